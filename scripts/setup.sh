@@ -1,0 +1,40 @@
+# Sourced by the project's commands: finds CPython 3.13, makes or reuses .venv, installs the
+# dependencies and builds the package in place (rebuilt automatically when a source changes).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+venv="$root/.venv"
+
+find_python() {
+    if command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+        command -v python3.13
+        return
+    fi
+    if command -v pyenv >/dev/null 2>&1; then
+        local candidate
+        for candidate in "$(pyenv root)"/versions/3.13*/bin/python3.13; do
+            if [ -x "$candidate" ]; then
+                echo "$candidate"
+                return
+            fi
+        done
+    fi
+    echo "CPython 3.13 not found: put python3.13 on PATH or install it with pyenv" >&2
+    return 1
+}
+
+if [ ! -x "$venv/bin/python" ]; then
+    "$(find_python)" -m venv "$venv"
+fi
+python="$venv/bin/python"
+# The build finds NumPy's headers through the venv's numpy-config.
+export PATH="$venv/bin:$PATH"
+
+# Install only what is missing, so that a second run is quick.
+stamp="$venv/.installed-$(cat "$root/pyproject.toml" "$root/scripts/setup.sh" | sha1sum | cut -c1-12)-${VEXORA_EXTRAS:-base}"
+if [ ! -e "$stamp" ]; then
+    "$python" -m pip install --quiet --upgrade pip
+    "$python" -m pip install --quiet "meson-python>=0.16" "meson>=1.4" ninja "numpy>=2.0" pytest hypothesis scipy mypy ${VEXORA_EXTRAS_PACKAGES:-}
+    "$python" -m pip install --quiet --no-build-isolation --editable "$root" -Cbuild-dir="$root/build/release"
+    touch "$stamp"
+fi

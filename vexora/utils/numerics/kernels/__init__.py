@@ -1,0 +1,1 @@
+"""Native numerics of vexora: unfolding, response resampling and peak models."""

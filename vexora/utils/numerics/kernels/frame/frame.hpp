@@ -1,0 +1,9 @@
+// The extension-module frame shared by the kernels: ownership, errors, binding, arrays, the lock.
+#pragma once
+
+#include "bind.hpp"
+#include "error.hpp"
+#include "gil.hpp"
+#include "module.hpp"
+#include "ref.hpp"
+#include "view.hpp"
