@@ -14,6 +14,7 @@ import baselines
 
 E_MAX = 3000.0
 SPECTRA_DIR = Path(__file__).resolve().parents[2] / "shared" / "data" / "spectra"
+MEASURED_HPGE = SPECTRA_DIR / "hpge_kelp_marinelli.Spe"  # optional: used only when present
 
 # Gamma lines of common calibration and background sources, keV.
 LINES = (186.2, 238.6, 351.9, 609.3, 661.7, 1173.2, 1332.5, 1460.8, 1764.5, 2614.5)
@@ -97,11 +98,8 @@ def read_spe(path):
     return counts, calibration
 
 
-def measured_unfolding(detector=HPGE, name="hpge_kelp_marinelli.Spe"):
-    """The measured HPGe spectrum on its calibrated axis without channel 0 (0 keV), or None."""
-    path = SPECTRA_DIR / name
-    if not path.is_file():
-        return None
+def measured_unfolding(detector=HPGE, path=MEASURED_HPGE):
+    """A measured HPGe spectrum on its calibrated axis without channel 0 (0 keV)."""
     counts, (a, b, c) = read_spe(path)
     channels = np.arange(1, len(counts), dtype=np.float64)
     axis = a + b * channels + c * channels**2

@@ -1,0 +1,499 @@
+"""Times the native kernels against their NumPy/SciPy baselines and prints one table.
+
+    python benchmarks/run.py [--quick] [--only NAME] [--markdown FILE]
+
+Native and baseline calls alternate so that noise on a shared machine hits both; the table
+gives medians, their ratio (baseline / native), the target where one is set and whether the
+two results agree.
+"""
+
+import os
+
+# The targets are single-core figures: keep BLAS and OpenMP pools to one thread.
+for _variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_variable, "1")
+
+import argparse
+import datetime
+import gc
+import importlib
+import math
+import platform
+import statistics
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+import numpy as np
+import scipy
+import scipy.sparse as sp
+
+import baselines
+import workloads
+
+EXP_NS = 5.5  # one call of the C library's exp on the reference machine, ns
+ITERATIONS = 30
+
+
+def load_native(module):
+    try:
+        return importlib.import_module(f"vexora.utils.numerics.kernels.{module}")
+    except ImportError:
+        return None
+
+
+deconvolution = load_native("deconvolution")
+resampler = load_native("resampler")
+gaussian = load_native("gaussian")
+
+
+def native_function(module, name):
+    return getattr(module, name, None)
+
+
+# --- comparing results -----------------------------------------------------------------------
+
+
+@dataclass
+class Agreement:
+    ok: bool
+    text: str
+
+
+def max_relative_difference(a, b):
+    """Largest |a - b| / max(|a|, |b|) over elements; equal values and NaN pairs count as 0."""
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    if a.shape != b.shape:
+        return math.inf
+    if a.size == 0:
+        return 0.0
+    with np.errstate(invalid="ignore", divide="ignore"):
+        difference = np.abs(a - b)
+        relative = np.where(difference == 0, 0.0, difference / np.maximum(np.abs(a), np.abs(b)))
+    same_nan = np.isnan(a) & np.isnan(b)
+    relative = np.where(same_nan, 0.0, np.where(np.isnan(relative), math.inf, relative))
+    return float(relative.max())
+
+
+def agree_arrays(tolerance):
+    def compare(native, baseline):
+        difference = max_relative_difference(native, baseline)
+        text = "bit-equal" if difference == 0 else f"max rel {difference:.1e}"
+        return Agreement(difference <= tolerance, text)
+
+    return compare
+
+
+def agree_csr(tolerance):
+    """CSR triples agree when their patterns are equal and their values within `tolerance`."""
+
+    def compare(native, baseline):
+        same_pattern = len(native[0]) == len(baseline[0]) and all(
+            np.array_equal(n, b) for n, b in zip(native[:2], baseline[:2])
+        )
+        if same_pattern:
+            return agree_arrays(tolerance)(native[2], baseline[2])
+        columns = 1 + max(int(t[1].max(initial=-1)) for t in (native, baseline))
+        matrices = [
+            sp.csr_array((t[2], t[1], t[0]), shape=(len(t[0]) - 1, columns))
+            for t in (native, baseline)
+        ]
+        if matrices[0].shape != matrices[1].shape:
+            return Agreement(False, f"row counts differ: {len(native[0]) - 1} vs {len(baseline[0]) - 1}")
+        largest = max(abs(matrices[1]).max(), 1e-300)
+        return Agreement(False, f"patterns differ, max |Δ|/max {abs(matrices[0] - matrices[1]).max() / largest:.1e}")
+
+    return compare
+
+
+# --- timing ----------------------------------------------------------------------------------
+
+
+def call_time(function, number):
+    start = time.perf_counter()
+    for _ in range(number):
+        function()
+    return (time.perf_counter() - start) / number
+
+
+def interleaved_medians(native, baseline, repeats, number):
+    """Median seconds per call of both functions, alternating which one runs first."""
+    times = {native: [], baseline: []}
+    order = [f for f in (native, baseline) if f is not None]
+    gc.disable()
+    try:
+        for _ in range(repeats):
+            for function in order:
+                times[function].append(call_time(function, number))
+            order.reverse()
+    finally:
+        gc.enable()
+    return [statistics.median(times[f]) if f is not None else None for f in (native, baseline)]
+
+
+# --- workloads -------------------------------------------------------------------------------
+
+
+@dataclass
+class Trial:
+    """One timed comparison: the calls, how to compare their results and what to report."""
+
+    native: Callable[[], object] | None
+    baseline: Callable[[], object]
+    compare: Callable[[object, object], Agreement]
+    units: int = 1  # how many units (entries, rows, exp calls) one call handles
+    unit: str = ""
+    unit_limit_ns: float | None = None
+    min_ratio: float | None = None
+    baseline_scale: float = 1.0  # baseline runs a sample of the work: scale its time up
+    native_check: Callable[[], object] | None = None  # native call on the baseline's sample
+
+
+@dataclass
+class Case:
+    name: str
+    size: str
+    baseline_name: str
+    quick: bool
+    trial: Callable[[], Trial]
+
+
+@dataclass
+class Row:
+    name: str
+    size: str
+    baseline_name: str
+    native_s: float | None
+    baseline_s: float
+    agreement: Agreement
+    trial: Trial
+    notes: list = field(default_factory=list)
+
+    @property
+    def ratio(self):
+        return self.baseline_s / self.native_s if self.native_s else None
+
+    def per_unit_ns(self, seconds):
+        return seconds * 1e9 / self.trial.units
+
+    def target_text(self):
+        parts = []
+        if self.trial.min_ratio is not None:
+            parts.append(f"≥{self.trial.min_ratio:g}×")
+        if self.trial.unit_limit_ns is not None:
+            parts.append(f"≤{self.trial.unit_limit_ns:g} {self.trial.unit}")
+        return ", ".join(parts)
+
+    def verdict(self):
+        if not self.target_text() or self.native_s is None:
+            return ""
+        missed = []
+        if self.trial.min_ratio is not None and self.ratio < self.trial.min_ratio:
+            missed.append("ratio")
+        if self.trial.unit_limit_ns is not None and self.per_unit_ns(self.native_s) > self.trial.unit_limit_ns:
+            missed.append(self.trial.unit)
+        return f"MISS ({', '.join(missed)})" if missed else "PASS"
+
+    def per_unit_text(self):
+        if not self.trial.unit:
+            return ""
+        scale = 1e-3 if self.trial.unit.startswith("µs") else 1.0
+        shown = [f"{self.per_unit_ns(s) * scale:.3g}" if s is not None else "n/a"
+                 for s in (self.native_s, self.baseline_s)]
+        return " / ".join(shown) + f" {self.trial.unit}"
+
+
+def ml_em_cases():
+    specs = [(workloads.NAI, 1024, True), (workloads.HPGE, 8192, True),
+             (workloads.NAI, 4096, False), (workloads.HPGE, 65536, False)]
+    entries = {1024: "0.23 M", 8192: "0.26 M", 4096: "3.6 M", 65536: "16 M"}
+    for detector, n, quick in specs:
+        # Large matrices are past the last-level cache and have a lower target.
+        min_ratio = 3.0 if n in (1024, 8192) else 1.8
+
+        def trial(detector=detector, n=n, min_ratio=min_ratio):
+            u = workloads.unfolding(detector, n)
+            response, response_t = baselines.response_operators(u.offsets, u.indices, u.values, n)
+            function = native_function(deconvolution, "ML_EM_cy")
+            native = function and (lambda: function(u.y, u.offsets, u.indices, u.values, u.sensitivity, ITERATIONS))
+            return Trial(
+                native, lambda: baselines.ml_em(u.y, response, response_t, u.sensitivity, ITERATIONS),
+                agree_arrays(1e-9), units=u.entries * ITERATIONS, unit="ns/entry·iter", min_ratio=min_ratio,
+            )
+
+        yield Case("ML_EM_cy", f"n={n} {detector.name}, {entries[n]} entries", "SciPy CSR", quick, trial)
+
+
+def builder_cases():
+    for detector, n, quick in [(workloads.NAI, 4096, True), (workloads.HPGE, 16384, True),
+                               (workloads.HPGE, 65536, False)]:
+        def trial(detector=detector, n=n):
+            axis = workloads.energy_axis(n)
+            sigma = detector.sigma(axis)
+            function = native_function(deconvolution, "build_gaussian_response")
+            entries = int(baselines.build_gaussian_response(axis, sigma)[0][-1])
+            return Trial(
+                function and (lambda: function(axis, sigma)),
+                lambda: baselines.build_gaussian_response(axis, sigma),
+                agree_csr(1e-14), units=entries, unit="ns/entry", unit_limit_ns=12.0, min_ratio=2.0,
+            )
+
+        yield Case("build_gaussian_response", f"n={n} {detector.name}", "NumPy vectorised", quick, trial)
+
+
+def richardson_lucy_trial(u):
+    function = native_function(deconvolution, "richardson_lucy_cy")
+    return Trial(
+        function and (lambda: function(u.axis, u.y, u.k, u.sensitivity)),
+        lambda: baselines.richardson_lucy(u.axis, u.y, u.k, u.sensitivity, ITERATIONS),
+        agree_arrays(1e-9), min_ratio=2.0,
+    )
+
+
+def richardson_lucy_cases():
+    for detector, n, quick in [(workloads.NAI, 4096, True), (workloads.HPGE, 16384, False),
+                               (workloads.HPGE, 65536, False)]:
+        yield Case("richardson_lucy_cy", f"n={n} {detector.name}", "NumPy + SciPy", quick,
+                   lambda detector=detector, n=n: richardson_lucy_trial(workloads.unfolding(detector, n)))
+    if workloads.MEASURED_HPGE.is_file():
+        yield Case("richardson_lucy_cy", "n=8191 HPGe, measured spectrum", "NumPy + SciPy", False,
+                   lambda: richardson_lucy_trial(workloads.measured_unfolding()))
+
+
+def resampler_cases():
+    for channels, requested, quick in [(1024, 256, True), (1024, 1024, False), (4096, 256, True),
+                                       (4096, 1024, False), (16384, 256, False), (16384, 1024, False)]:
+        def trial(channels=channels, requested=requested):
+            problem = workloads.resampling(channels, requested)
+            function = native_function(resampler, "resampler_cy")
+            return Trial(
+                function and (lambda: function(*problem.arguments())),
+                lambda: baselines.resample(*problem.arguments()),
+                agree_csr(1e-12), units=requested, unit="µs/row", min_ratio=5.0,
+            )
+
+        yield Case("resampler_cy", f"{channels} ch, {requested} E", "NumPy vectorised", quick, trial)
+
+
+LITERAL_SCANS = 2_000_000  # channel × reference-channel pairs the literal run may scan
+
+
+def resampler_literal_cases():
+    """The literal algorithm runs on a few requested energies and every s-th requested channel
+    (spread over the whole axis, so scan lengths keep their average); its time is scaled up."""
+    for channels, quick in [(1024, True), (4096, False), (16384, False)]:
+        requested = 256
+
+        def trial(channels=channels, requested=requested):
+            problem = workloads.resampling(channels, requested)
+            rows = 2
+            stride = max(1, channels * channels // (LITERAL_SCANS * rows))
+            sample = workloads.Resampling(
+                problem.response_matrix, problem.ref_indices, problem.ref_E_axis,
+                problem.requested_indices[:: requested // rows], problem.requested_E_axis[::stride],
+            )
+            function = native_function(resampler, "resampler_cy")
+            return Trial(
+                function and (lambda: function(*problem.arguments())),
+                lambda: baselines.resample_literal(*sample.arguments()),
+                agree_csr(0.0), units=requested, unit="µs/row",
+                baseline_scale=stride * requested / len(sample.requested_indices),
+                native_check=function and (lambda: function(*sample.arguments())),
+            )
+
+        yield Case("resampler_cy", f"{channels} ch, {requested} E", "literal Python (scaled)", quick, trial)
+
+
+def gaussian_cases():
+    for name, native_name, baseline, min_ratio in [
+        ("multi_gaussian_cy", "multi_gaussian_cy", baselines.multi_gaussian, 1.3),
+        ("multi_gaussian_jacobian_cy", "multi_gaussian_jacobian_cy", baselines.multi_gaussian_jacobian, 1.5),
+    ]:
+        for samples in (1000, 100_000):
+            for peaks in (1, 10, 50):
+                targeted = samples == 100_000
+                # The model should cost at most two exp calls per sample and peak.
+                limit = 2 * EXP_NS if targeted and name == "multi_gaussian_cy" else None
+
+                def trial(native_name=native_name, baseline=baseline, samples=samples, peaks=peaks,
+                          min_ratio=min_ratio if targeted else None, limit=limit):
+                    x, params = workloads.peak_fit(samples, peaks)
+                    function = native_function(gaussian, native_name)
+                    return Trial(
+                        function and (lambda: function(x, params)), lambda: baseline(x, params),
+                        agree_arrays(1e-12), units=samples * peaks, unit="ns/sample·peak",
+                        unit_limit_ns=limit, min_ratio=min_ratio,
+                    )
+
+                yield Case(name, f"m={samples}, {peaks} peaks", "NumPy broadcasting", peaks == 10, trial)
+
+
+def all_cases():
+    for group in (ml_em_cases, builder_cases, richardson_lucy_cases, resampler_cases,
+                  resampler_literal_cases, gaussian_cases):
+        yield from group()
+
+
+# --- running ---------------------------------------------------------------------------------
+
+
+def run_case(case, budget_s, max_repeats):
+    trial = case.trial()
+    native_s = None
+    native_error = None
+    native_result = None
+    if trial.native is not None:
+        try:
+            start = time.perf_counter()
+            native_result = trial.native()
+            native_s = time.perf_counter() - start
+        except Exception as error:  # a kernel still in progress must not stop the other rows
+            native_error = f"native raised {type(error).__name__}: {error}"
+            trial.native = None
+    start = time.perf_counter()
+    baseline_result = trial.baseline()
+    baseline_s = time.perf_counter() - start
+
+    if native_error:
+        agreement = Agreement(False, native_error)
+    elif trial.native is None:
+        agreement = Agreement(True, "")
+    else:
+        if trial.native_check is not None:
+            native_result = trial.native_check()
+        agreement = trial.compare(native_result, baseline_result)
+    del native_result, baseline_result
+
+    pair_s = (native_s or 0.0) + baseline_s
+    fastest_s = min(native_s or baseline_s, baseline_s)
+    number = max(1, math.ceil(0.005 / max(fastest_s, 1e-9)))  # calls per sample: samples of ≥ 5 ms
+    repeats = min(max_repeats, max(3, round(budget_s / (number * pair_s))))
+    native_s, baseline_s = interleaved_medians(trial.native, trial.baseline, repeats, number)
+    return Row(case.name, case.size, case.baseline_name, native_s, baseline_s * trial.baseline_scale,
+               agreement, trial)
+
+
+COLUMNS = ("workload", "size", "baseline", "native", "baseline time", "ratio", "target", "result",
+           "per unit (native / baseline)", "agreement")
+
+
+def format_seconds(seconds):
+    if seconds is None:
+        return "n/a"
+    if seconds >= 1:
+        return f"{seconds:.3g} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.3g} ms"
+    return f"{seconds * 1e6:.3g} µs"
+
+
+def format_ratio(ratio):
+    if ratio is None:
+        return "n/a"
+    return f"{ratio:.0f}×" if ratio >= 100 else f"{ratio:.2f}×"
+
+
+def cells(row):
+    agreement = row.agreement.text if row.agreement.ok else f"DIFF: {row.agreement.text}"
+    return (row.name, row.size, row.baseline_name, format_seconds(row.native_s),
+            format_seconds(row.baseline_s), format_ratio(row.ratio),
+            row.target_text(), row.verdict(), row.per_unit_text(), agreement)
+
+
+def text_table(rows):
+    table = [COLUMNS] + [cells(r) for r in rows]
+    widths = [max(len(line[i]) for line in table) for i in range(len(COLUMNS))]
+    lines = ["  ".join(c.ljust(w) for c, w in zip(line, widths)).rstrip() for line in table]
+    lines.insert(1, "  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def markdown_table(rows):
+    lines = ["| " + " | ".join(COLUMNS) + " |", "|" + "---|" * len(COLUMNS)]
+    lines += ["| " + " | ".join(c.replace("|", "\\|") for c in cells(r)) + " |" for r in rows]
+    return "\n".join(lines)
+
+
+NOTES = [
+    "Times are medians of alternating native and baseline calls on one core; ratio = baseline / native.",
+    "ML_EM_cy: 30 iterations; the SciPy matrix and its CSR transpose are built once, outside the timed call.",
+    "richardson_lucy_cy: both sides build the response on every call; the baseline projects forward "
+    "through the CSC view of its matrix.",
+    "resampler_cy against literal Python: the per-point algorithm runs on 2 requested energies and "
+    "every s-th requested channel; its time is scaled to the full workload, and its result is compared "
+    "with the native kernel's on that same sample.",
+    f"multi_gaussian_cy: the ns/sample·peak limit is two calls of the C library's exp ({EXP_NS} ns each "
+    "on the reference machine).",
+]
+
+
+def cpu_model():
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
+
+
+def machine_line():
+    return (f"{cpu_model()}, {os.cpu_count()} cores; Python {platform.python_version()}, "
+            f"NumPy {np.__version__}, SciPy {scipy.__version__}")
+
+
+def write_markdown(path, rows, command):
+    stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    text = "\n".join([
+        "# Benchmark results", "",
+        f"`{command}` on {stamp}.", "",
+        f"Machine: {machine_line()}.", "",
+        markdown_table(rows), "",
+        *[f"- {note}" for note in NOTES], "",
+    ])
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(text)
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smaller workloads and fewer repeats (under a minute)")
+    parser.add_argument("--only", action="append", metavar="NAME",
+                        help="run only workloads whose name contains NAME (case-insensitive; repeatable), "
+                             "e.g. ML_EM_cy, build, richardson, resampler, jacobian")
+    parser.add_argument("--markdown", metavar="FILE", help="also write the table as Markdown to FILE")
+    return parser.parse_args()
+
+
+def main():
+    arguments = parse_arguments()
+    budget_s, max_repeats = (0.4, 7) if arguments.quick else (2.5, 31)
+    cases = [c for c in all_cases() if c.quick or not arguments.quick]
+    if arguments.only:
+        wanted = [w.lower() for w in arguments.only]
+        cases = [c for c in cases if any(w in c.name.lower() for w in wanted)]
+    missing = [name for name, module in [("deconvolution", deconvolution), ("resampler", resampler),
+                                         ("gaussian", gaussian)] if module is None]
+    if missing:
+        print(f"native modules not importable: {', '.join(missing)} (baselines only)", file=sys.stderr)
+
+    rows = []
+    started = time.perf_counter()
+    for case in cases:
+        print(f"[{time.perf_counter() - started:6.1f} s] {case.name} {case.size} ...", file=sys.stderr, flush=True)
+        rows.append(run_case(case, budget_s, max_repeats))
+        gc.collect()
+    print(f"[{time.perf_counter() - started:6.1f} s] done", file=sys.stderr)
+
+    print(text_table(rows))
+    print()
+    print(f"Machine: {machine_line()}")
+    for note in NOTES:
+        print(f"- {note}")
+    if arguments.markdown:
+        write_markdown(arguments.markdown, rows, "python benchmarks/run.py " + " ".join(sys.argv[1:]))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,748 @@
+// Spectrum unfolding: ML-EM on a CSR response matrix, the Gaussian energy-resolution response
+// builder and the Richardson-Lucy driver that joins them.
+#include "frame/frame.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+using namespace vexora::frame;
+
+constexpr ModuleIdentity identity{
+    "deconvolution",
+    "vexora.utils.numerics.kernels.deconvolution",
+    "vexora/utils/numerics/kernels/deconvolution",
+};
+
+// Lines that traceback entries report, following the module's source layout.
+constexpr int numpy_import_line = 6;
+constexpr int ml_em_line = 162;
+constexpr int ml_em_working_arrays_line = 190;
+constexpr int ml_em_matrix_check_line = 197;
+constexpr int ml_em_loop_line = 201;
+constexpr int builder_line = 260;
+constexpr int builder_rows_line = 275;
+constexpr int builder_result_line = 290;
+constexpr int richardson_lucy_line = 307;
+constexpr int richardson_lucy_sigmas_line = 318;
+constexpr int richardson_lucy_widths_line = 321;
+constexpr int richardson_lucy_builder_line = 323;
+constexpr int richardson_lucy_ml_em_line = 324;
+
+/// Full width at half maximum of a Gaussian over its standard deviation: 2 sqrt(2 ln 2).
+constexpr double FWHM_C = 2.3548200450309493;
+
+/// Added to every forward projection and floor of the sensitivity: keeps the ratios finite.
+constexpr double epsilon = 1e-12;
+
+/// Native scratch memory, usable while the interpreter lock is released.
+template <class T>
+class Scratch {
+public:
+    Scratch() = default;
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { PyMem_RawFree(data_); }
+
+    /// Allocates `size` elements; false with MemoryError set on failure.
+    bool allocate(Py_ssize_t size) {
+        data_ = static_cast<T*>(PyMem_RawMalloc(sizeof(T) * static_cast<size_t>(size > 0 ? size : 1)));
+        if (!data_) {
+            PyErr_NoMemory();
+        }
+        return data_ != nullptr;
+    }
+    T* get() const { return data_; }
+
+private:
+    T* data_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// ML-EM kernels: pure, lock-free, over a checked row plan of the CSR matrix.
+
+/*
+ * Where row j of a CSR matrix keeps its entries once every position has been checked:
+ * values[values_at + i] and columns[columns_at + i] for i < length. Columns are in [0, n).
+ * A row whose columns run consecutively from first_column needs no column loads; other rows
+ * have first_column = -1.
+ */
+struct RowSpan {
+    Py_ssize_t values_at;
+    Py_ssize_t columns_at;
+    Py_ssize_t length;
+    Py_ssize_t first_column;
+};
+
+/*
+ * Adds x_j * R[j][.] to estimate[n], entries in row order. Columns are re-checked against n so
+ * that an array changed by another thread during the call can never send a store out of bounds.
+ */
+inline void scatter_row(const RowSpan& row, double x_j, const double* __restrict values,
+                        const std::int32_t* __restrict columns, double* __restrict estimate, Py_ssize_t n) {
+    const double* v = values + row.values_at;
+    if (row.first_column >= 0) {
+        double* e = estimate + row.first_column;
+        for (Py_ssize_t i = 0; i < row.length; ++i) {
+            e[i] += x_j * v[i];
+        }
+        return;
+    }
+    const std::int32_t* c = columns + row.columns_at;
+    for (Py_ssize_t i = 0; i < row.length; ++i) {
+        const auto column = static_cast<std::uint32_t>(c[i]);
+        if (column < static_cast<std::uint64_t>(n)) {
+            estimate[column] += x_j * v[i];
+        }
+    }
+}
+
+/// Back projection of `ratio` on one row: sum of R[j][i] * ratio[i], summed in entry order.
+inline double back_project_row(const RowSpan& row, const double* __restrict values,
+                               const std::int32_t* __restrict columns, const double* __restrict ratio, Py_ssize_t n) {
+    const double* v = values + row.values_at;
+    double total = 0.0;
+    if (row.first_column >= 0) {
+        const double* r = ratio + row.first_column;
+        for (Py_ssize_t i = 0; i < row.length; ++i) {
+            total += v[i] * r[i];
+        }
+        return total;
+    }
+    const std::int32_t* c = columns + row.columns_at;
+    for (Py_ssize_t i = 0; i < row.length; ++i) {
+        const auto column = static_cast<std::uint32_t>(c[i]);
+        if (column < static_cast<std::uint64_t>(n)) {
+            total += v[i] * ratio[column];
+        }
+    }
+    return total;
+}
+
+/*
+ * Back projections of four consecutive rows. When all four are consecutive runs their sums are
+ * interleaved, which hides the latency of each serial sum; every row is still summed on its own,
+ * in entry order, so the results are those of back_project_row.
+ */
+inline void back_project_four(const RowSpan* rows, const double* __restrict values,
+                              const std::int32_t* __restrict columns, const double* __restrict ratio, Py_ssize_t n,
+                              double totals[4]) {
+    const bool runs = rows[0].first_column >= 0 && rows[1].first_column >= 0 && rows[2].first_column >= 0 &&
+                      rows[3].first_column >= 0;
+    if (!runs) {
+        for (int r = 0; r < 4; ++r) {
+            totals[r] = back_project_row(rows[r], values, columns, ratio, n);
+        }
+        return;
+    }
+    const double* v[4];
+    const double* q[4];
+    Py_ssize_t common = rows[0].length;
+    for (int r = 0; r < 4; ++r) {
+        v[r] = values + rows[r].values_at;
+        q[r] = ratio + rows[r].first_column;
+        common = std::min(common, rows[r].length);
+    }
+    double t0 = 0.0, t1 = 0.0, t2 = 0.0, t3 = 0.0;
+    for (Py_ssize_t i = 0; i < common; ++i) {
+        t0 += v[0][i] * q[0][i];
+        t1 += v[1][i] * q[1][i];
+        t2 += v[2][i] * q[2][i];
+        t3 += v[3][i] * q[3][i];
+    }
+    totals[0] = t0;
+    totals[1] = t1;
+    totals[2] = t2;
+    totals[3] = t3;
+    for (int r = 0; r < 4; ++r) {
+        for (Py_ssize_t i = common; i < rows[r].length; ++i) {
+            totals[r] += v[r][i] * q[r][i];
+        }
+    }
+}
+
+/*
+ * ML-EM: `iterations` times, x_j <- x_j * (sum_i R[j][i] y_i / (yhat_i + 1e-12)) / fmax(s_j, 1e-12)
+ * with yhat the forward projection of the previous x.
+ *
+ *   y[n]                 - measured spectrum
+ *   sensitivity_floor[n] - fmax(sensitivity, 1e-12)
+ *   rows[n], values[], columns[] - the checked row plan of the response matrix
+ *   x[n]                 - estimate, updated in place (ones on entry)
+ *   estimate[n], ratio[n], correction[n] - work arrays
+ *
+ * One sweep over the rows per iteration: a row's back projection updates its x_j, and the row
+ * is at once scattered into the next iteration's forward projection, so the matrix is read once
+ * per iteration. Every sum accumulates in the order of the plain algorithm (forward projection
+ * in row then entry order, back projection in entry order), so the results are identical.
+ */
+__attribute__((target_clones("avx2", "default"))) void ml_em_iterations(
+    int iterations, Py_ssize_t n, const double* __restrict y, const double* __restrict sensitivity_floor,
+    const RowSpan* rows, const double* __restrict values, const std::int32_t* __restrict columns,
+    double* __restrict x, double* __restrict estimate, double* __restrict ratio, double* __restrict correction) {
+    if (iterations <= 0) {
+        return;
+    }
+    std::fill(estimate, estimate + n, 0.0);
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        scatter_row(rows[j], x[j], values, columns, estimate, n);
+    }
+    for (int iteration = 0; iteration < iterations; ++iteration) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            ratio[i] = y[i] / (estimate[i] + epsilon);
+        }
+        const bool project_next = iteration + 1 < iterations;
+        if (project_next) {
+            std::fill(estimate, estimate + n, 0.0);
+        }
+        for (Py_ssize_t j = 0; j < n; j += 4) {
+            double totals[4];
+            const Py_ssize_t block = std::min<Py_ssize_t>(4, n - j);
+            if (block == 4) {
+                back_project_four(rows + j, values, columns, ratio, n, totals);
+            } else {
+                for (Py_ssize_t r = 0; r < block; ++r) {
+                    totals[r] = back_project_row(rows[j + r], values, columns, ratio, n);
+                }
+            }
+            for (Py_ssize_t r = 0; r < block; ++r) {
+                const Py_ssize_t row = j + r;
+                correction[row] = totals[r] / sensitivity_floor[row];
+                x[row] *= correction[row];
+                if (project_next) {
+                    scatter_row(rows[row], x[row], values, columns, estimate, n);
+                }
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// ML-EM set-up: checking the matrix and laying it out for the kernels.
+
+bool raise_out_of_bounds_note(const char* format, auto... args) {
+    raise_out_of_bounds(0);
+    PyObject* error = PyErr_GetRaisedException();
+    Ref note = Ref::steal(PyUnicode_FromFormat(format, args...));
+    if (note) {
+        Ref added = Ref::steal(PyObject_CallMethod(error, "add_note", "O", note.get()));
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
+    return false;
+}
+
+/// Position `k` (negative counts from the end) of an array of `size`; false when outside.
+bool in_range(Py_ssize_t first, Py_ssize_t last, Py_ssize_t size) { return first >= -size && last < size; }
+
+/*
+ * The response matrix read for the kernels: a row plan whose positions and columns are all
+ * checked, over the caller's own arrays when they are contiguous and addressed directly, or over
+ * a packed copy otherwise (strided arrays, negative columns, rows wrapping past position 0).
+ */
+class Matrix {
+public:
+    const RowSpan* rows() const { return rows_.get(); }
+    const double* values() const { return values_; }
+    const std::int32_t* columns() const { return columns_; }
+
+    /// Checks every position that n rows address; IndexError with a note naming it otherwise.
+    bool plan(Py_ssize_t n, View1<const std::int64_t> offsets, View1<const std::int32_t> indices,
+              View1<const double> values) {
+        if (offsets.size < n + 1) {
+            return raise_out_of_bounds_note("offsets has %zd elements; %zd rows need %zd", offsets.size, n, n + 1);
+        }
+        if (!rows_.allocate(n)) {
+            return false;
+        }
+        bool direct = indices.contiguous() && values.contiguous();
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            const Py_ssize_t start = offsets[j], end = offsets[j + 1];
+            RowSpan& row = rows_.get()[j];
+            row = {0, 0, 0, -1};
+            if (end <= start) {
+                continue;
+            }
+            if (!in_range(start, end - 1, indices.size) || !in_range(start, end - 1, values.size)) {
+                const bool indices_short = !in_range(start, end - 1, indices.size);
+                const Py_ssize_t size = indices_short ? indices.size : values.size;
+                const Py_ssize_t bad = start < -size ? start : end - 1;
+                return raise_out_of_bounds_note("row %zd addresses position %zd of %s, outside [%zd, %zd)", j, bad,
+                                                indices_short ? "indices" : "values", -size, size);
+            }
+            direct = direct && (start >= 0 || end <= 0);
+            row.length = end - start;
+            row.values_at = start < 0 ? start + values.size : start;
+            row.columns_at = start < 0 ? start + indices.size : start;
+            Py_ssize_t first = -1, previous = -1;
+            bool run = true;
+            for (Py_ssize_t i = 0; i < row.length; ++i) {
+                const Py_ssize_t at = row.columns_at + i;
+                const Py_ssize_t column = indices[at];
+                if (column < -n || column >= n) {
+                    return raise_out_of_bounds_note("indices[%zd] = %zd is outside [%zd, %zd)", at, column, -n, n);
+                }
+                direct = direct && column >= 0;
+                const Py_ssize_t wrapped = column < 0 ? column + n : column;
+                first = i == 0 ? wrapped : first;
+                run = run && (i == 0 || wrapped == previous + 1);
+                previous = wrapped;
+            }
+            row.first_column = run ? first : -1;
+        }
+        if (direct) {
+            values_ = values.data;
+            columns_ = indices.data;
+            return true;
+        }
+        return pack(n, offsets, indices, values);
+    }
+
+private:
+    /// Copies every row's entries, columns wrapped into [0, n), into contiguous native arrays.
+    bool pack(Py_ssize_t n, View1<const std::int64_t> offsets, View1<const std::int32_t> indices,
+              View1<const double> values) {
+        Py_ssize_t total = 0;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            total += rows_.get()[j].length;
+        }
+        if (!packed_values_.allocate(total) || !packed_columns_.allocate(total)) {
+            return false;
+        }
+        Py_ssize_t at = 0;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            RowSpan& row = rows_.get()[j];
+            const Py_ssize_t start = offsets[j];
+            for (Py_ssize_t i = 0; i < row.length; ++i) {
+                Py_ssize_t k = start + i;
+                Py_ssize_t v = k < 0 ? k + values.size : k;
+                Py_ssize_t c = k < 0 ? k + indices.size : k;
+                const std::int32_t column = indices[c];
+                packed_values_.get()[at + i] = values[v];
+                packed_columns_.get()[at + i] = static_cast<std::int32_t>(column < 0 ? column + n : column);
+            }
+            row.values_at = row.columns_at = at;
+            at += row.length;
+        }
+        values_ = packed_values_.get();
+        columns_ = packed_columns_.get();
+        return true;
+    }
+
+    Scratch<RowSpan> rows_;
+    Scratch<double> packed_values_;
+    Scratch<std::int32_t> packed_columns_;
+    const double* values_ = nullptr;
+    const std::int32_t* columns_ = nullptr;
+};
+
+/// A contiguous copy of a strided vector, or the caller's memory when it already is one.
+class Contiguous {
+public:
+    bool read(View1<const double> view) {
+        if (view.contiguous() && view.size > 0) {
+            data_ = view.data;
+            return true;
+        }
+        if (!copy_.allocate(view.size)) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < view.size; ++i) {
+            copy_.get()[i] = view[i];
+        }
+        data_ = copy_.get();
+        return true;
+    }
+    const double* get() const { return data_; }
+
+private:
+    Scratch<double> copy_;
+    const double* data_ = nullptr;
+};
+
+/// Options that ML-EM checks; only `iterations` changes the result.
+struct Options {
+    int iterations = 30;
+    PyObject* reg_tikhonov = Py_False;
+    double reg_tikhonov_lambda = 0.001;
+    PyObject* use_sensitivity = Py_False;
+};
+
+/// np.<factory>(template) as a one-dimensional float64 array opened for writing.
+bool make_working_array(PyObject* factory, PyObject* template_array, Ref& array, Buffer& buffer) {
+    array = Ref::steal(PyObject_CallOneArg(factory, template_array));
+    if (!array) {
+        return false;
+    }
+    if (!PyObject_TypeCheck(array.get(), ndarray_type)) {
+        PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "", Py_TYPE(array.get())->tp_name,
+                     "numpy.ndarray");
+        return false;
+    }
+    return buffer.acquire(array.get(), element::float64, 1, Access::write, false);
+}
+
+/// A work vector of n doubles over a NumPy working array, in native memory if it is strided.
+class WorkVector {
+public:
+    bool open(const Buffer& buffer) {
+        view_ = buffer.view1<double>();
+        if (view_.contiguous() && view_.size > 0) {
+            data_ = view_.data;
+            return true;
+        }
+        if (!copy_.allocate(view_.size)) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < view_.size; ++i) {
+            copy_.get()[i] = view_[i];
+        }
+        data_ = copy_.get();
+        return true;
+    }
+    double* get() const { return data_; }
+    /// Writes a native copy back to the array.
+    void store() const {
+        if (data_ == copy_.get()) {
+            for (Py_ssize_t i = 0; i < view_.size; ++i) {
+                view_[i] = data_[i];
+            }
+        }
+    }
+
+private:
+    View1<double> view_;
+    Scratch<double> copy_;
+    double* data_ = nullptr;
+};
+
+/*
+ * ML-EM on the arrays of a call: `y` (n channels), the CSR matrix `offsets`, `indices`,
+ * `values` (n rows) and `sensitivity` (at least n). Arrays are ndarray or None (None reads as
+ * empty). Returns the new estimate, or nullptr with an exception and this function's traceback
+ * entry.
+ */
+PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* values, PyObject* sensitivity,
+                const Options& options) {
+    constexpr const char* name = "ML_EM_cy";
+    Buffer y_buffer, offsets_buffer, indices_buffer, values_buffer, sensitivity_buffer;
+    if (!y_buffer.acquire(y, element::float64, 1, Access::read, false) ||
+        !offsets_buffer.acquire(offsets, element::int64, 1, Access::read, false) ||
+        !indices_buffer.acquire(indices, element::int32, 1, Access::read, false) ||
+        !values_buffer.acquire(values, element::float64, 1, Access::read, false) ||
+        !sensitivity_buffer.acquire(sensitivity, element::float64, 1, Access::read, false)) {
+        return fail_at(name, ml_em_line);
+    }
+    Ref ones_like = numpy_attribute("ones_like");
+    Ref empty_like = ones_like ? numpy_attribute("empty_like") : Ref{};
+    Ref x, estimate, ratio, correction;
+    Buffer x_buffer, estimate_buffer, ratio_buffer, correction_buffer;
+    if (!empty_like || !make_working_array(ones_like.get(), y, x, x_buffer) ||
+        !make_working_array(empty_like.get(), y, estimate, estimate_buffer) ||
+        !make_working_array(empty_like.get(), y, ratio, ratio_buffer) ||
+        !make_working_array(empty_like.get(), y, correction, correction_buffer)) {
+        return fail_at(name, ml_em_working_arrays_line);
+    }
+
+    const View1<const double> y_v = y_buffer.view1<const double>();
+    const View1<const double> sensitivity_v = sensitivity_buffer.view1<const double>();
+    const Py_ssize_t n = y_v.size;
+    Matrix matrix;
+    if (!matrix.plan(n, offsets_buffer.view1<const std::int64_t>(), indices_buffer.view1<const std::int32_t>(),
+                     values_buffer.view1<const double>())) {
+        return fail_at(name, ml_em_matrix_check_line);
+    }
+    if (sensitivity_v.size < n) {
+        raise_out_of_bounds_note("sensitivity has %zd elements; y has %zd channels", sensitivity_v.size, n);
+        return fail_at(name, ml_em_matrix_check_line);
+    }
+    if (x_buffer.shape(0) < n || estimate_buffer.shape(0) < n || ratio_buffer.shape(0) < n ||
+        correction_buffer.shape(0) < n) {
+        raise_out_of_bounds_note("np.ones_like(y) or np.empty_like(y) has fewer than %zd elements", n);
+        return fail_at(name, ml_em_working_arrays_line);
+    }
+
+    Contiguous y_data;
+    Scratch<double> sensitivity_floor;
+    WorkVector x_data, estimate_data, ratio_data, correction_data;
+    if (!y_data.read(y_v) || !sensitivity_floor.allocate(n) || !x_data.open(x_buffer) ||
+        !estimate_data.open(estimate_buffer) || !ratio_data.open(ratio_buffer) ||
+        !correction_data.open(correction_buffer)) {
+        return fail_at(name, ml_em_loop_line);
+    }
+    {
+        NoGil unlocked;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            sensitivity_floor.get()[i] = std::fmax(sensitivity_v[i], epsilon);
+        }
+        ml_em_iterations(options.iterations, n, y_data.get(), sensitivity_floor.get(), matrix.rows(),
+                         matrix.values(), matrix.columns(), x_data.get(), estimate_data.get(), ratio_data.get(),
+                         correction_data.get());
+        x_data.store();
+    }
+    return x.release();
+}
+
+constexpr const char* ml_em_params[] = {"y",          "offsets",      "indices",
+                                        "values",     "sensitivity",  "iterations",
+                                        "reg_tikhonov", "reg_tikhonov_lambda", "use_sensitivity"};
+constexpr Default em_defaults[] = {Default::of(30L), Default::false_(), Default::of(0.001), Default::false_()};
+
+PyObject* ML_EM_cy(PyObject* const* args);
+
+constexpr Signature ml_em_signature{"ML_EM_cy", ml_em_line, ml_em_params, em_defaults, ML_EM_cy};
+
+PyObject* ML_EM_cy(PyObject* const* args) {
+    const Signature& s = ml_em_signature;
+    Options options;
+    if (args[5] && !to_c_int(args[5], options.iterations)) {
+        return fail_at(s.name, s.param_line(5));
+    }
+    if (args[7] && !to_c_double(args[7], options.reg_tikhonov_lambda)) {
+        return fail_at(s.name, s.param_line(7));
+    }
+    for (int i = 0; i < 5; ++i) {
+        if (!check_ndarray(args[i], s.params[i])) {
+            return fail_at(s.name, s.line);
+        }
+    }
+    options.reg_tikhonov = args[6] ? args[6] : Py_False;
+    options.use_sensitivity = args[8] ? args[8] : Py_False;
+    if (!check_bool(options.reg_tikhonov, "reg_tikhonov") || !check_bool(options.use_sensitivity, "use_sensitivity")) {
+        return fail_at(s.name, s.line);
+    }
+    return ml_em(args[0], args[1], args[2], args[3], args[4], options);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Gaussian response builder.
+
+/// Gaussian width at energy E for resolution coefficient k: k E^(3/2) / FWHM_C.
+inline double get_sigma(double k, double E) {
+    const double resolution = k * std::sqrt(E);
+    return (resolution * E) / FWHM_C;
+}
+
+/// NumPy's order for float64: NaN sorts after every number.
+inline bool sort_less(double a, double b) { return a < b || (b != b && a == a); }
+
+/*
+ * The bisection NumPy's searchsorted runs for a single key, so that unsorted axes get the same
+ * windows: side left gives the first index whose element is not below `key`, side right the
+ * first whose element is above it.
+ */
+template <bool right>
+Py_ssize_t search_sorted(View1<const double> axis, double key) {
+    Py_ssize_t low = 0, high = axis.size;
+    while (low < high) {
+        const Py_ssize_t mid = low + ((high - low) >> 1);
+        const bool go_right = right ? !sort_less(key, axis[mid]) : sort_less(axis[mid], key);
+        if (go_right) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    return low;
+}
+
+/// The bins of one row's window: [low, high).
+struct Window {
+    Py_ssize_t low, high;
+};
+
+/// Window of row i: every bin within nsigma widths of its energy, both ends included.
+inline Window row_window(View1<const double> axis, double E, double s, double nsigma) {
+    const double d = s * nsigma;
+    return {search_sorted<false>(axis, E - d), search_sorted<true>(axis, E + d)};
+}
+
+/*
+ * Fills one row: weights exp(-x^2/2) with x = (axis[j] - E) / s over the window, each divided
+ * by their sum. A zero width is a delta row: weight 1 on the bins equal to E, 0 elsewhere.
+ *
+ *   axis[n]; window [low, high) within it
+ *   columns[high - low], values[high - low] - output
+ */
+inline void fill_row(View1<const double> axis, double E, double s, Window window, std::int32_t* columns,
+                     double* values) {
+    double norm = 0.0;
+    for (Py_ssize_t j = window.low; j < window.high; ++j) {
+        double w;
+        if (s == 0.0) {
+            w = axis[j] == E ? 1.0 : 0.0;
+        } else {
+            const double x = (axis[j] - E) / s;
+            w = std::exp((x * -0.5) * x);
+        }
+        norm += w;
+        *columns++ = static_cast<std::int32_t>(j);
+        *values++ = w;
+    }
+    values -= window.high - window.low;
+    for (Py_ssize_t k = 0; k < window.high - window.low; ++k) {
+        values[k] = values[k] / norm;
+    }
+}
+
+/*
+ * The Gaussian response of an energy axis as a CSR matrix (offsets, indices, values): row i is a
+ * Gaussian centred on axis[i] of width sigma[i], sampled at the bins within nsigma widths and
+ * scaled to sum 1. Windows are found first, so the arrays are allocated at their final size.
+ *
+ *   axis[n]   - bin energies, ascending (unsorted axes get NumPy's bisection windows)
+ *   sigma[>=n] - widths; a shorter sigma raises IndexError
+ */
+PyObject* build_gaussian_response_impl(View1<const double> axis, View1<const double> sigma, double nsigma) {
+    constexpr const char* name = "build_gaussian_response";
+    const Py_ssize_t n = axis.size;
+    if (sigma.size < n) {
+        raise_out_of_bounds(0);
+        return fail_at(name, builder_rows_line);
+    }
+    if (n > std::numeric_limits<std::int32_t>::max()) {
+        PyErr_Format(PyExc_ValueError, "axis has %zd bins; bin numbers are int32", n);
+        return fail_at(name, builder_rows_line);
+    }
+    Ref offsets = new_array(n + 1, NPY_INT64);
+    if (!offsets) {
+        return fail_at(name, builder_result_line);
+    }
+    auto* ends = static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(offsets.get())));
+    Scratch<Window> windows;
+    if (!windows.allocate(n)) {
+        return fail_at(name, builder_rows_line);
+    }
+    {
+        NoGil unlocked;
+        ends[0] = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Window w = row_window(axis, axis[i], sigma[i], nsigma);
+            windows.get()[i] = w;
+            ends[i + 1] = ends[i] + std::max<Py_ssize_t>(w.high - w.low, 0);
+        }
+    }
+    Ref indices = new_array(ends[n], NPY_INT32);
+    Ref values = indices ? new_array(ends[n], NPY_FLOAT64) : Ref{};
+    if (!values) {
+        return fail_at(name, builder_result_line);
+    }
+    auto* columns = static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(indices.get())));
+    auto* weights = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
+    {
+        NoGil unlocked;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (ends[i + 1] > ends[i]) {
+                fill_row(axis, axis[i], sigma[i], windows.get()[i], columns + ends[i], weights + ends[i]);
+            }
+        }
+    }
+    PyObject* result = PyTuple_Pack(3, offsets.get(), indices.get(), values.get());
+    return result ? result : fail_at(name, builder_result_line);
+}
+
+constexpr const char* builder_params[] = {"axis", "sigma", "nsigma"};
+constexpr Default builder_defaults[] = {Default::of(5.0)};
+
+PyObject* build_gaussian_response(PyObject* const* args);
+
+constexpr Signature builder_signature{"build_gaussian_response", builder_line, builder_params, builder_defaults,
+                                      build_gaussian_response};
+
+PyObject* build_gaussian_response(PyObject* const* args) {
+    const Signature& s = builder_signature;
+    Buffer axis, sigma;
+    double nsigma = 5.0;
+    if (!axis.acquire(args[0], element::const_double, 1, Access::read, true)) {
+        return fail_at(s.name, s.param_line(0));
+    }
+    if (!sigma.acquire(args[1], element::const_double, 1, Access::read, true)) {
+        return fail_at(s.name, s.param_line(1));
+    }
+    if (args[2] && !to_c_double(args[2], nsigma)) {
+        return fail_at(s.name, s.param_line(2));
+    }
+    return build_gaussian_response_impl(axis.view1<const double>(), sigma.view1<const double>(), nsigma);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Richardson-Lucy driver.
+
+PyObject* richardson_lucy_cy(PyObject* const* args);
+
+constexpr const char* richardson_lucy_params[] = {"x",          "y",            "k",
+                                                  "sensitivity", "iterations",  "reg_tikhonov",
+                                                  "reg_tikhonov_lambda", "use_sensitivity"};
+
+constexpr Signature richardson_lucy_signature{"richardson_lucy_cy", richardson_lucy_line, richardson_lucy_params,
+                                              em_defaults, richardson_lucy_cy};
+
+/// Deconvolves `y`, measured on axis `x`, for a resolution of width get_sigma(k, E).
+PyObject* richardson_lucy_cy(PyObject* const* args) {
+    const Signature& s = richardson_lucy_signature;
+    constexpr const char* name = "richardson_lucy_cy";
+    double k;
+    Options options;
+    if (!to_c_double(args[2], k)) {
+        return fail_at(name, s.param_line(2));
+    }
+    if (args[4] && !to_c_int(args[4], options.iterations)) {
+        return fail_at(name, s.param_line(4));
+    }
+    if (args[6] && !to_c_double(args[6], options.reg_tikhonov_lambda)) {
+        return fail_at(name, s.param_line(6));
+    }
+    PyObject* x = args[0];
+    PyObject* y = args[1];
+    PyObject* sensitivity = args[3];
+    if (!check_ndarray(x, "x") || !check_ndarray(y, "y") || !check_ndarray(sensitivity, "sensitivity")) {
+        return fail_at(name, s.line);
+    }
+    options.reg_tikhonov = args[5] ? args[5] : Py_False;
+    options.use_sensitivity = args[7] ? args[7] : Py_False;
+    if (!check_bool(options.reg_tikhonov, "reg_tikhonov") || !check_bool(options.use_sensitivity, "use_sensitivity")) {
+        return fail_at(name, s.line);
+    }
+    Buffer x_buffer, y_buffer, sensitivity_buffer;
+    if (!x_buffer.acquire(x, element::float64, 1, Access::read, false) ||
+        !y_buffer.acquire(y, element::float64, 1, Access::read, false) ||
+        !sensitivity_buffer.acquire(sensitivity, element::float64, 1, Access::read, false)) {
+        return fail_at(name, s.line);
+    }
+
+    Ref empty_like = numpy_attribute("empty_like");
+    Ref sigmas;
+    Buffer sigmas_buffer;
+    if (!empty_like || !make_working_array(empty_like.get(), y, sigmas, sigmas_buffer)) {
+        return fail_at(name, richardson_lucy_sigmas_line);
+    }
+    const View1<const double> axis = x_buffer.view1<const double>();
+    const View1<double> widths = sigmas_buffer.view1<double>();
+    const Py_ssize_t n = y_buffer.shape(0);
+    if (axis.size < n || widths.size < n) {
+        raise_out_of_bounds(0);
+        return fail_at(name, richardson_lucy_widths_line);
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        widths[i] = get_sigma(k, axis[i]);
+    }
+
+    Ref matrix = Ref::steal(build_gaussian_response_impl(axis, sigmas_buffer.view1<const double>(), 5.0));
+    if (!matrix) {
+        return fail_at(name, richardson_lucy_builder_line);
+    }
+    PyObject* result = ml_em(y, PyTuple_GET_ITEM(matrix.get(), 0), PyTuple_GET_ITEM(matrix.get(), 1),
+                             PyTuple_GET_ITEM(matrix.get(), 2), sensitivity, options);
+    return result ? result : fail_at(name, richardson_lucy_ml_em_line);
+}
+
+constexpr const Signature* functions[] = {&ml_em_signature, &builder_signature, &richardson_lucy_signature};
+
+constexpr ModuleSpec spec{identity, numpy_import_line, functions};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_deconvolution() { return define_module(spec); }
