@@ -1,0 +1,187 @@
+// Multi-Gaussian peak model and its Jacobian, for least-squares peak fitting.
+#include "frame/frame.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+using namespace vexora::frame;
+
+constexpr ModuleIdentity identity{
+    "gaussian",
+    "vexora.utils.numerics.kernels.gaussian",
+    "vexora/utils/numerics/kernels/gaussian",
+};
+
+// Lines that traceback entries report, following the module's source layout.
+constexpr int numpy_import_line = 7;
+constexpr int model_line = 12;
+constexpr int model_result_line = 24;
+constexpr int jacobian_line = 40;
+constexpr int jacobian_result_line = 53;
+
+/// Samples per tile: a tile of the result stays in cache while every Gaussian visits it.
+constexpr Py_ssize_t tile = 64;
+
+/// Peak parameters (A, mu, variance) of Gaussian i.
+struct Peak {
+    double A, mu, variance;
+};
+
+inline Peak peak(View1<const double> params, Py_ssize_t i) {
+    return {params[3 * i], params[3 * i + 1], params[3 * i + 2]};
+}
+
+/// exp(-0.5 dx^2 / variance), evaluated as ((-0.5 * dx) * dx) / variance.
+inline double gaussian_factor(double dx, double variance) { return std::exp(((-0.5 * dx) * dx) / variance); }
+
+/*
+ * y[j] = sum over Gaussians i of A_i exp(-0.5 (x[j] - mu_i)^2 / variance_i), accumulated in
+ * parameter order for every sample.
+ *
+ *   x[m], params[3 n_gauss] (trailing values ignored), y[m] zeros on entry
+ *
+ * Samples are taken a tile at a time; the order of the sum over Gaussians is unchanged.
+ */
+template <class X, class Y>
+void multi_gaussian(const X& x, Py_ssize_t m, View1<const double> params, Py_ssize_t n_gauss, const Y& y) {
+    for (Py_ssize_t start = 0; start < m; start += tile) {
+        const Py_ssize_t stop = std::min(start + tile, m);
+        for (Py_ssize_t i = 0; i < n_gauss; ++i) {
+            const Peak p = peak(params, i);
+            for (Py_ssize_t j = start; j < stop; ++j) {
+                y[j] += p.A * gaussian_factor(x[j] - p.mu, p.variance);
+            }
+        }
+    }
+}
+
+/*
+ * Partial derivatives of the model with respect to every parameter, J[j, 3i + c] for c = A, mu,
+ * variance; trailing columns past 3 n_gauss stay 0.
+ *
+ *   x[m], params[n], J[m][n] zeros on entry
+ */
+template <class X>
+void multi_gaussian_jacobian(const X& x, Py_ssize_t m, View1<const double> params, Py_ssize_t n_gauss,
+                             const View2<double>& J) {
+    for (Py_ssize_t start = 0; start < m; start += tile) {
+        const Py_ssize_t stop = std::min(start + tile, m);
+        for (Py_ssize_t i = 0; i < n_gauss; ++i) {
+            const Peak p = peak(params, i);
+            for (Py_ssize_t j = start; j < stop; ++j) {
+                const double dx = x[j] - p.mu;
+                const double e = gaussian_factor(dx, p.variance);
+                View1<double> row = J.row(j);
+                row[3 * i] = e;
+                row[3 * i + 1] = ((p.A * e) * dx) / p.variance;
+                row[3 * i + 2] = (((p.A * e) * dx) * dx) / ((2 * p.variance) * p.variance);
+            }
+        }
+    }
+}
+
+/// Contiguous access without stride arithmetic, for the common case.
+template <class T>
+struct Dense {
+    T* data;
+    T& operator[](Py_ssize_t i) const { return data[i]; }
+};
+
+/// Acquires `x` and `params`: one-dimensional double arrays, read-only suffices, None refused.
+bool open_arguments(PyObject* const* args, Buffer& x, Buffer& params) {
+    if (!check_ndarray_required(args[0], "x") || !check_ndarray_required(args[1], "params")) {
+        return false;
+    }
+    return x.acquire(args[0], element::double_, 1, Access::read, false) &&
+           params.acquire(args[1], element::double_, 1, Access::read, false);
+}
+
+/// np.zeros(shape, dtype=np.float64) opened for writing with `ndim` dimensions.
+bool make_result(PyObject* shape, int ndim, Ref& array, Buffer& buffer) {
+    Ref zeros = numpy_attribute("zeros");
+    Ref float64 = zeros ? numpy_attribute("float64") : Ref{};
+    if (!float64) {
+        return false;
+    }
+    PyObject* call_args[] = {shape, float64.get()};
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "dtype"));
+    if (!kwnames) {
+        return false;
+    }
+    array = Ref::steal(PyObject_Vectorcall(zeros.get(), call_args, 1, kwnames.get()));
+    if (!array) {
+        return false;
+    }
+    if (!PyObject_TypeCheck(array.get(), ndarray_type)) {
+        PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "", Py_TYPE(array.get())->tp_name,
+                     "numpy.ndarray");
+        return false;
+    }
+    return buffer.acquire(array.get(), element::double_, ndim, Access::write, false);
+}
+
+constexpr const char* params_names[] = {"x", "params"};
+
+PyObject* multi_gaussian_cy(PyObject* const* args);
+PyObject* multi_gaussian_jacobian_cy(PyObject* const* args);
+
+constexpr Signature model_signature{"multi_gaussian_cy", model_line, params_names, {}, multi_gaussian_cy};
+constexpr Signature jacobian_signature{"multi_gaussian_jacobian_cy", jacobian_line, params_names, {},
+                                       multi_gaussian_jacobian_cy};
+
+PyObject* multi_gaussian_cy(PyObject* const* args) {
+    const Signature& s = model_signature;
+    Buffer x_buffer, params_buffer, y_buffer;
+    if (!open_arguments(args, x_buffer, params_buffer)) {
+        return fail_at(s.name, s.line);
+    }
+    const View1<const double> x = x_buffer.view1<const double>();
+    const View1<const double> params = params_buffer.view1<const double>();
+    Ref shape = Ref::steal(PyLong_FromSsize_t(x.size));
+    Ref y;
+    if (!shape || !make_result(shape.get(), 1, y, y_buffer)) {
+        return fail_at(s.name, model_result_line);
+    }
+    const View1<double> out = y_buffer.view1<double>();
+    const Py_ssize_t m = std::min(x.size, out.size), n_gauss = params.size / 3;
+    if (x.contiguous() && out.contiguous()) {
+        multi_gaussian(Dense<const double>{x.data}, m, params, n_gauss, Dense<double>{out.data});
+    } else {
+        multi_gaussian(x, m, params, n_gauss, out);
+    }
+    return y.release();
+}
+
+PyObject* multi_gaussian_jacobian_cy(PyObject* const* args) {
+    const Signature& s = jacobian_signature;
+    Buffer x_buffer, params_buffer, J_buffer;
+    if (!open_arguments(args, x_buffer, params_buffer)) {
+        return fail_at(s.name, s.line);
+    }
+    const View1<const double> x = x_buffer.view1<const double>();
+    const View1<const double> params = params_buffer.view1<const double>();
+    Ref shape = Ref::steal(Py_BuildValue("(nn)", x.size, params.size));
+    Ref J;
+    if (!shape || !make_result(shape.get(), 2, J, J_buffer)) {
+        return fail_at(s.name, jacobian_result_line);
+    }
+    const View2<double> out = J_buffer.view2<double>();
+    const Py_ssize_t m = std::min(x.size, out.rows);
+    const Py_ssize_t n_gauss = std::min(params.size, out.cols) / 3;
+    if (x.contiguous()) {
+        multi_gaussian_jacobian(Dense<const double>{x.data}, m, params, n_gauss, out);
+    } else {
+        multi_gaussian_jacobian(x, m, params, n_gauss, out);
+    }
+    return J.release();
+}
+
+constexpr const Signature* functions[] = {&model_signature, &jacobian_signature};
+
+constexpr ModuleSpec spec{identity, numpy_import_line, functions};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_gaussian() { return define_module(spec); }
