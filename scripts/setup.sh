@@ -31,7 +31,7 @@ python="$venv/bin/python"
 export PATH="$venv/bin:$PATH"
 
 # Install only what is missing, so that a second run is quick.
-stamp="$venv/.installed-$(cat "$root/pyproject.toml" "$root/scripts/setup.sh" | sha1sum | cut -c1-12)-${VEXORA_EXTRAS:-base}"
+stamp="$venv/.installed-$(cat "$root/pyproject.toml" "$root/scripts/setup.sh" | sha1sum | cut -c1-12)-$(echo "${VEXORA_EXTRAS_PACKAGES:-base}" | tr " " _)"
 if [ ! -e "$stamp" ]; then
     "$python" -m pip install --quiet --upgrade pip
     "$python" -m pip install --quiet "meson-python>=0.16" "meson>=1.4" ninja "numpy>=2.0" pytest hypothesis scipy mypy ${VEXORA_EXTRAS_PACKAGES:-}

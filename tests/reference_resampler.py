@@ -78,7 +78,8 @@ def interpolate_response_row(E_p, requested_E_axis, ref_E_axis, low_E, low_row,
     t = (E_p - low_E) / (high_E - low_E)
     E_i_regions = (high_regions - low_regions) * t + low_regions
     # Python floats keep the per-point arithmetic in plain IEEE double.
-    low_list, high_list, E_i_list = low_regions.tolist(), high_regions.tolist(), E_i_regions.tolist()
+    low_list, high_list = low_regions.tolist(), high_regions.tolist()
+    E_i_list = E_i_regions.tolist()
     for i, j_k in enumerate(requested_E_axis.tolist()):
         row_buffer[i] = interpolate_point(j_k, E_p, high_E, low_E, high_list, low_list,
                                           E_i_list, ref_E_axis, high_row, low_row)

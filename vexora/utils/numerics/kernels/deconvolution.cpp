@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -77,16 +78,35 @@ struct RowSpan {
     Py_ssize_t first_column;
 };
 
+using Double4 = double __attribute__((vector_size(32)));
+
 /*
- * Adds x_j * R[j][.] to estimate[n], entries in row order. Columns are re-checked against n so
- * that an array changed by another thread during the call can never send a store out of bounds.
+ * Adds x_j * R[j][.] to estimate[n], entries in row order. Runs are added in aligned blocks of
+ * four, so that the overlapping runs of neighbouring rows meet at the same addresses and each
+ * load gets its value forwarded from the previous row's store. Columns of other rows are
+ * re-checked against n so that an array changed by another thread during the call can never
+ * send a store out of bounds.
  */
 inline void scatter_row(const RowSpan& row, double x_j, const double* __restrict values,
                         const std::int32_t* __restrict columns, double* __restrict estimate, Py_ssize_t n) {
     const double* v = values + row.values_at;
     if (row.first_column >= 0) {
         double* e = estimate + row.first_column;
-        for (Py_ssize_t i = 0; i < row.length; ++i) {
+        const Py_ssize_t length = row.length;
+        const auto misalignment = (reinterpret_cast<std::uintptr_t>(e) / sizeof(double)) % 4;
+        const Py_ssize_t head = std::min<Py_ssize_t>(length, (4 - misalignment) % 4);
+        Py_ssize_t i = 0;
+        for (; i < head; ++i) {
+            e[i] += x_j * v[i];
+        }
+        const Double4 x4 = {x_j, x_j, x_j, x_j};
+        for (; i + 4 <= length; i += 4) {
+            Double4 v4;
+            std::memcpy(&v4, v + i, sizeof v4);
+            auto* e4 = reinterpret_cast<Double4*>(e + i);
+            *e4 = *e4 + x4 * v4;
+        }
+        for (; i < length; ++i) {
             e[i] += x_j * v[i];
         }
         return;
@@ -122,45 +142,48 @@ inline double back_project_row(const RowSpan& row, const double* __restrict valu
     return total;
 }
 
+/// Rows whose back projections are summed side by side.
+constexpr int interleave = 8;
+
 /*
- * Back projections of four consecutive rows. When all four are consecutive runs their sums are
- * interleaved, which hides the latency of each serial sum; every row is still summed on its own,
- * in entry order, so the results are those of back_project_row.
+ * Back projections of `interleave` consecutive rows. When all are consecutive runs their sums
+ * are interleaved, which hides the latency of each serial sum; every row is still summed on its
+ * own, in entry order, so the results are those of back_project_row.
  */
-inline void back_project_four(const RowSpan* rows, const double* __restrict values,
-                              const std::int32_t* __restrict columns, const double* __restrict ratio, Py_ssize_t n,
-                              double totals[4]) {
-    const bool runs = rows[0].first_column >= 0 && rows[1].first_column >= 0 && rows[2].first_column >= 0 &&
-                      rows[3].first_column >= 0;
+inline void back_project_block(const RowSpan* rows, const double* __restrict values,
+                               const std::int32_t* __restrict columns, const double* __restrict ratio, Py_ssize_t n,
+                               double* totals) {
+    bool runs = true;
+    Py_ssize_t common = rows[0].length;
+    for (int r = 0; r < interleave; ++r) {
+        runs = runs && rows[r].first_column >= 0;
+        common = std::min(common, rows[r].length);
+    }
     if (!runs) {
-        for (int r = 0; r < 4; ++r) {
+        for (int r = 0; r < interleave; ++r) {
             totals[r] = back_project_row(rows[r], values, columns, ratio, n);
         }
         return;
     }
-    const double* v[4];
-    const double* q[4];
-    Py_ssize_t common = rows[0].length;
-    for (int r = 0; r < 4; ++r) {
+    const double* v[interleave];
+    const double* q[interleave];
+    double t[interleave];
+    for (int r = 0; r < interleave; ++r) {
         v[r] = values + rows[r].values_at;
         q[r] = ratio + rows[r].first_column;
-        common = std::min(common, rows[r].length);
+        t[r] = 0.0;
     }
-    double t0 = 0.0, t1 = 0.0, t2 = 0.0, t3 = 0.0;
     for (Py_ssize_t i = 0; i < common; ++i) {
-        t0 += v[0][i] * q[0][i];
-        t1 += v[1][i] * q[1][i];
-        t2 += v[2][i] * q[2][i];
-        t3 += v[3][i] * q[3][i];
-    }
-    totals[0] = t0;
-    totals[1] = t1;
-    totals[2] = t2;
-    totals[3] = t3;
-    for (int r = 0; r < 4; ++r) {
-        for (Py_ssize_t i = common; i < rows[r].length; ++i) {
-            totals[r] += v[r][i] * q[r][i];
+#pragma GCC unroll 8
+        for (int r = 0; r < interleave; ++r) {
+            t[r] += v[r][i] * q[r][i];
         }
+    }
+    for (int r = 0; r < interleave; ++r) {
+        for (Py_ssize_t i = common; i < rows[r].length; ++i) {
+            t[r] += v[r][i] * q[r][i];
+        }
+        totals[r] = t[r];
     }
 }
 
@@ -198,23 +221,28 @@ __attribute__((target_clones("avx2", "default"))) void ml_em_iterations(
         if (project_next) {
             std::fill(estimate, estimate + n, 0.0);
         }
-        for (Py_ssize_t j = 0; j < n; j += 4) {
-            double totals[4];
-            const Py_ssize_t block = std::min<Py_ssize_t>(4, n - j);
-            if (block == 4) {
-                back_project_four(rows + j, values, columns, ratio, n, totals);
-            } else {
-                for (Py_ssize_t r = 0; r < block; ++r) {
-                    totals[r] = back_project_row(rows[j + r], values, columns, ratio, n);
+        Py_ssize_t j = 0;
+        for (; j + interleave <= n; j += interleave) {
+            double totals[interleave];
+            back_project_block(rows + j, values, columns, ratio, n, totals);
+            // Fixed-size loops, so that the divisions and products are done a vector at a time.
+            for (int r = 0; r < interleave; ++r) {
+                correction[j + r] = totals[r] / sensitivity_floor[j + r];
+            }
+            for (int r = 0; r < interleave; ++r) {
+                x[j + r] *= correction[j + r];
+            }
+            if (project_next) {
+                for (int r = 0; r < interleave; ++r) {
+                    scatter_row(rows[j + r], x[j + r], values, columns, estimate, n);
                 }
             }
-            for (Py_ssize_t r = 0; r < block; ++r) {
-                const Py_ssize_t row = j + r;
-                correction[row] = totals[r] / sensitivity_floor[row];
-                x[row] *= correction[row];
-                if (project_next) {
-                    scatter_row(rows[row], x[row], values, columns, estimate, n);
-                }
+        }
+        for (; j < n; ++j) {
+            correction[j] = back_project_row(rows[j], values, columns, ratio, n) / sensitivity_floor[j];
+            x[j] *= correction[j];
+            if (project_next) {
+                scatter_row(rows[j], x[j], values, columns, estimate, n);
             }
         }
     }

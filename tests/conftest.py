@@ -1,0 +1,110 @@
+"""Shared table of the exported kernels and helpers for the frame tests."""
+
+import re
+import sys
+from dataclasses import dataclass
+
+import numpy as np
+import pytest
+
+PACKAGE = "vexora.utils.numerics.kernels"
+
+
+@dataclass(frozen=True)
+class Kernel:
+    module: str
+    name: str
+    line: int  # line of definition; parameter i is declared on line + 1 + i
+    params: tuple[str, ...]
+    defaults: tuple | None
+
+    @property
+    def dotted_module(self):
+        return f"{PACKAGE}.{self.module}"
+
+    @property
+    def qualname(self):
+        return f"{self.dotted_module}.{self.name}"
+
+    @property
+    def path(self):
+        return self.dotted_module.replace(".", "/")
+
+    @property
+    def required(self):
+        return len(self.params) - len(self.defaults or ())
+
+    def load(self):
+        # Skips while a module has not been built yet, so the suite grows with the package.
+        return getattr(pytest.importorskip(self.dotted_module), self.name)
+
+    def param_line(self, param):
+        return self.line + 1 + self.params.index(param)
+
+
+FLAGS = ("iterations", "reg_tikhonov", "reg_tikhonov_lambda", "use_sensitivity")
+KERNELS = {k.name: k for k in [
+    Kernel("deconvolution", "ML_EM_cy", 162,
+           ("y", "offsets", "indices", "values", "sensitivity", *FLAGS), (30, False, 0.001, False)),
+    Kernel("deconvolution", "build_gaussian_response", 260, ("axis", "sigma", "nsigma"), (5.0,)),
+    Kernel("deconvolution", "richardson_lucy_cy", 307,
+           ("x", "y", "k", "sensitivity", *FLAGS), (30, False, 0.001, False)),
+    Kernel("resampler", "calculate_regions", 69, ("E_p", "max_value", "has_escape_peaks"), None),
+    Kernel("resampler", "resampler_cy", 162,
+           ("response_matrix", "ref_indices", "ref_E_axis", "requested_indices", "requested_E_axis"),
+           None),
+    Kernel("gaussian", "multi_gaussian_cy", 12, ("x", "params"), None),
+    Kernel("gaussian", "multi_gaussian_jacobian_cy", 40, ("x", "params"), None),
+]}
+MODULES = sorted({k.module for k in KERNELS.values()})
+
+
+def _response_rows(channels, energies):
+    return np.vstack([np.exp(-((channels - e) ** 2) / 2e4) + 0.01 for e in energies])
+
+
+def sample_args(name):
+    """Fresh valid values for every parameter of a kernel, non-default where there is one."""
+    axis = np.linspace(1.0, 11.0, 11)
+    ref_E = np.array([500.0, 1500.0, 2500.0])
+    channels = np.linspace(0.0, 3000.0, 31)
+    return {
+        "ML_EM_cy": [np.array([1.0, 2.0, 3.0]), np.array([0, 2, 3, 4], dtype=np.int64),
+                     np.array([0, 1, 1, 2], dtype=np.int32), np.array([0.5, 0.5, 1.0, 1.0]),
+                     np.array([1.0, 0.5, 2.0]), 3, True, 2.0, True],
+        "build_gaussian_response": [axis, np.full(11, 0.7), 3.0],
+        "richardson_lucy_cy": [axis, np.linspace(5.0, 1.0, 11), 1.0, np.ones(11), 4, None, 2.0, True],
+        "calculate_regions": [2000.0, 3000.0, True],
+        "resampler_cy": [_response_rows(channels, ref_E), ref_E, channels,
+                         np.array([2200.0, 1000.0]), np.linspace(0.0, 3000.0, 16)],
+        "multi_gaussian_cy": [np.linspace(-1.0, 1.0, 5), np.array([2.0, 0.1, 0.5, 1.0, -0.3, 0.2])],
+        "multi_gaussian_jacobian_cy": [np.linspace(-1.0, 1.0, 5), np.array([2.0, 0.1, 0.5])],
+    }[name]
+
+
+def exact(message):
+    """Pattern for pytest.raises(match=...) that accepts only this whole message."""
+    return f"^{re.escape(message)}$"
+
+
+def assert_identical(a, b):
+    """Bit-for-bit equality of kernel results (arrays, lists and tuples of them, numbers)."""
+    if isinstance(a, np.ndarray):
+        assert isinstance(b, np.ndarray) and a.dtype == b.dtype and a.shape == b.shape
+        assert np.array_equal(a, b, equal_nan=True)
+    elif isinstance(a, (list, tuple)):
+        assert type(a) is type(b) and len(a) == len(b)
+        for x, y in zip(a, b):
+            assert_identical(x, y)
+    else:
+        assert type(a) is type(b) and a == b
+
+
+@pytest.fixture
+def quiet(capfd, monkeypatch):
+    """Fails the test if anything is printed to stderr or reaches sys.unraisablehook."""
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    yield
+    assert unraisable == []
+    assert capfd.readouterr().err == ""
