@@ -75,23 +75,26 @@ public:
             return n > 0 ? 0 : -1;
         }
         // `E > axis[i]` holds on a prefix of the axis; the answer is the prefix length.
-        Py_ssize_t low, high;
-        if (hint_ < n && E > axis_[hint_]) {
-            low = hint_ + 1;
-            Py_ssize_t step = 1;
-            while (low + step - 1 < n && E > axis_[low + step - 1]) {
-                low += step;
-                step *= 2;
-            }
-            high = std::min(low + step - 1, n);
-        } else {
-            high = hint_;
+        Py_ssize_t low = hint_, high;
+        if (low > 0 && !(E > axis_[low - 1])) {
+            high = low - 1;
             Py_ssize_t step = 1;
             while (high - step >= 0 && !(E > axis_[high - step])) {
                 high -= step;
                 step *= 2;
             }
             low = high - step < 0 ? 0 : high - step + 1;
+        } else {
+            // Neighbouring channels mostly move the answer by 0, 1 or 2: two steps without
+            // branches, then galloping when that was not enough.
+            low += low < n && E > axis_[low];
+            low += low < n && E > axis_[low];
+            Py_ssize_t step = 1;
+            while (low + step - 1 < n && E > axis_[low + step - 1]) {
+                low += step;
+                step *= 2;
+            }
+            high = std::min(low + step - 1, n);
         }
         while (low < high) {
             Py_ssize_t mid = low + (high - low) / 2;
@@ -271,18 +274,23 @@ public:
     ~Growing() { PyMem_RawFree(data_); }
 
     bool push(T value) {
-        if (size_ == capacity_ && !grow()) {
+        if (size_ == capacity_ && !grow(capacity_ ? 2 * capacity_ : 4096)) {
             return false;
         }
         data_[size_++] = value;
         return true;
     }
+    /// Makes room for `capacity` elements in all, if it can, so that pushing up to there moves nothing.
+    void reserve(Py_ssize_t capacity) {
+        if (capacity > capacity_) {
+            grow(capacity);
+        }
+    }
     const T* data() const { return data_; }
     Py_ssize_t size() const { return size_; }
 
 private:
-    bool grow() {
-        Py_ssize_t capacity = capacity_ ? 2 * capacity_ : 4096;
+    bool grow(Py_ssize_t capacity) {
         void* grown = PyMem_RawRealloc(data_, sizeof(T) * capacity);
         if (!grown) {
             return false;
@@ -507,6 +515,13 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
                     }
                 }
                 stored = stored && offsets.push(values.size());
+                // Rows at neighbouring energies store about as many entries as the first; if
+                // that much cannot be had at once, the arrays grow as they go.
+                if (i == 0) {
+                    const Py_ssize_t expected = values.size() * m + values.size() / 4 * m + n;
+                    indices.reserve(expected);
+                    values.reserve(expected);
+                }
             }
             if (!stored) {
                 PyErr_NoMemory();
