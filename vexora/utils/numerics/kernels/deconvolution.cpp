@@ -280,7 +280,7 @@ public:
     /// Checks every position that n rows address; IndexError with a note naming it otherwise.
     bool plan(Py_ssize_t n, View1<const std::int64_t> offsets, View1<const std::int32_t> indices,
               View1<const double> values) {
-        if (offsets.size < n + 1) {
+        if (n > 0 && offsets.size < n + 1) {
             return raise_out_of_bounds_note("offsets has %zd elements; %zd rows need %zd", offsets.size, n, n + 1);
         }
         if (!rows_.allocate(n)) {
@@ -308,7 +308,7 @@ public:
             Py_ssize_t first = -1, previous = -1;
             bool run = true;
             for (Py_ssize_t i = 0; i < row.length; ++i) {
-                const Py_ssize_t at = row.columns_at + i;
+                const Py_ssize_t at = start + i < 0 ? start + i + indices.size : start + i;
                 const Py_ssize_t column = indices[at];
                 if (column < -n || column >= n) {
                     return raise_out_of_bounds_note("indices[%zd] = %zd is outside [%zd, %zd)", at, column, -n, n);
@@ -558,9 +558,8 @@ inline double get_sigma(double k, double E) {
 inline bool sort_less(double a, double b) { return a < b || (b != b && a == a); }
 
 /*
- * The bisection NumPy's searchsorted runs for a single key, so that unsorted axes get the same
- * windows: side left gives the first index whose element is not below `key`, side right the
- * first whose element is above it.
+ * First index whose element is not below `key` (left) or is above it (right), by bisection.
+ * On an axis sorted in NumPy's order this is exactly where np.searchsorted places the key.
  */
 template <bool right>
 Py_ssize_t search_sorted(View1<const double> axis, double key) {
@@ -577,6 +576,16 @@ Py_ssize_t search_sorted(View1<const double> axis, double key) {
     return low;
 }
 
+/// Ascending in NumPy's order for float64 (NaN last).
+bool sorted_for_search(View1<const double> axis) {
+    for (Py_ssize_t i = 1; i < axis.size; ++i) {
+        if (sort_less(axis[i], axis[i - 1])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 /// The bins of one row's window: [low, high).
 struct Window {
     Py_ssize_t low, high;
@@ -586,6 +595,43 @@ struct Window {
 inline Window row_window(View1<const double> axis, double E, double s, double nsigma) {
     const double d = s * nsigma;
     return {search_sorted<false>(axis, E - d), search_sorted<true>(axis, E + d)};
+}
+
+/// np.searchsorted(axis, key, side) as an index.
+bool numpy_search(PyObject* searchsorted, PyObject* axis, double key, bool right, Py_ssize_t& out) {
+    Ref key_object = Ref::steal(PyFloat_FromDouble(key));
+    Ref side = Ref::steal(PyUnicode_FromString(right ? "right" : "left"));
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "side"));
+    if (!key_object || !side || !kwnames) {
+        return false;
+    }
+    PyObject* args[] = {axis, key_object.get(), side.get()};
+    Ref index = Ref::steal(PyObject_Vectorcall(searchsorted, args, 2, kwnames.get()));
+    if (!index) {
+        return false;
+    }
+    out = PyNumber_AsSsize_t(index.get(), PyExc_OverflowError);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+/*
+ * Windows of an axis that is not sorted, found by NumPy's own searchsorted one key at a time:
+ * where an axis is out of order the placement depends on the details of NumPy's bisection.
+ */
+bool numpy_windows(PyObject* axis_object, View1<const double> axis, View1<const double> sigma, double nsigma,
+                   Window* windows) {
+    Ref searchsorted = numpy_attribute("searchsorted");
+    if (!searchsorted) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < axis.size; ++i) {
+        const double d = sigma[i] * nsigma;
+        if (!numpy_search(searchsorted.get(), axis_object, axis[i] - d, false, windows[i].low) ||
+            !numpy_search(searchsorted.get(), axis_object, axis[i] + d, true, windows[i].high)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 /*
@@ -621,10 +667,12 @@ inline void fill_row(View1<const double> axis, double E, double s, Window window
  * Gaussian centred on axis[i] of width sigma[i], sampled at the bins within nsigma widths and
  * scaled to sum 1. Windows are found first, so the arrays are allocated at their final size.
  *
- *   axis[n]   - bin energies, ascending (unsorted axes get NumPy's bisection windows)
+ *   axis[n]   - bin energies, ascending (`axis_object` exports them; an unsorted axis gets the
+ *               windows of NumPy's searchsorted)
  *   sigma[>=n] - widths; a shorter sigma raises IndexError
  */
-PyObject* build_gaussian_response_impl(View1<const double> axis, View1<const double> sigma, double nsigma) {
+PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double> axis, View1<const double> sigma,
+                                       double nsigma) {
     constexpr const char* name = "build_gaussian_response";
     const Py_ssize_t n = axis.size;
     if (sigma.size < n) {
@@ -644,14 +692,17 @@ PyObject* build_gaussian_response_impl(View1<const double> axis, View1<const dou
     if (!windows.allocate(n)) {
         return fail_at(name, builder_rows_line);
     }
-    {
+    if (sorted_for_search(axis)) {
         NoGil unlocked;
-        ends[0] = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            const Window w = row_window(axis, axis[i], sigma[i], nsigma);
-            windows.get()[i] = w;
-            ends[i + 1] = ends[i] + std::max<Py_ssize_t>(w.high - w.low, 0);
+            windows.get()[i] = row_window(axis, axis[i], sigma[i], nsigma);
         }
+    } else if (!numpy_windows(axis_object, axis, sigma, nsigma, windows.get())) {
+        return fail_at(name, builder_rows_line);
+    }
+    ends[0] = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        ends[i + 1] = ends[i] + std::max<Py_ssize_t>(windows.get()[i].high - windows.get()[i].low, 0);
     }
     Ref indices = new_array(ends[n], NPY_INT32);
     Ref values = indices ? new_array(ends[n], NPY_FLOAT64) : Ref{};
@@ -693,7 +744,7 @@ PyObject* build_gaussian_response(PyObject* const* args) {
     if (args[2] && !to_c_double(args[2], nsigma)) {
         return fail_at(s.name, s.param_line(2));
     }
-    return build_gaussian_response_impl(axis.view1<const double>(), sigma.view1<const double>(), nsigma);
+    return build_gaussian_response_impl(args[0], axis.view1<const double>(), sigma.view1<const double>(), nsigma);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -758,7 +809,7 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
         widths[i] = get_sigma(k, axis[i]);
     }
 
-    Ref matrix = Ref::steal(build_gaussian_response_impl(axis, sigmas_buffer.view1<const double>(), 5.0));
+    Ref matrix = Ref::steal(build_gaussian_response_impl(x, axis, sigmas_buffer.view1<const double>(), 5.0));
     if (!matrix) {
         return fail_at(name, richardson_lucy_builder_line);
     }
