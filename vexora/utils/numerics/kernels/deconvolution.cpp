@@ -263,6 +263,26 @@ bool raise_out_of_bounds_note(const char* format, auto... args) {
     return false;
 }
 
+/// What one row's columns are, seen in the caller's memory.
+struct ColumnScan {
+    bool in_range;  ///< all in [0, n)
+    bool run;       ///< consecutive and ascending
+};
+
+/// Scans a row's columns without a branch per entry, so that checking a large matrix costs little.
+inline ColumnScan scan_columns(const std::int32_t* columns, Py_ssize_t length, Py_ssize_t n) {
+    const std::int32_t first = columns[0];
+    std::int32_t lowest = first, highest = first;
+    std::uint32_t steps_off = 0;  // nonzero unless columns[i] == first + i throughout
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const std::int32_t column = columns[i];
+        lowest = std::min(lowest, column);
+        highest = std::max(highest, column);
+        steps_off |= static_cast<std::uint32_t>(column) - static_cast<std::uint32_t>(first) - static_cast<std::uint32_t>(i);
+    }
+    return {lowest >= 0 && highest < n, steps_off == 0};
+}
+
 /// Position `k` (negative counts from the end) of an array of `size`; false when outside.
 bool in_range(Py_ssize_t first, Py_ssize_t last, Py_ssize_t size) { return first >= -size && last < size; }
 
@@ -305,6 +325,13 @@ public:
             row.length = end - start;
             row.values_at = start < 0 ? start + values.size : start;
             row.columns_at = start < 0 ? start + indices.size : start;
+            if (indices.contiguous() && (start >= 0 || end <= 0)) {
+                const ColumnScan scan = scan_columns(indices.data + row.columns_at, row.length, n);
+                if (scan.in_range) {
+                    row.first_column = scan.run ? indices[row.columns_at] : -1;
+                    continue;
+                }
+            }
             Py_ssize_t first = -1, previous = -1;
             bool run = true;
             for (Py_ssize_t i = 0; i < row.length; ++i) {
