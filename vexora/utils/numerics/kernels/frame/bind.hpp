@@ -291,6 +291,9 @@ inline void function_dealloc(PyObject* self) {
 
 inline PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
+/// Stored as a class attribute the function stays unbound, like a built-in function.
+inline PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
 /// Pickling by reference: the function is found again as a module global.
 inline PyObject* function_reduce(PyObject* self, PyObject*) {
     return Py_NewRef(reinterpret_cast<Function*>(self)->qualname);
@@ -328,6 +331,7 @@ inline int make_function_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(detail::function_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(detail::function_repr)},
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(detail::function_descr_get)},
         {Py_tp_members, detail::function_members},
         {Py_tp_getset, detail::function_getset},
         {Py_tp_methods, detail::function_methods},
