@@ -463,7 +463,7 @@ public:
     void store() const {
         if (data_ == copy_.get()) {
             for (Py_ssize_t i = 0; i < view_.size; ++i) {
-                view_[i] = data_[i];
+                view_.set(i, data_[i]);
             }
         }
     }
@@ -833,7 +833,7 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
         return fail_at(name, richardson_lucy_widths_line);
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        widths[i] = get_sigma(k, axis[i]);
+        widths.set(i, get_sigma(k, axis[i]));
     }
 
     Ref matrix = Ref::steal(build_gaussian_response_impl(x, axis, sigmas_buffer.view1<const double>(), 5.0));

@@ -51,7 +51,7 @@ void multi_gaussian(const X& x, Py_ssize_t m, View1<const double> params, Py_ssi
         for (Py_ssize_t i = 0; i < n_gauss; ++i) {
             const Peak p = peak(params, i);
             for (Py_ssize_t j = start; j < stop; ++j) {
-                y[j] += p.A * gaussian_factor(x[j] - p.mu, p.variance);
+                y.set(j, y[j] + p.A * gaussian_factor(x[j] - p.mu, p.variance));
             }
         }
     }
@@ -73,20 +73,21 @@ void multi_gaussian_jacobian(const X& x, Py_ssize_t m, View1<const double> param
             for (Py_ssize_t j = start; j < stop; ++j) {
                 const double dx = x[j] - p.mu;
                 const double e = gaussian_factor(dx, p.variance);
-                View1<double> row = J.row(j);
-                row[3 * i] = e;
-                row[3 * i + 1] = ((p.A * e) * dx) / p.variance;
-                row[3 * i + 2] = (((p.A * e) * dx) * dx) / ((2 * p.variance) * p.variance);
+                const View1<double> row = J.row(j);
+                row.set(3 * i, e);
+                row.set(3 * i + 1, ((p.A * e) * dx) / p.variance);
+                row.set(3 * i + 2, (((p.A * e) * dx) * dx) / ((2 * p.variance) * p.variance));
             }
         }
     }
 }
 
-/// Contiguous access without stride arithmetic, for the common case.
+/// Contiguous, aligned access without stride arithmetic, for the common case.
 template <class T>
 struct Dense {
     T* data;
-    T& operator[](Py_ssize_t i) const { return data[i]; }
+    T operator[](Py_ssize_t i) const { return data[i]; }
+    void set(Py_ssize_t i, T value) const { data[i] = value; }
 };
 
 /// Acquires `x` and `params`: one-dimensional double arrays, read-only suffices, None refused.

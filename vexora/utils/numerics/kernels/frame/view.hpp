@@ -4,6 +4,8 @@
 #include <Python.h>
 
 #include <cctype>
+#include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -24,18 +26,32 @@ inline constexpr ElementType double_{"double", 'f', 8};
 inline constexpr ElementType const_double{"const double", 'f', 8};
 }  // namespace element
 
-/// One-dimensional strided view; `stride` is in bytes and may be zero or negative.
+/// One-dimensional strided view; `stride` is in bytes and may be zero or negative. Elements are
+/// read and written by copy, so a buffer need not be aligned for T.
 template <class T>
 struct View1 {
+    using Element = std::remove_const_t<T>;
+    using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
+
     T* data = nullptr;
     Py_ssize_t size = 0;
     Py_ssize_t stride = 0;
 
-    T& operator[](Py_ssize_t i) const {
-        using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
-        return *reinterpret_cast<T*>(reinterpret_cast<Byte*>(data) + i * stride);
+    Element operator[](Py_ssize_t i) const {
+        Element value;
+        std::memcpy(&value, address(i), sizeof value);
+        return value;
     }
-    bool contiguous() const { return size <= 1 || stride == static_cast<Py_ssize_t>(sizeof(T)); }
+    void set(Py_ssize_t i, Element value) const { std::memcpy(address(i), &value, sizeof value); }
+
+    /// Elements side by side and aligned, so that `data` may be used as a plain array.
+    bool contiguous() const {
+        const bool aligned = reinterpret_cast<std::uintptr_t>(data) % alignof(Element) == 0;
+        return aligned && (size <= 1 || stride == static_cast<Py_ssize_t>(sizeof(T)));
+    }
+
+private:
+    Byte* address(Py_ssize_t i) const { return reinterpret_cast<Byte*>(data) + i * stride; }
 };
 
 /// Two-dimensional strided view.
@@ -46,7 +62,7 @@ struct View2 {
     Py_ssize_t row_stride = 0, col_stride = 0;
 
     View1<T> row(Py_ssize_t r) const {
-        using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
+        using Byte = typename View1<T>::Byte;
         return {reinterpret_cast<T*>(reinterpret_cast<Byte*>(data) + r * row_stride), cols, col_stride};
     }
 };
