@@ -33,8 +33,24 @@ inline Peak peak(View1<const double> params, Py_ssize_t i) {
     return {params[3 * i], params[3 * i + 1], params[3 * i + 2]};
 }
 
-/// exp(-0.5 dx^2 / variance), evaluated as ((-0.5 * dx) * dx) / variance.
-inline double gaussian_factor(double dx, double variance) { return std::exp(((-0.5 * dx) * dx) / variance); }
+/// The exponent -0.5 dx^2 / variance, evaluated as ((-0.5 * dx) * dx) / variance.
+inline double exponent(double dx, double variance) { return ((-0.5 * dx) * dx) / variance; }
+
+/*
+ * exp(-0.5 (x[j] - mu)^2 / variance) for the samples [start, stop) of one peak, into e[] and the
+ * offsets x[j] - mu into dx[]. The arithmetic runs a vector at a time in its own loop, so the
+ * loop of exp calls (the C library's, one per sample) holds nothing else.
+ */
+template <class X>
+inline void peak_factors(const X& x, Py_ssize_t start, Py_ssize_t stop, const Peak& p, double* dx, double* e) {
+    for (Py_ssize_t j = start; j < stop; ++j) {
+        dx[j - start] = x[j] - p.mu;
+        e[j - start] = exponent(dx[j - start], p.variance);
+    }
+    for (Py_ssize_t j = 0; j < stop - start; ++j) {
+        e[j] = std::exp(e[j]);
+    }
+}
 
 /*
  * y[j] = sum over Gaussians i of A_i exp(-0.5 (x[j] - mu_i)^2 / variance_i), accumulated in
@@ -46,12 +62,14 @@ inline double gaussian_factor(double dx, double variance) { return std::exp(((-0
  */
 template <class X, class Y>
 void multi_gaussian(const X& x, Py_ssize_t m, View1<const double> params, Py_ssize_t n_gauss, const Y& y) {
+    double dx[tile], e[tile];
     for (Py_ssize_t start = 0; start < m; start += tile) {
         const Py_ssize_t stop = std::min(start + tile, m);
         for (Py_ssize_t i = 0; i < n_gauss; ++i) {
             const Peak p = peak(params, i);
+            peak_factors(x, start, stop, p, dx, e);
             for (Py_ssize_t j = start; j < stop; ++j) {
-                y.set(j, y[j] + p.A * gaussian_factor(x[j] - p.mu, p.variance));
+                y.set(j, y[j] + p.A * e[j - start]);
             }
         }
     }
@@ -66,17 +84,18 @@ void multi_gaussian(const X& x, Py_ssize_t m, View1<const double> params, Py_ssi
 template <class X>
 void multi_gaussian_jacobian(const X& x, Py_ssize_t m, View1<const double> params, Py_ssize_t n_gauss,
                              const View2<double>& J) {
+    double dx[tile], e[tile];
     for (Py_ssize_t start = 0; start < m; start += tile) {
         const Py_ssize_t stop = std::min(start + tile, m);
         for (Py_ssize_t i = 0; i < n_gauss; ++i) {
             const Peak p = peak(params, i);
+            peak_factors(x, start, stop, p, dx, e);
             for (Py_ssize_t j = start; j < stop; ++j) {
-                const double dx = x[j] - p.mu;
-                const double e = gaussian_factor(dx, p.variance);
+                const double d = dx[j - start], f = e[j - start];
                 const View1<double> row = J.row(j);
-                row.set(3 * i, e);
-                row.set(3 * i + 1, ((p.A * e) * dx) / p.variance);
-                row.set(3 * i + 2, (((p.A * e) * dx) * dx) / ((2 * p.variance) * p.variance));
+                row.set(3 * i, f);
+                row.set(3 * i + 1, ((p.A * f) * d) / p.variance);
+                row.set(3 * i + 2, (((p.A * f) * d) * d) / ((2 * p.variance) * p.variance));
             }
         }
     }
