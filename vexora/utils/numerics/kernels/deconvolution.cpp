@@ -101,10 +101,11 @@ inline void scatter_row(const RowSpan& row, double x_j, const double* __restrict
         }
         const Double4 x4 = {x_j, x_j, x_j, x_j};
         for (; i + 4 <= length; i += 4) {
-            Double4 v4;
+            Double4 v4, e4;
             std::memcpy(&v4, v + i, sizeof v4);
-            auto* e4 = reinterpret_cast<Double4*>(e + i);
-            *e4 = *e4 + x4 * v4;
+            std::memcpy(&e4, e + i, sizeof e4);
+            e4 += x4 * v4;
+            std::memcpy(e + i, &e4, sizeof e4);
         }
         for (; i < length; ++i) {
             e[i] += x_j * v[i];
