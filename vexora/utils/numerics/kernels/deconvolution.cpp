@@ -395,10 +395,15 @@ private:
     const std::int32_t* columns_ = nullptr;
 };
 
-/// A contiguous copy of a strided vector, or the caller's memory when it already is one.
+/*
+ * A vector as a plain array: the caller's memory when it already is one, otherwise a native
+ * copy, which store() writes back to a writable view.
+ */
+template <class T>
 class Contiguous {
 public:
-    bool read(View1<const double> view) {
+    bool open(View1<T> view) {
+        view_ = view;
         if (view.contiguous() && view.size > 0) {
             data_ = view.data;
             return true;
@@ -412,11 +417,21 @@ public:
         data_ = copy_.get();
         return true;
     }
-    const double* get() const { return data_; }
+    T* get() const { return data_; }
+    void store() const
+        requires(!std::is_const_v<T>)
+    {
+        if (data_ == copy_.get()) {
+            for (Py_ssize_t i = 0; i < view_.size; ++i) {
+                view_.set(i, data_[i]);
+            }
+        }
+    }
 
 private:
-    Scratch<double> copy_;
-    const double* data_ = nullptr;
+    View1<T> view_;
+    Scratch<std::remove_const_t<T>> copy_;
+    T* data_ = nullptr;
 };
 
 /// Options that ML-EM checks; only `iterations` changes the result.
@@ -440,40 +455,6 @@ bool make_working_array(PyObject* factory, PyObject* template_array, Ref& array,
     }
     return buffer.acquire(array.get(), element::float64, 1, Access::write, false);
 }
-
-/// A work vector of n doubles over a NumPy working array, in native memory if it is strided.
-class WorkVector {
-public:
-    bool open(const Buffer& buffer) {
-        view_ = buffer.view1<double>();
-        if (view_.contiguous() && view_.size > 0) {
-            data_ = view_.data;
-            return true;
-        }
-        if (!copy_.allocate(view_.size)) {
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < view_.size; ++i) {
-            copy_.get()[i] = view_[i];
-        }
-        data_ = copy_.get();
-        return true;
-    }
-    double* get() const { return data_; }
-    /// Writes a native copy back to the array.
-    void store() const {
-        if (data_ == copy_.get()) {
-            for (Py_ssize_t i = 0; i < view_.size; ++i) {
-                view_.set(i, data_[i]);
-            }
-        }
-    }
-
-private:
-    View1<double> view_;
-    Scratch<double> copy_;
-    double* data_ = nullptr;
-};
 
 /*
  * ML-EM on the arrays of a call: `y` (n channels), the CSR matrix `offsets`, `indices`,
@@ -521,12 +502,12 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
         return fail_at(name, ml_em_working_arrays_line);
     }
 
-    Contiguous y_data;
+    Contiguous<const double> y_data;
     Scratch<double> sensitivity_floor;
-    WorkVector x_data, estimate_data, ratio_data, correction_data;
-    if (!y_data.read(y_v) || !sensitivity_floor.allocate(n) || !x_data.open(x_buffer) ||
-        !estimate_data.open(estimate_buffer) || !ratio_data.open(ratio_buffer) ||
-        !correction_data.open(correction_buffer)) {
+    Contiguous<double> x_data, estimate_data, ratio_data, correction_data;
+    if (!y_data.open(y_v) || !sensitivity_floor.allocate(n) || !x_data.open(x_buffer.view1<double>()) ||
+        !estimate_data.open(estimate_buffer.view1<double>()) || !ratio_data.open(ratio_buffer.view1<double>()) ||
+        !correction_data.open(correction_buffer.view1<double>())) {
         return fail_at(name, ml_em_loop_line);
     }
     {
