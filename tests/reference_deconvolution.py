@@ -40,7 +40,7 @@ def build_gaussian_response(axis, sigma, nsigma=5.0):
     offsets, indices, values = [0], [], []
     for i, E in enumerate(axis.tolist()):
         s = float(sigma[i])
-        d = s * nsigma
+        d = 0.0 if s == 0 else s * nsigma  # a zero width is a delta row whatever nsigma is
         low = int(np.searchsorted(axis, E - d))
         high = int(np.searchsorted(axis, E + d, side="right"))
         window = range(low, high)

@@ -600,9 +600,12 @@ struct Window {
     Py_ssize_t low, high;
 };
 
+/// Half-width of a row's window; a zero width gives the bins equal to E, whatever nsigma is.
+inline double window_half_width(double s, double nsigma) { return s == 0.0 ? 0.0 : s * nsigma; }
+
 /// Window of row i: every bin within nsigma widths of its energy, both ends included.
 inline Window row_window(View1<const double> axis, double E, double s, double nsigma) {
-    const double d = s * nsigma;
+    const double d = window_half_width(s, nsigma);
     return {search_sorted<false>(axis, E - d), search_sorted<true>(axis, E + d)};
 }
 
@@ -634,7 +637,7 @@ bool numpy_windows(PyObject* axis_object, View1<const double> axis, View1<const 
         return false;
     }
     for (Py_ssize_t i = 0; i < axis.size; ++i) {
-        const double d = sigma[i] * nsigma;
+        const double d = window_half_width(sigma[i], nsigma);
         if (!numpy_search(searchsorted.get(), axis_object, axis[i] - d, false, windows[i].low) ||
             !numpy_search(searchsorted.get(), axis_object, axis[i] + d, true, windows[i].high)) {
             return false;
