@@ -345,7 +345,7 @@ inline PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
 
 inline PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
-    nullptr,  // name, from the spec
+    nullptr,  // name: set by define_module
     nullptr,  // no documentation
     0,        // all state is process-wide
     no_methods,
