@@ -30,8 +30,6 @@ struct ModuleState {
     std::int64_t interpreter_id = -1;
     PyObject* dict = nullptr;
     PyObject* builtins = nullptr;
-    PyObject* numpy = nullptr;
-    void** numpy_api = nullptr;
 };
 
 inline ModuleState state;
@@ -82,7 +80,6 @@ inline int check_python_version(const ModuleIdentity& identity) {
 /// Imports NumPy's C interface; any failure becomes one ImportError with the cause chained.
 inline int import_numpy_c_api() {
     if (_import_array() >= 0) {
-        state.numpy_api = PyArray_API;
         return 0;
     }
     PyObject* cause = PyErr_GetRaisedException();
@@ -188,11 +185,7 @@ inline int bind_numpy(PyObject* dict) {
             return -1;
         }
     }
-    if (PyDict_SetItemString(dict, "np", numpy.get()) < 0) {
-        return -1;
-    }
-    Py_XSETREF(state.numpy, numpy.release());
-    return 0;
+    return PyDict_SetItemString(dict, "np", numpy.get());
 }
 
 /// Makes the module reachable under its canonical name even when loaded under another.
