@@ -41,6 +41,7 @@ struct Signature {
     int param_line(Py_ssize_t index) const { return line + 1 + static_cast<int>(index); }
 };
 
+/// The most parameters a signature may have: calls bind into an array of this size.
 inline constexpr Py_ssize_t max_params = 9;
 
 // ---------------------------------------------------------------------------------------------
@@ -391,6 +392,10 @@ inline Ref make_defaults(const Signature& signature) {
 
 /// A new function object for `signature`, living in the module namespace `globals`.
 inline Ref make_function(const Signature& signature, const ModuleIdentity& identity, PyObject* globals) {
+    if (signature.arity() > max_params) {
+        PyErr_Format(PyExc_SystemError, "%s has more parameters than the binder holds", signature.name);
+        return {};
+    }
     Ref names = Ref::steal(PyTuple_New(signature.arity()));
     if (!names) {
         return {};
