@@ -1,4 +1,4 @@
-"""Shared table of the exported kernels and helpers for the frame tests."""
+"""The table of exported kernels, sample arguments and helpers shared by the tests."""
 
 import re
 import sys
@@ -18,21 +18,10 @@ class Kernel:
     params: tuple[str, ...]
     defaults: tuple | None
 
-    @property
-    def dotted_module(self):
-        return f"{PACKAGE}.{self.module}"
-
-    @property
-    def qualname(self):
-        return f"{self.dotted_module}.{self.name}"
-
-    @property
-    def path(self):
-        return self.dotted_module.replace(".", "/")
-
-    @property
-    def required(self):
-        return len(self.params) - len(self.defaults or ())
+    dotted_module = property(lambda self: f"{PACKAGE}.{self.module}")
+    qualname = property(lambda self: f"{self.dotted_module}.{self.name}")
+    path = property(lambda self: self.dotted_module.replace(".", "/"))
+    required = property(lambda self: len(self.params) - len(self.defaults or ()))
 
     def load(self):
         # Skips while a module has not been built yet, so the suite grows with the package.
@@ -59,10 +48,6 @@ KERNELS = {k.name: k for k in [
 MODULES = sorted({k.module for k in KERNELS.values()})
 
 
-def _response_rows(channels, energies):
-    return np.vstack([np.exp(-((channels - e) ** 2) / 2e4) + 0.01 for e in energies])
-
-
 def sample_args(name):
     """Fresh valid values for every parameter of a kernel, non-default where there is one."""
     axis = np.linspace(1.0, 11.0, 11)
@@ -75,11 +60,17 @@ def sample_args(name):
         "build_gaussian_response": [axis, np.full(11, 0.7), 3.0],
         "richardson_lucy_cy": [axis, np.linspace(5.0, 1.0, 11), 1.0, np.ones(11), 4, None, 2.0, True],
         "calculate_regions": [2000.0, 3000.0, True],
-        "resampler_cy": [_response_rows(channels, ref_E), ref_E, channels,
-                         np.array([2200.0, 1000.0]), np.linspace(0.0, 3000.0, 16)],
+        "resampler_cy": [np.vstack([np.exp(-((channels - e) ** 2) / 2e4) + 0.01 for e in ref_E]),
+                         ref_E, channels, np.array([2200.0, 1000.0]), np.linspace(0.0, 3000.0, 16)],
         "multi_gaussian_cy": [np.linspace(-1.0, 1.0, 5), np.array([2.0, 0.1, 0.5, 1.0, -0.3, 0.2])],
         "multi_gaussian_jacobian_cy": [np.linspace(-1.0, 1.0, 5), np.array([2.0, 0.1, 0.5])],
     }[name]
+
+
+def call_with(name, **replaced):
+    """Calls a kernel by keyword with its sample values, some of them replaced."""
+    kernel = KERNELS[name]
+    return kernel.load()(**dict(zip(kernel.params, sample_args(name))) | replaced)
 
 
 def exact(message):
@@ -98,6 +89,37 @@ def assert_identical(a, b):
             assert_identical(x, y)
     else:
         assert type(a) is type(b) and a == b
+
+
+def traceback_entries(excinfo):
+    """(file name, line, function name) of every traceback entry, outermost first."""
+    found, tb = [], excinfo.tb
+    while tb is not None:
+        found.append((tb.tb_frame.f_code.co_filename, tb.tb_lineno, tb.tb_frame.f_code.co_name))
+        tb = tb.tb_next
+    return found
+
+
+def csr_rows(result):
+    """The rows of a CSR result as (columns, values)."""
+    offsets, indices, values = result
+    return [(indices[a:b], values[a:b]) for a, b in zip(offsets[:-1], offsets[1:])]
+
+
+def read_only(a):
+    a = np.array(a)
+    a.flags.writeable = False
+    return a
+
+
+def strided(a):
+    """a in every other element of a larger buffer whose gaps hold values that would change
+    any result that read them."""
+    junk = 1e300 if a.dtype.kind == "f" else np.iinfo(a.dtype).max
+    wide = np.full(tuple(2 * n for n in a.shape), junk, dtype=a.dtype)
+    view = wide[(slice(None, None, 2),) * a.ndim]
+    view[...] = a
+    return view
 
 
 @pytest.fixture

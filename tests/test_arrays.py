@@ -1,128 +1,124 @@
-"""Array-argument conversion: element types, dimensions, byte order, strides and exporters."""
+"""Array arguments: type tests, element types, dimensions, byte order, layouts and exporters."""
 
 import array
 
 import numpy as np
 import pytest
 
-from conftest import assert_identical, exact
+from conftest import KERNELS, assert_identical, call_with, exact, read_only, sample_args, traceback_entries
 
-deconvolution = pytest.importorskip("vexora.utils.numerics.kernels.deconvolution")
-ML_EM_cy = deconvolution.ML_EM_cy
-build_gaussian_response = deconvolution.build_gaussian_response
-
-ML_EM_PARAMS = ("y", "offsets", "indices", "values", "sensitivity")
-
-
-def ml_em_args():
-    return {"y": np.array([1.0, 2.0, 3.0]), "offsets": np.array([0, 2, 3, 4]),
-            "indices": np.array([0, 1, 1, 2], np.int32), "values": np.array([0.5, 0.5, 1.0, 1.0]),
-            "sensitivity": np.array([1.0, 0.5, 2.0])}
+BIG_ENDIAN = "Big-endian buffer not supported on little-endian compiler"
+HALF = "Unexpected format string character: 'e'"
+RESAMPLER_PARAMS = KERNELS["resampler_cy"].params
 
 
 def mismatch(expected, got):
     return f"Buffer dtype mismatch, expected '{expected}' but got {got}"
 
 
-@pytest.mark.parametrize("param, convert, message", [
-    ("y", lambda a: a.astype(np.float32), mismatch("float64_t", "'float'")),
-    ("values", lambda a: a.astype(np.longdouble), mismatch("float64_t", "'long double'")),
-    ("sensitivity", lambda a: a.astype(np.complex128), mismatch("float64_t", "'complex double'")),
-    ("sensitivity", lambda a: a.astype(np.complex64), mismatch("float64_t", "'complex float'")),
-    ("y", lambda a: a.astype(object), mismatch("float64_t", "Python object")),
-    ("values", lambda a: a.astype(bool), mismatch("float64_t", "'bool'")),
-    ("y", lambda a: a.astype(np.int64), mismatch("float64_t", "'long'")),
-    ("indices", lambda a: a.astype(np.int64), mismatch("int32_t", "'long'")),
-    ("indices", lambda a: a.astype(np.uint32), mismatch("int32_t", "'unsigned int'")),
-    ("indices", lambda a: a.astype(np.int16), mismatch("int32_t", "'short'")),
-    ("indices", lambda a: a.astype(np.int8), mismatch("int32_t", "'signed char'")),
-    ("offsets", lambda a: a.astype(np.uint64), mismatch("int64_t", "'unsigned long'")),
-    ("offsets", lambda a: a.astype(np.ulonglong), mismatch("int64_t", "'unsigned long long'")),
-    ("offsets", lambda a: a.astype(np.int32), mismatch("int64_t", "'int'")),
-    ("offsets", lambda a: a.astype(np.float64), mismatch("int64_t", "'double'")),
-    ("y", lambda a: a.astype(np.float16), "Unexpected format string character: 'e'"),
-    ("values", lambda a: a.astype(">f8"), "Big-endian buffer not supported on little-endian compiler"),
-    ("offsets", lambda a: a.astype(">i8"), "Big-endian buffer not supported on little-endian compiler"),
-    ("y", lambda a: a.reshape(1, -1), "Buffer has wrong number of dimensions (expected 1, got 2)"),
-    ("sensitivity", lambda a: np.array(1.0), "Buffer has wrong number of dimensions (expected 1, got 0)"),
-])
-def test_ml_em_buffer_errors(param, convert, message, quiet):
-    args = ml_em_args()
-    args[param] = convert(args[param])
-    with pytest.raises(ValueError, match=exact(message)):
-        ML_EM_cy(**args)
+def dims(expected, got):
+    return f"Buffer has wrong number of dimensions (expected {expected}, got {got})"
 
 
-@pytest.mark.parametrize("param, value, got", [("y", [1.0, 2.0, 3.0], "list"), ("indices", (0, 1), "tuple"),
-                                               ("sensitivity", 1.0, "float")])
-def test_ml_em_refuses_non_arrays(param, value, got):
-    args = ml_em_args()
-    args[param] = value
-    with pytest.raises(TypeError, match=exact(
-            f"Argument '{param}' has incorrect type (expected numpy.ndarray, got {got})")):
-        ML_EM_cy(**args)
+def two_d(a):
+    return a[None]
 
 
-def test_ml_em_checks_types_then_buffers_in_order():
-    args = ml_em_args()
-    args.update(y=args["y"].astype(np.float32), indices=args["indices"].astype(np.int64))
-    with pytest.raises(ValueError, match=exact(mismatch("float64_t", "'float'"))):
-        ML_EM_cy(**args)
-    args["values"] = list(args["values"])
-    with pytest.raises(TypeError, match="^Argument 'values' has incorrect type"):
-        ML_EM_cy(**args)
+def zero_d(a):
+    return np.array(1.0)
 
 
-class Spectrum(np.ndarray):
-    pass
+GAUSSIAN_BUFFER_ERRORS = [
+    ("x", "f4", mismatch("double", "'float'")), ("params", "i8", mismatch("double", "'long'")),
+    ("x", "i4", mismatch("double", "'int'")), ("params", ">f8", BIG_ENDIAN),
+    ("x", two_d, dims(1, 2)), ("params", zero_d, dims(1, 0))]
+BUFFER_ERRORS = [
+    ("ML_EM_cy", "y", "f4", mismatch("float64_t", "'float'")),
+    ("ML_EM_cy", "values", np.longdouble, mismatch("float64_t", "'long double'")),
+    ("ML_EM_cy", "sensitivity", "c16", mismatch("float64_t", "'complex double'")),
+    ("ML_EM_cy", "sensitivity", "c8", mismatch("float64_t", "'complex float'")),
+    ("ML_EM_cy", "y", object, mismatch("float64_t", "Python object")),
+    ("ML_EM_cy", "values", bool, mismatch("float64_t", "'bool'")),
+    ("ML_EM_cy", "y", "i8", mismatch("float64_t", "'long'")),
+    ("ML_EM_cy", "indices", "i8", mismatch("int32_t", "'long'")),
+    ("ML_EM_cy", "indices", "u4", mismatch("int32_t", "'unsigned int'")),
+    ("ML_EM_cy", "indices", "i2", mismatch("int32_t", "'short'")),
+    ("ML_EM_cy", "indices", "i1", mismatch("int32_t", "'signed char'")),
+    ("ML_EM_cy", "offsets", "u8", mismatch("int64_t", "'unsigned long'")),
+    ("ML_EM_cy", "offsets", np.ulonglong, mismatch("int64_t", "'unsigned long long'")),
+    ("ML_EM_cy", "offsets", "i4", mismatch("int64_t", "'int'")),
+    ("ML_EM_cy", "offsets", "f8", mismatch("int64_t", "'double'")),
+    ("ML_EM_cy", "y", "f2", HALF),
+    ("ML_EM_cy", "values", ">f8", BIG_ENDIAN),
+    ("ML_EM_cy", "offsets", ">i8", BIG_ENDIAN),
+    ("ML_EM_cy", "y", two_d, dims(1, 2)),
+    ("ML_EM_cy", "sensitivity", zero_d, dims(1, 0)),
+    ("richardson_lucy_cy", "y", "f4", mismatch("float64_t", "'float'")),
+    ("build_gaussian_response", "axis", "f4", mismatch("const double", "'float'")),
+    ("build_gaussian_response", "sigma", lambda a: array.array("f", a), mismatch("const double", "'float'")),
+    ("build_gaussian_response", "sigma", lambda a: bytes(8), mismatch("const double", "'unsigned char'")),
+    ("build_gaussian_response", "sigma", "i8", mismatch("const double", "'long'")),
+    ("build_gaussian_response", "axis", ">f8", BIG_ENDIAN),
+    ("build_gaussian_response", "sigma", "f2", HALF),
+    ("build_gaussian_response", "axis", lambda a: a[:, None], dims(1, 2)),
+    ("build_gaussian_response", "axis", zero_d, dims(1, 0)),
+    ("resampler_cy", "response_matrix", lambda a: a[0], dims(2, 1)),
+    *(("resampler_cy", p, "f4", mismatch("float64_t", "'float'")) for p in RESAMPLER_PARAMS),
+    *(("resampler_cy", p, two_d, dims(1, 2)) for p in RESAMPLER_PARAMS[1:]),
+    *((f, *case) for f in ("multi_gaussian_cy", "multi_gaussian_jacobian_cy")
+      for case in GAUSSIAN_BUFFER_ERRORS),
+]
 
 
-@pytest.mark.parametrize("convert", [
-    lambda a: a.view(Spectrum),
-    lambda a: a.astype(np.longlong) if a.dtype == np.int64 else a,  # format 'q' for int64_t
-    lambda a: np.repeat(a, 3)[::3],
-    lambda a: a[::-1].copy()[::-1],
-    lambda a: np.broadcast_to(a[:1], a.shape) if len(a) == 3 else a,  # stride 0, read-only
-], ids=["subclass", "long long", "strided", "reversed", "stride 0"])
-def test_ml_em_reads_arrays_in_place(convert):
-    args = ml_em_args()
-    expected = ML_EM_cy(*[np.ascontiguousarray(convert(a)) for a in args.values()], 4)
-    assert_identical(ML_EM_cy(*map(convert, args.values()), 4), expected)
+@pytest.mark.parametrize("name, param, convert, message", BUFFER_ERRORS)
+def test_buffer_errors(name, param, convert, message, quiet):
+    kernel = KERNELS[name]
+    value = sample_args(name)[kernel.params.index(param)]
+    value = value.astype(convert) if isinstance(convert, (str, type)) else convert(value)
+    with pytest.raises(ValueError, match=exact(message)) as excinfo:
+        call_with(name, **{param: value})
+    # Typed views are declared per parameter; ndarray buffers are acquired at the definition.
+    line = kernel.param_line(param) if name == "build_gaussian_response" else kernel.line
+    assert traceback_entries(excinfo)[-1] == (kernel.path, line, kernel.qualname)
 
 
-AXIS, SIGMA = np.linspace(0.0, 12.0, 7), np.array([0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.5])
+ARRAY_PARAMS = [(k.name, p) for k in KERNELS.values() for p, v in zip(k.params, sample_args(k.name))
+                if isinstance(v, np.ndarray) and k.name != "build_gaussian_response"]
+REFUSING_NONE = [(name, p) for name, p in ARRAY_PARAMS if KERNELS[name].module != "deconvolution"]
 
 
-@pytest.mark.parametrize("axis, sigma, message", [
-    (AXIS.astype(np.float32), SIGMA, mismatch("const double", "'float'")),
-    (AXIS, array.array("f", SIGMA), mismatch("const double", "'float'")),
-    (AXIS, bytes(56), mismatch("const double", "'unsigned char'")),
-    (AXIS, SIGMA.astype(np.int64), mismatch("const double", "'long'")),
-    (AXIS.astype(">f8"), SIGMA, "Big-endian buffer not supported on little-endian compiler"),
-    (AXIS, SIGMA.astype(np.float16), "Unexpected format string character: 'e'"),
-    (AXIS.reshape(7, 1), SIGMA, "Buffer has wrong number of dimensions (expected 1, got 2)"),
-    (np.array(1.0), SIGMA, "Buffer has wrong number of dimensions (expected 1, got 0)"),
-])
-def test_builder_buffer_errors(axis, sigma, message, quiet):
-    with pytest.raises(ValueError, match=exact(message)):
-        build_gaussian_response(axis, sigma)
+@pytest.mark.parametrize("name, param, value, got", [
+    *((name, p, "list", "list") for name, p in ARRAY_PARAMS),
+    *((name, p, None, "NoneType") for name, p in REFUSING_NONE),
+    ("ML_EM_cy", "indices", (0, 1), "tuple"), ("ML_EM_cy", "sensitivity", 1.0, "float")])
+def test_array_parameters_refuse_other_objects(name, param, value, got, quiet):
+    kernel = KERNELS[name]
+    if value == "list":
+        value = sample_args(name)[kernel.params.index(param)].tolist()
+    message = f"Argument '{param}' has incorrect type (expected numpy.ndarray, got {got})"
+    with pytest.raises(TypeError, match=exact(message)) as excinfo:
+        call_with(name, **{param: value})
+    assert traceback_entries(excinfo)[-1] == (kernel.path, kernel.line, kernel.qualname)
 
 
-@pytest.mark.parametrize("axis, sigma, got", [([0.0, 1.0], SIGMA, "list"), (AXIS, 1.0, "float"),
-                                              (AXIS, "abcdefgh", "str")])
-def test_builder_refuses_objects_without_buffers(axis, sigma, got):
+@pytest.mark.parametrize("param, value, got", [("axis", [0.0, 1.0], "list"), ("sigma", 1.0, "float"),
+                                               ("sigma", "abcdefgh", "str")])
+def test_builder_refuses_objects_without_buffers(param, value, got):
     """The buffer protocol's own TypeError comes through unchanged."""
     with pytest.raises(TypeError, match=exact(f"a bytes-like object is required, not '{got}'")):
-        build_gaussian_response(axis, sigma)
+        call_with("build_gaussian_response", **{param: value})
 
 
-@pytest.mark.parametrize("convert", [
-    lambda a: array.array("d", a),
-    memoryview,
-    lambda a: memoryview(np.repeat(a, 2))[::2],
-    lambda a: a[::-1].copy()[::-1],
-    lambda a: a.view(Spectrum),
-])
-def test_builder_accepts_any_float64_buffer(convert):
-    expected = build_gaussian_response(AXIS, SIGMA)
-    assert_identical(build_gaussian_response(convert(AXIS), convert(SIGMA)), expected)
+# Other layouts, subclasses and plain exporters are covered for every kernel by test_properties.
+FORMS = {"read-only": read_only,
+         "long long": lambda a: a.astype(np.longlong) if a.dtype == np.int64 else a,  # format 'q'
+         "array.array": lambda a: array.array("d", a),
+         "strided memoryview": lambda a: memoryview(np.repeat(a, 2))[::2]}
+
+
+@pytest.mark.parametrize("name, form", [*((name, "read-only") for name in KERNELS if name != "calculate_regions"),
+                                        ("ML_EM_cy", "long long"), ("build_gaussian_response", "array.array"),
+                                        ("build_gaussian_response", "strided memoryview")])
+def test_accepted_arrays_give_the_plain_result(name, form):
+    args = [FORMS[form](a) if isinstance(a, np.ndarray) else a for a in sample_args(name)]
+    assert_identical(KERNELS[name].load()(*args), KERNELS[name].load()(*sample_args(name)))

@@ -12,8 +12,6 @@ import pytest
 
 from conftest import KERNELS, MODULES, PACKAGE, assert_identical, sample_args
 
-CO_OPTIMIZED, CO_NEWLOCALS = inspect.CO_OPTIMIZED, inspect.CO_NEWLOCALS
-
 
 def functions_of(module):
     return [k.name for k in KERNELS.values() if k.module == module]
@@ -45,7 +43,8 @@ def test_function_introspection(name):
     assert code.co_firstlineno == kernel.line
     assert code.co_argcount == len(kernel.params)
     assert (code.co_posonlyargcount, code.co_kwonlyargcount) == (0, 0)
-    assert code.co_flags & (CO_OPTIMIZED | CO_NEWLOCALS) == CO_OPTIMIZED | CO_NEWLOCALS
+    flags = inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
+    assert code.co_flags & flags == flags
     assert code.co_varnames[: len(kernel.params)] == kernel.params
 
     defaults = (inspect.Parameter.empty,) * kernel.required + (kernel.defaults or ())

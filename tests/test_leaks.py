@@ -11,50 +11,30 @@ import gc
 import os
 import sys
 import tracemalloc
-from dataclasses import dataclass
-from typing import Callable
 
 import numpy as np
 import pytest
+
+from conftest import read_only, strided
 
 kernels = "vexora.utils.numerics.kernels"
 deconvolution = pytest.importorskip(f"{kernels}.deconvolution")
 resampler = pytest.importorskip(f"{kernels}.resampler")
 gaussian = pytest.importorskip(f"{kernels}.gaussian")
 
-WARM_UP = 200
-REPEATS = 2000
+WARM_UP, REPEATS = 200, 2000
 ROUNDS = 3  # a real leak grows in every round; noise settles after the first
-TRACED_SLACK = 16 * 1024
-RSS_SLACK = 4 * 1024 * 1024
+TRACED_SLACK, RSS_SLACK = 16 * 1024, 4 * 1024 * 1024
 # The sanitizer's allocator quarantines freed memory, so the resident size keeps growing there.
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
-def strided(a):
-    """a in every other element of a larger buffer, so that kernels cannot use it in place."""
-    wide = np.zeros(2 * len(a), dtype=a.dtype)
-    wide[::2] = a
-    return wide[::2]
-
-
-def read_only(a):
-    a = a.copy()
-    a.flags.writeable = False
-    return a
-
-
-def band_matrix(n):
+def ml_em_args(n=2048):
     """Rows of three columns, the first through a negative column index, stored strided."""
     columns = np.arange(n)[:, None] + np.array([-1, 0, 1])
     columns[columns >= n] -= n  # wraps to the first channels
-    offsets = np.arange(0, 3 * n + 1, 3)
-    return offsets, strided(columns.ravel().astype(np.int32)), read_only(np.full(3 * n, 1 / 3))
-
-
-def ml_em_args(n=2048):
-    y = strided(np.linspace(1.0, 50.0, n))
-    return [y, *band_matrix(n), np.ones(n)]
+    return [strided(np.linspace(1.0, 50.0, n)), np.arange(0, 3 * n + 1, 3),
+            strided(columns.ravel().astype(np.int32)), read_only(np.full(3 * n, 1 / 3)), np.ones(n)]
 
 
 def builder_args(n=2048):
@@ -70,103 +50,65 @@ def resampler_args(channels=256, requested=8):
     axis = np.linspace(0.0, 3000.0, channels)
     ref = np.array([100.0, 600.0, 1200.0, 2000.0, 2900.0])
     matrix = np.array([np.exp(-0.5 * ((axis - E) / 40.0) ** 2) + 0.01 for E in ref])
-    return [strided(matrix.ravel()).reshape(len(ref), channels), ref, axis,
-            np.linspace(150.0, 2800.0, requested), read_only(axis * 0.99 + 3.0)]
+    return [strided(matrix), ref, axis, np.linspace(150.0, 2800.0, requested), read_only(axis * 0.99 + 3.0)]
 
 
 def gaussian_args(m=4096):
     return [strided(np.linspace(-5.0, 5.0, m)), np.array([2.0, 0.1, 0.5, 1.0, -2.0, 2.0])]
 
 
-def replaced(args, at, value):
-    args = list(args)
-    args[at] = value
-    return args
+def case(name, function, args, error=None, kwargs=None, **replaced):
+    """A call of function on args, with the arguments at positions p0, p1, ... replaced."""
+    for key, value in replaced.items():
+        args[int(key[1:])] = value
+    return pytest.param(function, args, kwargs or {}, error, id=name)
 
 
-@dataclass(frozen=True)
-class Case:
-    name: str
-    function: Callable
-    arguments: Callable  # fresh (args, kwargs)
-    error: type | None = None
-
-
-def leak_case(name, function, args, kwargs=None, error=None):
-    return pytest.param(Case(name, function, lambda: (args(), dict(kwargs or {})), error), id=name)
-
-
-ML_EM = deconvolution.ML_EM_cy
-BUILDER = deconvolution.build_gaussian_response
-RL = deconvolution.richardson_lucy_cy
-REGIONS = resampler.calculate_regions
-RESAMPLER = resampler.resampler_cy
-MODEL = gaussian.multi_gaussian_cy
-JACOBIAN = gaussian.multi_gaussian_jacobian_cy
-
-GAUSSIAN_CASES = [
-    case
-    for f, label in ((MODEL, "model"), (JACOBIAN, "jacobian"))
-    for case in (
-        leak_case(f"{label}-success", f, gaussian_args),
-        leak_case(f"{label}-binding", f, gaussian_args, {"x": np.ones(3)}, TypeError),
-        leak_case(f"{label}-type", f, lambda: replaced(gaussian_args(), 1, None), error=TypeError),
-        leak_case(f"{label}-buffer", f, lambda: replaced(gaussian_args(), 0, np.ones((64, 64))),
-                  error=ValueError),
-    )
-]
-
+ML_EM, BUILDER, RL = deconvolution.ML_EM_cy, deconvolution.build_gaussian_response, deconvolution.richardson_lucy_cy
+REGIONS, RESAMPLER = resampler.calculate_regions, resampler.resampler_cy
 CASES = [
-    leak_case("ML_EM-success", ML_EM, ml_em_args, {"iterations": 2, "reg_tikhonov": None}),
-    leak_case("ML_EM-binding", ML_EM, lambda: ml_em_args() + [1, True, 0.5, True, None],
-              error=TypeError),
-    leak_case("ML_EM-conversion", ML_EM, ml_em_args, {"iterations": 2**31}, OverflowError),
-    leak_case("ML_EM-type", ML_EM, lambda: replaced(ml_em_args(), 4, [1.0]), error=TypeError),
-    leak_case("ML_EM-buffer", ML_EM, lambda: replaced(ml_em_args(), 3, np.ones(6144, np.float32)),
-              error=ValueError),
-    leak_case("ML_EM-no-spectrum", ML_EM, lambda: replaced(ml_em_args(), 0, None), error=ValueError),
+    case("ML_EM-success", ML_EM, ml_em_args(), kwargs={"iterations": 2, "reg_tikhonov": None}),
+    case("ML_EM-binding", ML_EM, ml_em_args() + [1, True, 0.5, True, None], TypeError),
+    case("ML_EM-conversion", ML_EM, ml_em_args(), OverflowError, {"iterations": 2**31}),
+    case("ML_EM-type", ML_EM, ml_em_args(), TypeError, p4=[1.0]),
+    case("ML_EM-buffer", ML_EM, ml_em_args(), ValueError, p3=np.ones(6144, np.float32)),
+    case("ML_EM-no-spectrum", ML_EM, ml_em_args(), ValueError, p0=None),
     # The last row addresses channel n, after the plan of every other row is made.
-    leak_case("ML_EM-column-outside", ML_EM, lambda: replaced(
-        ml_em_args(), 2, np.append(np.tile(np.int32([0, 1, 2]), 2047), np.int32([0, 1, 2048]))),
-        error=IndexError),
-    leak_case("ML_EM-sensitivity-short", ML_EM, lambda: replaced(ml_em_args(), 4, np.ones(2047)),
-              error=IndexError),
-    leak_case("builder-success", BUILDER, builder_args, {"nsigma": 4.0}),
-    leak_case("builder-binding", BUILDER, lambda: builder_args() + [5.0, 1.0], error=TypeError),
-    leak_case("builder-conversion", BUILDER, builder_args, {"nsigma": "5"}, TypeError),
-    leak_case("builder-type", BUILDER, lambda: replaced(builder_args(), 0, [1.0]), error=TypeError),
-    leak_case("builder-buffer", BUILDER, lambda: replaced(builder_args(), 1, np.ones(2048, ">f8")),
-              error=ValueError),
+    case("ML_EM-column-outside", ML_EM, ml_em_args(), IndexError,
+         p2=np.append(np.tile(np.int32([0, 1, 2]), 2047), np.int32([0, 1, 2048]))),
+    case("ML_EM-sensitivity-short", ML_EM, ml_em_args(), IndexError, p4=np.ones(2047)),
+    case("builder-success", BUILDER, builder_args(), kwargs={"nsigma": 4.0}),
+    case("builder-binding", BUILDER, builder_args() + [5.0, 1.0], TypeError),
+    case("builder-conversion", BUILDER, builder_args(), TypeError, {"nsigma": "5"}),
+    case("builder-type", BUILDER, builder_args(), TypeError, p0=[1.0]),
+    case("builder-buffer", BUILDER, builder_args(), ValueError, p1=np.ones(2048, ">f8")),
     # The rows built before the missing width are dropped.
-    leak_case("builder-sigma-short", BUILDER, lambda: replaced(builder_args(), 1, np.full(2047, 0.1)),
-              error=IndexError),
-    leak_case("RL-success", RL, richardson_lucy_args, {"iterations": 3, "use_sensitivity": True}),
-    leak_case("RL-binding", RL, lambda: richardson_lucy_args()[:3], error=TypeError),
-    leak_case("RL-conversion", RL, richardson_lucy_args, {"reg_tikhonov_lambda": "x"}, TypeError),
-    leak_case("RL-type", RL, richardson_lucy_args, {"reg_tikhonov": 1}, TypeError),
-    leak_case("RL-buffer", RL, lambda: replaced(richardson_lucy_args(), 1, np.ones((2, 256))),
-              error=ValueError),
-    leak_case("RL-axis-long", RL, lambda: replaced(richardson_lucy_args(), 0, np.linspace(0.0, 3000.0, 513)),
-              error=IndexError),
+    case("builder-sigma-short", BUILDER, builder_args(), IndexError, p1=np.full(2047, 0.1)),
+    case("RL-success", RL, richardson_lucy_args(), kwargs={"iterations": 3, "use_sensitivity": True}),
+    case("RL-binding", RL, richardson_lucy_args()[:3], TypeError),
+    case("RL-conversion", RL, richardson_lucy_args(), TypeError, {"reg_tikhonov_lambda": "x"}),
+    case("RL-type", RL, richardson_lucy_args(), TypeError, {"reg_tikhonov": 1}),
+    case("RL-buffer", RL, richardson_lucy_args(), ValueError, p1=np.ones((2, 256))),
+    case("RL-axis-long", RL, richardson_lucy_args(), IndexError, p0=np.linspace(0.0, 3000.0, 513)),
     # Fails in ML-EM, after the widths and the matrix are made.
-    leak_case("RL-sensitivity-short", RL, lambda: replaced(richardson_lucy_args(), 3, np.ones(511)),
-              error=IndexError),
-    leak_case("RL-no-spectrum", RL, lambda: replaced(richardson_lucy_args(), 1, None), error=ValueError),
-    leak_case("regions-success", REGIONS, lambda: [2000.5, 3000.5, True]),
-    leak_case("regions-binding", REGIONS, lambda: [2000.5, 3000.5], {"E_p": 1.5}, TypeError),
-    leak_case("regions-conversion", REGIONS, lambda: [10**400, 3000.5, False], error=OverflowError),
-    leak_case("regions-type", REGIONS, lambda: [2000.5, 3000.5, 1], error=TypeError),
-    leak_case("resampler-success", RESAMPLER, resampler_args),
-    leak_case("resampler-binding", RESAMPLER, resampler_args, {"foo": 1}, TypeError),
-    leak_case("resampler-type", RESAMPLER, lambda: replaced(resampler_args(), 2, None), error=TypeError),
-    leak_case("resampler-buffer", RESAMPLER, lambda: replaced(resampler_args(), 4, np.ones(256, "f4")),
-              error=ValueError),
-    leak_case("resampler-outside", RESAMPLER,
-              lambda: replaced(resampler_args(), 3, np.array([500.0, 2950.0])), error=ValueError),
+    case("RL-sensitivity-short", RL, richardson_lucy_args(), IndexError, p3=np.ones(511)),
+    case("RL-no-spectrum", RL, richardson_lucy_args(), ValueError, p1=None),
+    case("regions-success", REGIONS, [2000.5, 3000.5, True]),
+    case("regions-binding", REGIONS, [2000.5, 3000.5], TypeError, {"E_p": 1.5}),
+    case("regions-conversion", REGIONS, [10**400, 3000.5, False], OverflowError),
+    case("regions-type", REGIONS, [2000.5, 3000.5, 1], TypeError),
+    case("resampler-success", RESAMPLER, resampler_args()),
+    case("resampler-binding", RESAMPLER, resampler_args(), TypeError, {"foo": 1}),
+    case("resampler-type", RESAMPLER, resampler_args(), TypeError, p2=None),
+    case("resampler-buffer", RESAMPLER, resampler_args(), ValueError, p4=np.ones(256, "f4")),
+    case("resampler-outside", RESAMPLER, resampler_args(), ValueError, p3=np.array([500.0, 2950.0])),
     # NumPy's maximum of the empty axis fails while the first row is built.
-    leak_case("resampler-empty-axis", RESAMPLER, lambda: replaced(resampler_args(), 4, np.empty(0)),
-              error=ValueError),
-    *GAUSSIAN_CASES,
+    case("resampler-empty-axis", RESAMPLER, resampler_args(), ValueError, p4=np.empty(0)),
+    *(c for f, label in ((gaussian.multi_gaussian_cy, "model"), (gaussian.multi_gaussian_jacobian_cy, "jacobian"))
+      for c in (case(f"{label}-success", f, gaussian_args()),
+                case(f"{label}-binding", f, gaussian_args(), TypeError, {"x": np.ones(3)}),
+                case(f"{label}-type", f, gaussian_args(), TypeError, p1=None),
+                case(f"{label}-buffer", f, gaussian_args(), ValueError, p0=np.ones((64, 64))))),
 ]
 
 
@@ -175,7 +117,7 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def repeated(call, times):
+def growth(call, times):
     """Growth of traced and resident memory over `times` calls."""
     gc.collect()
     traced, resident = tracemalloc.get_traced_memory()[0], resident_bytes()
@@ -185,33 +127,22 @@ def repeated(call, times):
     return tracemalloc.get_traced_memory()[0] - traced, resident_bytes() - resident
 
 
-def calling(f, args, kwargs, error):
-    """A call of f that must succeed, or must raise error (the exception is dropped at once)."""
-    if error is None:
-        return lambda: f(*args, **kwargs)
+@pytest.mark.parametrize("function, args, kwargs, error", CASES)
+def test_repeated_calls_leak_nothing(function, args, kwargs, error, quiet):
+    def call():
+        if error is None:
+            return function(*args, **kwargs)
+        with pytest.raises(error):  # the exception is dropped at once
+            function(*args, **kwargs)
 
-    def failing():
-        try:
-            f(*args, **kwargs)
-        except error:
-            return
-        raise AssertionError(f"expected {error.__name__}")
-
-    return failing
-
-
-@pytest.mark.parametrize("case", CASES)
-def test_repeated_calls_leak_nothing(case, quiet):
-    args, kwargs = case.arguments()
     watched = [*args, *kwargs.values()]
-    call = calling(case.function, args, kwargs, case.error)
     tracemalloc.start()
     try:
         for _ in range(WARM_UP):
             call()
         references = [sys.getrefcount(a) for a in watched]
         for _ in range(ROUNDS):
-            traced, resident = repeated(call, REPEATS)
+            traced, resident = growth(call, REPEATS)
             if traced <= TRACED_SLACK and (UNDER_ASAN or resident <= RSS_SLACK):
                 break
     finally:

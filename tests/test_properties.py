@@ -1,10 +1,7 @@
-"""Property-based checks of the seven kernels on unusual and malformed arguments.
-
-Every call either returns a result that keeps the kernel's invariants or raises the exception
-that its checks document, decided here from the arguments alone; no argument array is ever
-written. Bulk contents come from a NumPy generator seeded by Hypothesis, so generation stays
-cheap; shapes, layouts, faults and special values are Hypothesis's choices.
-"""
+"""Property-based checks of the seven kernels on unusual and malformed arguments: every call
+returns a result that keeps the kernel's invariants or raises the exception that its checks
+document, decided here from the arguments alone, and writes no argument array. Bulk contents
+come from a NumPy generator seeded by Hypothesis; shapes, layouts and faults are Hypothesis's."""
 
 import array
 import inspect
@@ -15,11 +12,10 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, event, given, note, settings
 from hypothesis import strategies as st
-from numpy.lib.stride_tricks import as_strided
 
 import reference_deconvolution as ref_deconvolution
 import reference_resampler as ref_resampler
-from conftest import KERNELS, assert_identical, sample_args
+from conftest import KERNELS, assert_identical, csr_rows, read_only, sample_args, strided
 
 kernels = "vexora.utils.numerics.kernels"
 deconvolution = pytest.importorskip(f"{kernels}.deconvolution")
@@ -30,74 +26,42 @@ PROPERTY = settings(max_examples=300, deadline=None, derandomize=True, database=
                     suppress_health_check=[HealthCheck.function_scoped_fixture,
                                            HealthCheck.too_slow, HealthCheck.data_too_large])
 DOCUMENTED = (TypeError, ValueError, IndexError, OverflowError)
-OUT_OF_BOUNDS = "Out of bounds on buffer access (axis 0)"
 SPECIAL_FLOATS = np.array([np.nan, np.inf, -np.inf, 0.0, -0.0, 5e-324, 1e300, -1.0])
 
+
+# --- arguments -------------------------------------------------------------------------------
 
 class Subarray(np.ndarray):
     pass
 
 
-# --- arguments -------------------------------------------------------------------------------
-
-def frozen(a):
-    a.flags.writeable = False
-    return a
-
-
-def junk(dtype):
-    """A filler for the gaps of strided layouts that would change any result that read it."""
-    return 1e300 if dtype.kind == "f" else np.iinfo(dtype).max
+def unaligned(a):
+    """A field of a packed record: stride 9, misaligned elements."""
+    records = np.zeros(a.shape, dtype=[("pad", "u1"), ("value", a.dtype)])
+    records["value"] = a
+    return records["value"]
 
 
-def layout(a, name):
-    """The contents of a as the kernels may receive them. A zero stride repeats the first
-    element, so checks always look at the array actually passed, never at a."""
-    if name == "contiguous":
-        return a.copy()
-    if name == "read_only":
-        return frozen(a.copy())
-    if name == "subclass":
-        return a.copy().view(Subarray)
-    if name == "fortran":
-        return np.asfortranarray(a)
-    if name == "strided":
-        wide = np.full(tuple(3 * s for s in a.shape), junk(a.dtype), dtype=a.dtype)
-        view = wide[(slice(None, None, 3),) * a.ndim]
-        view[...] = a
-        return view
-    if name == "unaligned":  # a field of a packed record: stride 9, misaligned elements
-        records = np.zeros(a.shape, dtype=[("pad", "u1"), ("value", a.dtype)])
-        records["value"] = a
-        return records["value"]
-    if name == "reversed":
-        base = frozen(np.flip(a).copy())
-        if a.size == 0:
-            return base
-        last = base[(slice(-1, None),) * a.ndim]
-        return as_strided(last, a.shape, tuple(-s for s in base.strides), writeable=False)
-    if name == "zero_stride":
-        base = frozen(a.ravel()[:1].copy() if a.size else np.zeros(1, a.dtype))
-        return as_strided(base, a.shape, (0,) * a.ndim, writeable=False)
-    raise AssertionError(name)
-
-
-LAYOUTS = ["contiguous", "read_only", "subclass", "fortran", "strided", "unaligned", "reversed",
-           "zero_stride"]
+# A zero stride repeats the first element, so checks look at the array passed, never at its source.
+LAYOUTS = {"contiguous": np.copy, "read_only": read_only, "subclass": lambda a: a.copy().view(Subarray),
+           "fortran": np.asfortranarray, "strided": strided, "unaligned": unaligned,
+           "reversed": lambda a: np.flip(np.flip(a).copy()),
+           "zero_stride": lambda a: np.broadcast_to(a.ravel()[:1] if a.size else np.zeros(1, a.dtype), a.shape)}
+EXPORTERS = [lambda a: array.array(a.dtype.char, a.tolist()), memoryview]
 ODD_FORMS = ["none", "list", "big_endian", "other_dtype", "other_ndim"]
 OTHER_DTYPES = ["f4", "f2", "f8", "i8", "i4", "u8", "i2", "?", "c16", "g", "O", "U3", "S2", "M8[s]",
                 [("a", "f8")]]
 
 
 def now_and_then(draw, one_in):
-    """True about once in one_in draws. Hypothesis leans towards small values and shrinks
-    towards them, so the rare choice sits at the top of the range."""
+    """True about once in one_in draws. Hypothesis shrinks towards small values, so the rare
+    choice sits at the top of the range."""
     return draw(st.integers(0, one_in - 1)) == one_in - 1
 
 
 def size(draw, small, large):
     """Mostly a length up to small; now and then one up to large, long enough for the kernels'
-    vector loops and their tails, or an empty one (which Hypothesis would favour otherwise)."""
+    vector loops and their tails, or an empty one."""
     if now_and_then(draw, 10):
         return 0
     return draw(st.integers(small + 1, large) if now_and_then(draw, 4) else st.integers(1, small))
@@ -105,13 +69,12 @@ def size(draw, small, large):
 
 @st.composite
 def passed(draw, contents, exporters=False):
-    """contents as one of the accepted layouts, or now and then in a form a check looks at:
-    None, a list, big-endian, another element type or another number of dimensions."""
+    """contents in an accepted layout or, now and then, as None, a list, big-endian, another
+    element type or another number of dimensions."""
     if not now_and_then(draw, 16):
         if exporters and now_and_then(draw, 5) and contents.ndim == 1:
-            return draw(st.sampled_from([lambda a: array.array(a.dtype.char, a.tolist()),
-                                         memoryview]))(contents.copy())
-        return layout(contents, draw(st.sampled_from(LAYOUTS)))
+            return draw(st.sampled_from(EXPORTERS))(contents.copy())
+        return LAYOUTS[draw(st.sampled_from(sorted(LAYOUTS)))](contents)
     form = draw(st.sampled_from(ODD_FORMS))
     if form == "none":
         return None
@@ -131,8 +94,8 @@ def passed(draw, contents, exporters=False):
 
 
 def buffer_fault(obj, dtype, ndim, exporters=False):
-    """The exception that the type test or the buffer checks raise for obj; None if it passes.
-    None passes here: each kernel decides what None means."""
+    """The exception that the type test or the buffer checks raise for obj, or None. None passes
+    here: each kernel decides what None means."""
     if obj is None:
         return None
     if not isinstance(obj, np.ndarray):
@@ -142,9 +105,7 @@ def buffer_fault(obj, dtype, ndim, exporters=False):
             obj = np.asarray(memoryview(obj))
         except TypeError:
             return TypeError
-    if obj.ndim != ndim or obj.dtype != np.dtype(dtype):
-        return ValueError
-    return None
+    return ValueError if obj.ndim != ndim or obj.dtype != np.dtype(dtype) else None
 
 
 def first_fault(*faults):
@@ -153,8 +114,7 @@ def first_fault(*faults):
 
 
 def length(obj):
-    """Elements of a one-dimensional argument; None counts as empty."""
-    return 0 if obj is None or np.ndim(obj) == 0 else len(obj)
+    return 0 if obj is None or np.ndim(obj) == 0 else len(obj)  # None counts as empty
 
 
 def values_of(obj):
@@ -163,10 +123,9 @@ def values_of(obj):
 
 def float_vector(rng, n, low, high, specials):
     """n uniform values (none if n < 0), about a third of them special ones if asked."""
-    n = max(n, 0)
-    v = rng.uniform(low, high, n)
-    if specials and n:
-        hit = rng.random(n) < 0.3
+    v = rng.uniform(low, high, max(n, 0))
+    if specials and v.size:
+        hit = rng.random(v.size) < 0.3
         v[hit] = rng.choice(SPECIAL_FLOATS, hit.sum())
     return v
 
@@ -198,45 +157,35 @@ def as_c_int(value):
 
 def as_bool_or_none(value):
     if value is not None and type(value) is not bool:
-        raise TypeError("expected bool")
+        raise TypeError
 
 
 # --- calling ---------------------------------------------------------------------------------
 
-def snapshot(objects):
-    return [(a, a.tobytes(), a.flags.writeable) for a in objects if isinstance(a, np.ndarray)]
-
-
-def names(expected):
-    return " or ".join(e.__name__ for e in (expected if isinstance(expected, tuple) else (expected,)))
-
-
 def call(f, args, kwargs, expected):
     """Calls f and checks the outcome against the expected exception type or types (None:
-    success). Returns the result, or the exception raised."""
-    before = snapshot([*args, *kwargs.values()])
-    event(f"expected {'success' if expected is None else names(expected)}")
+    success) and that no argument array was written. Returns the result or the exception."""
+    before = [(a, a.tobytes(), a.flags.writeable) for a in [*args, *kwargs.values()]
+              if isinstance(a, np.ndarray)]
+    event(f"expected {getattr(expected, '__name__', expected) or 'success'}")
+    result = raised = None
     with np.errstate(all="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         try:
             result = f(*args, **kwargs)
         except DOCUMENTED as error:
             note(f"raised {error!r}")
-            result, raised = None, error
-        else:
-            raised = None
+            raised = error
     for a, data, writeable in before:
         assert a.tobytes() == data and a.flags.writeable == writeable, "an argument was written"
     if expected is None:
         assert raised is None, f"valid arguments raised {raised!r}"
     else:
-        assert raised is not None, f"expected {names(expected)}, got a result"
-        assert isinstance(raised, expected), f"expected {names(expected)}, got {raised!r}"
-    return raised if raised is not None else result
+        assert isinstance(raised, expected), f"expected {expected}, got {raised!r}"
+    return result if raised is None else raised
 
 
 def options(draw, table):
-    """Keyword arguments for some optional parameters, each value drawn by its strategy."""
     return {name: value(draw) for name, value in table.items() if draw(st.booleans())}
 
 
@@ -249,7 +198,7 @@ def assert_csr(result, rows, columns):
     assert len(offsets) == rows + 1 and offsets[0] == 0 and np.all(np.diff(offsets) >= 0)
     assert len(indices) == len(values) == offsets[-1]
     assert np.all((indices >= 0) & (indices < columns))
-    return [(indices[a:b], values[a:b]) for a, b in zip(offsets[:-1], offsets[1:])]
+    return csr_rows(result)
 
 
 def is_sorted(a):
@@ -272,72 +221,86 @@ ITERATIONS = [0, 1, 2, 3, -1, -2**31, 2.9, True, np.int64(2)]
 BAD_ITERATIONS = [2**31, -2**31 - 1, 2**80, "2", None, math.nan, math.inf, 1j]
 LAMBDAS = [0.001, 5.0, -1.0, 0, math.nan, math.inf, np.float32(0.5)]
 BAD_LAMBDAS = [10**400, "0.1", None, 1j]
-BOOLS = [True, False, None]
-BAD_BOOLS = [1, 0, np.True_, "True"]
+BOOLS, BAD_BOOLS = [True, False, None], [1, 0, np.True_, "True"]
 BAD_POSITIONS = [-2**63, -2**62, 2**62, 2**63 - 1]
 BAD_COLUMNS = [2**31 - 1, -2**31]
-
 ML_EM_OPTIONS = {
     "iterations": lambda draw: scalar(draw, ITERATIONS, BAD_ITERATIONS),
     "reg_tikhonov": lambda draw: scalar(draw, BOOLS, BAD_BOOLS),
     "reg_tikhonov_lambda": lambda draw: scalar(draw, LAMBDAS, BAD_LAMBDAS),
     "use_sensitivity": lambda draw: scalar(draw, BOOLS, BAD_BOOLS),
 }
+CONVERTERS = {"iterations": as_c_int, "reg_tikhonov_lambda": as_double, "k": as_double,
+              "nsigma": as_double}
 
 
 def option_faults(kwargs, order):
-    """Faults of the scalar options in the kernel's order of conversions and type tests."""
-    converters = {"iterations": as_c_int, "reg_tikhonov_lambda": as_double, "k": as_double,
-                  "nsigma": as_double}
-    conversions = [conversion_fault(converters[name], kwargs[name]) for name in order
-                   if name in kwargs and name in converters]
-    type_tests = [conversion_fault(as_bool_or_none, kwargs[name]) for name in order
-                  if name in kwargs and name not in converters]
+    """Faults of the scalar options: conversions, then type tests, each in parameter order."""
+    given_options = [name for name in order if name in kwargs]
+    conversions = [conversion_fault(CONVERTERS[n], kwargs[n]) for n in given_options if n in CONVERTERS]
+    type_tests = [conversion_fault(as_bool_or_none, kwargs[n]) for n in given_options if n not in CONVERTERS]
     return first_fault(*conversions), first_fault(*type_tests)
 
 
-def used_iterations(kwargs):
-    return int(kwargs.get("iterations", 30))
+def random_rows(rng, n):
+    """Rows of (columns, values): ascending runs, runs through negative columns, scattered
+    columns in any order with repeats, and empty rows."""
+    rows = []
+    for _ in range(n):
+        kind = rng.integers(5)
+        if kind == 0:
+            start = rng.integers(n)
+            columns = np.arange(start, rng.integers(start, n) + 1)
+        elif kind == 1:  # consecutive raw indices that wrap from the last channel to the first
+            columns = np.arange(-rng.integers(1, n + 1), rng.integers(n) + 1)
+        elif kind == 2:
+            columns = np.arange(-rng.integers(1, n + 1), 0)
+        elif kind == 3:
+            columns = rng.integers(-n, n, rng.integers(1, 2 * n + 2))
+        else:
+            columns = np.arange(0)
+        rows.append((columns, rng.uniform(0.01, 1.0, len(columns))))
+    return rows
 
 
 @st.composite
 def csr_matrix(draw, rng, n):
-    """offsets, indices and values of n rows stored after some junk, their positions given as
-    they are, counted from the end, or shifted so that rows wrap from the end of the storage to
-    its start; now and then a position or a column lies outside."""
-    lengths = rng.integers(0, 4 if n < 8 else 13, n)
-    junk_before = draw(st.integers(0, 2))
-    storage = junk_before + int(lengths.sum()) + draw(st.integers(0, 2))
+    """The rows of random_rows stored between some junk, their positions given as they are,
+    counted from the end, a mix of both, or shifted so that rows wrap from the end of the
+    storage to its start; now and then a position or a column lies outside."""
+    columns = [c for c, _ in random_rows(rng, n)]
+    junk = [rng.integers(-n, n, draw(st.integers(0, 2))) if n else rng.integers(-3, 3, draw(st.integers(0, 2)))
+            for _ in range(2)]
+    indices = np.concatenate([junk[0], *columns, junk[1]]).astype(np.int32)
+    storage, first = len(indices), len(junk[0])
     wrapping = -draw(st.integers(1, storage)) if storage else 0
-    start = draw(st.sampled_from([junk_before, junk_before - storage, wrapping]))
-    offsets = start + np.concatenate(([0], np.cumsum(lengths), rng.integers(0, 2, 2)))
+    start = draw(st.sampled_from([first, first - storage, wrapping]))
+    lengths = np.cumsum([len(c) for c in columns], dtype=np.int64)
+    offsets = start + np.concatenate(([0], lengths, rng.integers(0, 2, 2)))
+    if start == first and draw(st.booleans()):
+        offsets[rng.random(len(offsets)) < 0.3] -= storage
     offsets = offsets[:n + 1 + draw(st.sampled_from([0, 0, 0, 1, 2, -1]))]
     if len(offsets) and now_and_then(draw, 6):
         offsets[rng.integers(len(offsets))] = draw(st.sampled_from(
             BAD_POSITIONS + [-storage - 1, storage, storage + 1]))
-    indices = rng.integers(-n, n, storage) if n else rng.integers(-3, 3, storage)
     if storage and now_and_then(draw, 6):
         indices[rng.integers(storage)] = draw(st.sampled_from(BAD_COLUMNS + [n, -n - 1]))
     values = float_vector(rng, storage + draw(st.sampled_from([0, 0, 0, 1, -1])), 0.0, 2.0,
                           draw(st.booleans()))
-    return offsets.astype(np.int64), indices.astype(np.int32), values
+    return offsets.astype(np.int64), indices, values
 
 
 def positions_inside(n, offsets, indices, values, sensitivity):
-    """Whether every position that n rows address lies inside its array, counting negative
-    positions from the end."""
+    """Whether every position that n rows address lies inside its array, negative positions
+    counting from the end."""
     if n == 0:
         return True
     offsets, columns = values_of(offsets), values_of(indices)
-    sizes = (len(columns), length(values))
     if len(offsets) < n + 1 or length(sensitivity) < n:
         return False
     for start, end in zip(offsets[:n], offsets[1:n + 1]):
-        if end <= start:
-            continue
-        if any(start < -size or end - 1 >= size for size in sizes):
-            return False
-        if not all(-n <= columns[k] < n for k in range(start, end)):
+        if end > start and (any(start < -extent or end - 1 >= extent for extent in (len(columns), length(values)))
+                            or not all(-n <= columns[k] < n for k in range(start, end))):
             return False
     return True
 
@@ -350,11 +313,15 @@ def ml_em_calls(draw):
     matrix = draw(csr_matrix(rng, n))
     sensitivity = float_vector(rng, n + draw(st.sampled_from([0, 0, 0, 2, -1])), 0.2, 2.0,
                                draw(st.booleans()))
-    arrays = [draw(passed(a)) for a in (y, *matrix, sensitivity)]
-    return arrays, options(draw, ML_EM_OPTIONS)
+    return [draw(passed(a)) for a in (y, *matrix, sensitivity)], options(draw, ML_EM_OPTIONS)
 
 
-ML_EM_TYPES = ("f8", "i8", "i4", "f8", "f8")
+def argument_faults(arrays, types, kwargs, order):
+    """Option conversions first, then type tests of arrays and flags, then buffer checks."""
+    conversions, bools = option_faults(kwargs, order)
+    formats = [buffer_fault(a, t, 1) for a, t in zip(arrays, types)]
+    return first_fault(conversions, first_fault(*(f for f in formats if f is TypeError), bools),
+                       first_fault(*formats))
 
 
 @PROPERTY
@@ -362,10 +329,7 @@ ML_EM_TYPES = ("f8", "i8", "i4", "f8", "f8")
 def test_ml_em(quiet, call_args):
     arrays, kwargs = call_args
     y, offsets, indices, values, sensitivity = arrays
-    conversions, bools = option_faults(kwargs, list(ML_EM_OPTIONS))
-    formats = [buffer_fault(a, t, 1) for a, t in zip(arrays, ML_EM_TYPES)]
-    expected = first_fault(conversions, first_fault(*(f for f in formats if f is TypeError), bools),
-                           first_fault(*formats))
+    expected = argument_faults(arrays, ("f8", "i8", "i4", "f8", "f8"), kwargs, list(ML_EM_OPTIONS))
     if expected is None and y is None:
         expected = ValueError  # ones_like(None) is no one-dimensional array
     n = length(y)
@@ -373,14 +337,15 @@ def test_ml_em(quiet, call_args):
         expected = IndexError
     outcome = call(deconvolution.ML_EM_cy, arrays, kwargs, expected)
     if expected is IndexError:  # checked before any work, naming the array in a note
-        assert str(outcome) == OUT_OF_BOUNDS and len(getattr(outcome, "__notes__", ())) == 1
+        assert str(outcome) == "Out of bounds on buffer access (axis 0)"
+        assert len(getattr(outcome, "__notes__", ())) == 1
     if expected is not None:
         return
     assert isinstance(outcome, np.ndarray) and outcome.dtype == np.float64 and outcome.shape == (n,)
     if n:
         with np.errstate(all="ignore"):
             reference = ref_deconvolution.ml_em(y, offsets, values_of(indices), values_of(values),
-                                                sensitivity, used_iterations(kwargs))
+                                                sensitivity, int(kwargs.get("iterations", 30)))
         assert np.array_equal(outcome, reference, equal_nan=True)
 
 
@@ -391,14 +356,11 @@ BAD_NSIGMAS = ["5", None, 10**400]
 
 
 def energy_axis(draw, rng, n):
-    """Sorted energies from 0 keV (often with repeats) or any order, now and then with
-    NaN, infinities and other special values."""
-    axis = np.sort(rng.uniform(0.0, 30.0, max(n, 0)))
-    if draw(st.booleans()):
-        axis = np.round(axis)
+    """Sorted energies from 0 keV (often with repeats) or, now and then, any values in any order."""
     if now_and_then(draw, 4):
-        axis = float_vector(rng, n, -5.0, 30.0, True)
-    return axis
+        return float_vector(rng, n, -5.0, 30.0, True)
+    axis = np.sort(rng.uniform(0.0, 30.0, max(n, 0)))
+    return np.round(axis) if draw(st.booleans()) else axis
 
 
 @st.composite
@@ -408,34 +370,7 @@ def builder_calls(draw):
     axis = energy_axis(draw, rng, n)
     sigma = float_vector(rng, n + draw(st.integers(-1, 2)), 0.1, 8.0, draw(st.booleans()))
     arrays = [draw(passed(axis, exporters=True)), draw(passed(sigma, exporters=True))]
-    kwargs = {"nsigma": scalar(draw, NSIGMAS, BAD_NSIGMAS)} if draw(st.booleans()) else {}
-    return arrays, kwargs
-
-
-def check_builder_rows(rows, axis, sigma, nsigma):
-    """Each row is one window of consecutive bins. On a sorted axis without NaN and with a
-    finite nsigma, a positive finite width gives a unit-sum row that holds its own bin, a zero
-    width a delta row on the bins equal to the row's energy, and a negative or NaN width an
-    empty row."""
-    known = is_sorted(axis) and np.isfinite(nsigma)
-    for i, (columns, values) in enumerate(rows):
-        assert np.all(np.diff(columns) == 1)
-        if not known:
-            continue
-        E, s = axis[i], sigma[i]
-        if s == 0:
-            assert np.array_equal(columns, np.flatnonzero(axis == E))
-            assert np.all(values == 1 / len(columns))
-        elif (np.isnan(s) or s < 0) and nsigma > 0:
-            assert len(columns) == 0
-        elif np.isfinite(E) and 0 < s < np.inf and nsigma >= 0:
-            assert i in columns
-            assert np.all((values >= 0) & (values <= 1))
-            assert abs(values.sum() - 1.0) <= 1e-12
-
-
-def as_array(obj):
-    return obj if obj is None or isinstance(obj, np.ndarray) else np.asarray(memoryview(obj))
+    return arrays, {"nsigma": scalar(draw, NSIGMAS, BAD_NSIGMAS)} if draw(st.booleans()) else {}
 
 
 @PROPERTY
@@ -444,23 +379,23 @@ def test_build_gaussian_response(quiet, call_args):
     arrays, kwargs = call_args
     conversions, _ = option_faults(kwargs, ["nsigma"])
     # The views of axis and sigma are made in parameter order, before nsigma is converted.
-    expected = first_fault(*(buffer_fault(a, "f8", 1, exporters=True) for a in arrays),
-                           conversions)
+    expected = first_fault(*(buffer_fault(a, "f8", 1, exporters=True) for a in arrays), conversions)
     if expected is None and length(arrays[0]) > length(arrays[1]):
         expected = IndexError
     result = call(deconvolution.build_gaussian_response, arrays, kwargs, expected)
     if expected is not None:
         return
-    axis, sigma = (as_array(a) for a in arrays)
-    rows = assert_csr(result, length(axis), length(axis))
-    if length(axis):
-        check_builder_rows(rows, axis, sigma, float(kwargs.get("nsigma", 5.0)))
+    axis, sigma = (a if a is None or isinstance(a, np.ndarray) else np.asarray(memoryview(a)) for a in arrays)
+    assert_csr(result, length(axis), length(axis))
+    if length(axis):  # on any axis, sorted or not, with NaN, infinite widths or windows
+        with np.errstate(all="ignore"):
+            expected = ref_deconvolution.build_gaussian_response(axis, sigma, float(kwargs.get("nsigma", 5.0)))
+        assert_identical(result, expected)
 
 
 # --- deconvolution: Richardson-Lucy driver ---------------------------------------------------
 
-KS = [0.5, 1.0, 2, 0.0, -1.0, math.nan, math.inf, 1e-300]
-BAD_KS = ["1", None, 10**400]
+KS, BAD_KS = [0.5, 1.0, 2, 0.0, -1.0, math.nan, math.inf, 1e-300], ["1", None, 10**400]
 
 
 @st.composite
@@ -472,9 +407,9 @@ def richardson_lucy_calls(draw):
     y = float_vector(rng, n, 0.0, 100.0, not sound and draw(st.booleans()))
     sensitivity = float_vector(rng, n + draw(st.integers(-1, 1)) * (not sound), 0.5, 2.0,
                                not sound and draw(st.booleans()))
-    arrays = [draw(passed(a)) for a in (x, y, sensitivity)]
+    x, y, sensitivity = (draw(passed(a)) for a in (x, y, sensitivity))
     k = draw(st.sampled_from(KS[:2])) if sound else scalar(draw, KS, BAD_KS)
-    return arrays[:2] + [k] + arrays[2:], options(draw, ML_EM_OPTIONS)
+    return [x, y, k, sensitivity], options(draw, ML_EM_OPTIONS)
 
 
 def sound_unfolding(x, k, y, sensitivity):
@@ -489,10 +424,7 @@ def sound_unfolding(x, k, y, sensitivity):
 def test_richardson_lucy(quiet, call_args):
     args, kwargs = call_args
     x, y, k, sensitivity = args
-    conversions, bools = option_faults({"k": k} | kwargs, ["k", *ML_EM_OPTIONS])
-    formats = [buffer_fault(a, "f8", 1) for a in (x, y, sensitivity)]
-    expected = first_fault(conversions, first_fault(*(f for f in formats if f is TypeError), bools),
-                           first_fault(*formats))
+    expected = argument_faults([x, y, sensitivity], ("f8",) * 3, {"k": k} | kwargs, ["k", *ML_EM_OPTIONS])
     if expected is None and y is None:
         expected = ValueError  # empty_like(None) is no one-dimensional array
     n = length(y)
@@ -506,7 +438,7 @@ def test_richardson_lucy(quiet, call_args):
     sigmas = np.array([ref_deconvolution.get_sigma(k, E) for E in values_of(x)], dtype=np.float64)
     with np.errstate(all="ignore"):
         matrix = deconvolution.build_gaussian_response(x, sigmas)
-        unfolded = deconvolution.ML_EM_cy(y, *matrix, sensitivity, used_iterations(kwargs))
+        unfolded = deconvolution.ML_EM_cy(y, *matrix, sensitivity, int(kwargs.get("iterations", 30)))
     assert np.array_equal(result, unfolded, equal_nan=True)
     if sound_unfolding(x, k, y, sensitivity):
         assert np.all(np.isfinite(result))
@@ -516,15 +448,13 @@ def test_richardson_lucy(quiet, call_args):
 
 REGION_ENERGIES = [0.0, 100.0, 255.5, 1000.0, 1022.0, 1022.5, 3000.0, math.nan, math.inf,
                    -math.inf, -50.0, 1e300, 5e-324]
-FLAGS = [True, False, None]
-BAD_FLAGS = [1, 0, np.True_, "yes"]
 
 
 @st.composite
 def calculate_regions_calls(draw):
     energy = st.one_of(st.sampled_from(REGION_ENERGIES), st.floats(), st.integers(-2**70, 2**70),
                        st.sampled_from([10**400, "1000", None, np.float32(662.0), np.int64(662)]))
-    return [draw(energy), draw(energy), scalar(draw, FLAGS, BAD_FLAGS)]
+    return [draw(energy), draw(energy), scalar(draw, BOOLS, [1, 0, np.True_, "yes"])]
 
 
 @PROPERTY
@@ -540,8 +470,7 @@ def test_calculate_regions(quiet, args):
     assert [type(r) for r in regions].count(int) == 1 and 0 in regions
     assert all(type(r) in (int, float) for r in regions)
     if flag:
-        if not any(math.isnan(r) for r in regions):
-            assert regions == sorted(regions)
+        assert regions == sorted(regions) or any(math.isnan(r) for r in regions)
     else:
         assert regions[0] == 0 and type(regions[0]) is int
         assert regions[-1] == float(max_value) or math.isnan(max_value)
@@ -549,18 +478,14 @@ def test_calculate_regions(quiet, args):
 
 def perturbed(draw, rng, a):
     """a with one element replaced by NaN, an infinity or its predecessor, now and then."""
-    a = a.copy()
     if len(a) and now_and_then(draw, 8):
         at = rng.integers(len(a))
         a[at] = draw(st.sampled_from([np.nan, np.inf, -np.inf, a[at - 1] if at else -np.inf]))
     return a
 
 
-def sorted_energies(rng, n, low, high, unique=False):
-    energies = np.sort(rng.uniform(low, high, n))
-    if unique:
-        energies = np.unique(energies)
-    return energies
+def sorted_energies(draw, rng, n, low, high):
+    return perturbed(draw, rng, np.sort(rng.uniform(low, high, n)))
 
 
 def channels(draw):
@@ -571,11 +496,10 @@ def channels(draw):
 def resampler_calls(draw):
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     n_ref = draw(st.sampled_from([0, 1])) if now_and_then(draw, 20) else draw(st.integers(2, 4))
-    ref_indices = perturbed(draw, rng, sorted_energies(rng, n_ref, 50.0, 3000.0, unique=True))
-    ref_E_axis = perturbed(draw, rng, sorted_energies(rng, channels(draw), 0.0, 3100.0))
+    ref_indices = perturbed(draw, rng, np.unique(rng.uniform(50.0, 3000.0, n_ref)))
+    ref_E_axis = sorted_energies(draw, rng, channels(draw), 0.0, 3100.0)
     rows = len(ref_indices) + (draw(st.sampled_from([-1, 1])) if now_and_then(draw, 10) else 0)
-    columns = len(ref_E_axis) + draw(st.sampled_from([0, 1, 2]))
-    columns -= now_and_then(draw, 10)
+    columns = len(ref_E_axis) + draw(st.sampled_from([0, 1, 2])) - now_and_then(draw, 10)
     matrix = rng.uniform(0.0, 1.0, (max(rows, 0), max(columns, 0)))
     if matrix.size and draw(st.booleans()):
         hit = rng.random(matrix.shape) < 0.2
@@ -586,23 +510,20 @@ def resampler_calls(draw):
     if len(requested) and draw(st.booleans()):
         requested[0] = draw(st.sampled_from([low, high, *ref_indices]))
     requested = perturbed(draw, rng, requested)
-    requested_E_axis = perturbed(draw, rng, sorted_energies(rng, channels(draw),
-                                                            draw(st.sampled_from([-20.0, 0.0, 5.0])),
-                                                            3200.0))
+    requested_E_axis = sorted_energies(draw, rng, channels(draw),
+                                       draw(st.sampled_from([-20.0, 0.0, 5.0])), 3200.0)
     return [draw(passed(a)) for a in (matrix, ref_indices, ref_E_axis, requested, requested_E_axis)]
 
 
 def resampler_content_fault(matrix, ref_indices, ref_E_axis, requested, requested_E_axis):
     """ValueError when the inputs cannot describe a resampling, as the kernel checks them."""
-    energies = np.asarray(ref_indices)
+    energies, requested = np.asarray(ref_indices), np.asarray(requested)
     if (len(energies) < 2 or matrix.shape[0] != len(energies) or matrix.shape[1] < len(ref_E_axis)
             or not np.all(np.isfinite(energies)) or not np.all(energies[:-1] < energies[1:])
             or not is_sorted(np.asarray(ref_E_axis)) or not is_sorted(np.asarray(requested_E_axis))):
         return ValueError
-    inside = (np.asarray(requested) >= energies[0]) & (np.asarray(requested) <= energies[-1])
-    if not np.all(inside) or (len(requested) and not len(requested_E_axis)):
-        return ValueError
-    return None
+    inside = (requested >= energies[0]) & (requested <= energies[-1])
+    return ValueError if not np.all(inside) or (len(requested) and not len(requested_E_axis)) else None
 
 
 @PROPERTY
@@ -616,11 +537,11 @@ def test_resampler(quiet, args):
     rows = assert_csr(result, len(args[3]), len(args[4]))
     with np.errstate(all="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
-        reference = ref_resampler.resampler_reference(*args)
-    assert_identical(result, reference)
+        assert_identical(result, ref_resampler.resampler_reference(*args))
     nonnegative = np.all(np.isfinite(args[0]) & (np.asarray(args[0]) >= 0))
     for columns, values in rows:
         assert np.all(np.diff(columns) > 0) and np.all(values > 1e-12)
+        assert np.all(np.asarray(args[4])[columns] > 0.0)  # channels at or below 0 keV have no value
         # Only values of at most 1e-12 and NaN are dropped, so a row of a sound response keeps
         # almost all of its unit sum, or is empty when nothing in it has a value.
         if nonnegative and len(values):
@@ -649,27 +570,23 @@ def test_gaussian_model_and_jacobian(quiet, args):
     J = call(gaussian.multi_gaussian_jacobian_cy, args, {}, expected)
     if expected is not None:
         return
-    x, params = (np.asarray(a) for a in args)
+    x, params = (np.ascontiguousarray(a) for a in args)
     m, n = len(x), len(params)
     for result, shape in ((y, (m,)), (J, (m, n))):
         assert type(result) is np.ndarray and result.dtype == np.float64 and result.shape == shape
-    n_gauss = n // 3
-    assert np.all(J[:, 3 * n_gauss:] == 0.0)
+    # Any layout reads the same values as a contiguous copy.
+    assert_identical(y, gaussian.multi_gaussian_cy(x, params))
+    assert_identical(J, gaussian.multi_gaussian_jacobian_cy(x, params))
+    assert np.all(J[:, 3 * (n // 3):] == 0.0)
     # The model is the A-weighted sum of the Jacobian's A columns, in parameter order.
     rebuilt = np.zeros(m)
     with np.errstate(all="ignore"):
-        for i in range(n_gauss):
+        for i in range(n // 3):
             rebuilt += params[3 * i] * J[:, 3 * i]
     assert np.array_equal(y, rebuilt, equal_nan=True)
 
 
 # --- binding ---------------------------------------------------------------------------------
-
-def signature(kernel):
-    defaults = (inspect.Parameter.empty,) * kernel.required + (kernel.defaults or ())
-    return inspect.Signature([inspect.Parameter(p, inspect.Parameter.POSITIONAL_OR_KEYWORD,
-                                                default=d) for p, d in zip(kernel.params, defaults)])
-
 
 class Name(str):
     """A keyword name of a str subclass."""
@@ -694,11 +611,12 @@ def bindings(draw):
 @given(bindings())
 def test_binding(quiet, binding):
     kernel, positional, keywords = binding
+    f = kernel.load()
     try:
-        bound = signature(kernel).bind(*positional, **keywords)
+        bound = inspect.signature(f).bind(*positional, **keywords)
     except TypeError:
         bound = None
-    result = call(kernel.load(), positional, keywords, TypeError if bound is None else None)
+    result = call(f, positional, keywords, TypeError if bound is None else None)
     if bound is not None:
         bound.apply_defaults()
-        assert_identical(result, kernel.load()(*bound.args))
+        assert_identical(result, f(*bound.args))

@@ -11,13 +11,16 @@ import time
 import numpy as np
 import pytest
 
+from conftest import assert_identical, read_only, strided
+
 kernels = "vexora.utils.numerics.kernels"
 deconvolution = pytest.importorskip(f"{kernels}.deconvolution")
 resampler = pytest.importorskip(f"{kernels}.resampler")
 gaussian = pytest.importorskip(f"{kernels}.gaussian")
 
-FWHM_C = 2.3548200450309493
 NAI_K = 46.0 / 662.0**1.5  # FWHM 46 keV at 662 keV, growing as E^(3/2)
+# Strided and read-only inputs make the kernels pack or copy them first.
+LAYOUTS = {"contiguous": np.copy, "strided": strided, "read_only": read_only}
 
 
 def energy_axis(n):
@@ -26,35 +29,24 @@ def energy_axis(n):
 
 def nai_response(n):
     axis = energy_axis(n)
-    return axis, deconvolution.build_gaussian_response(axis, NAI_K * axis**1.5 / FWHM_C)
+    return deconvolution.build_gaussian_response(axis, NAI_K * axis**1.5 / 2.3548200450309493)
 
 
-def as_passed(a, layout):
-    """Strided and read-only inputs make the kernels pack or copy them first."""
-    if layout == "strided":
-        wide = np.zeros(2 * len(a), dtype=a.dtype)
-        wide[::2] = a
-        return wide[::2]
-    a = a.copy()
-    a.flags.writeable = layout != "read_only"
-    return a
+def counts(rng, n):
+    return rng.poisson(rng.uniform(10.0, 1000.0, n)).astype(np.float64)
 
 
 def ml_em_job(rng, n, layout):
-    axis, (offsets, indices, values) = nai_response(n)
+    offsets, indices, values = nai_response(n)
     if layout == "strided":  # the same matrix with its columns counted from the end
         indices = (indices - n).astype(np.int32)
-    y = rng.poisson(rng.uniform(10.0, 1000.0, n)).astype(np.float64)
-    args = [as_passed(a, layout) for a in (y, offsets, indices, values, rng.uniform(0.5, 1.5, n))]
-    return deconvolution.ML_EM_cy, args + [25]
+    arrays = (counts(rng, n), offsets, indices, values, rng.uniform(0.5, 1.5, n))
+    return deconvolution.ML_EM_cy, [*map(LAYOUTS[layout], arrays), 25]
 
 
 def richardson_lucy_job(rng, n, layout):
-    axis = energy_axis(n)
-    y = rng.poisson(rng.uniform(10.0, 1000.0, n)).astype(np.float64)
-    args = [as_passed(a, layout) for a in (axis, y)]
-    return deconvolution.richardson_lucy_cy, args + [NAI_K * rng.uniform(0.5, 1.5),
-                                                     as_passed(np.ones(n), layout), 25]
+    x, y, sensitivity = map(LAYOUTS[layout], (energy_axis(n), counts(rng, n), np.ones(n)))
+    return deconvolution.richardson_lucy_cy, [x, y, NAI_K * rng.uniform(0.5, 1.5), sensitivity, 25]
 
 
 def resampler_job(rng, channels, layout, requested=24):
@@ -62,56 +54,37 @@ def resampler_job(rng, channels, layout, requested=24):
     ref = np.sort(rng.uniform(50.0, 3000.0, 12))
     matrix = np.array([np.exp(-0.5 * ((axis - E) / (5 + 0.02 * E)) ** 2) + 0.3 * (axis < E) * rng.random()
                        for E in ref])
-    energies = rng.uniform(ref[0], ref[-1], requested)
-    args = [matrix, ref, axis, energies, axis * rng.uniform(0.95, 1.05) + rng.uniform(-5.0, 5.0)]
-    return resampler.resampler_cy, [as_passed(a, layout) if a.ndim == 1 else a for a in args]
-
-
-def jobs():
-    rng = np.random.default_rng(2024)
-    made = []
-    for layout in ("contiguous", "strided", "read_only"):
-        made += [ml_em_job(rng, int(rng.integers(800, 1500)), layout),
-                 richardson_lucy_job(rng, int(rng.integers(400, 900)), layout),
-                 resampler_job(rng, int(rng.integers(300, 700)), layout)]
-    return made
-
-
-def assert_same(result, expected):
-    if isinstance(expected, tuple):
-        assert type(result) is tuple and len(result) == len(expected)
-        for got, want in zip(result, expected):
-            assert_same(got, want)
-    else:
-        assert result.dtype == expected.dtype and np.array_equal(result, expected, equal_nan=True)
+    vectors = ref, axis, rng.uniform(ref[0], ref[-1], requested), axis * rng.uniform(0.95, 1.05) + rng.uniform(-5, 5)
+    return resampler.resampler_cy, [matrix, *map(LAYOUTS[layout], vectors)]
 
 
 def test_threads_agree_with_serial_calls():
     """Four threads run every job in different orders, so all three kernels overlap."""
-    work = jobs()
+    rng = np.random.default_rng(2024)
+    work = [job for layout in LAYOUTS for job in (
+        ml_em_job(rng, int(rng.integers(800, 1500)), layout),
+        richardson_lucy_job(rng, int(rng.integers(400, 900)), layout),
+        resampler_job(rng, int(rng.integers(300, 700)), layout))]
     copies = [[np.copy(a) for a in args if isinstance(a, np.ndarray)] for _, args in work]
     serial = [f(*args) for f, args in work]
-    threads, start = 4, threading.Barrier(4)
-    results = [[None] * len(work) for _ in range(threads)]
+    start = threading.Barrier(4)
+    results = [[None] * len(work) for _ in range(4)]
 
     def run(t):
-        order = np.random.default_rng(t).permutation(len(work))
         start.wait()
-        for i in order:
+        for i in np.random.default_rng(t).permutation(len(work)):
             f, args = work[i]
             results[t][i] = f(*args)
 
-    pool = [threading.Thread(target=run, args=(t,)) for t in range(threads)]
+    pool = [threading.Thread(target=run, args=(t,)) for t in range(4)]
     for thread in pool:
         thread.start()
     for thread in pool:
         thread.join()
     for per_thread in results:
-        for result, expected in zip(per_thread, serial, strict=True):
-            assert_same(result, expected)
+        assert_identical(per_thread, serial)
     for (_, args), before in zip(work, copies):
-        after = [a for a in args if isinstance(a, np.ndarray)]
-        assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(after, before))
+        assert_identical([a for a in args if isinstance(a, np.ndarray)], before)
 
 
 def scribbled_ml_em(layout, array, rng):
@@ -119,8 +92,8 @@ def scribbled_ml_em(layout, array, rng):
     `array` of it. The thread can only run once the call releases the lock, so after the
     positions were checked. Returns the outcome and whether the writes happened during the call."""
     n = 2048
-    _, matrix = nai_response(n)
-    offsets, indices, values = (as_passed(a, layout) for a in matrix)
+    matrix = nai_response(n)
+    offsets, indices, values = (LAYOUTS.get(layout, np.copy)(a) for a in matrix)
     if layout == "negative":
         indices = (matrix[1] - n).astype(np.int32)
     target = {"offsets": offsets, "indices": indices}[array]
@@ -158,44 +131,33 @@ def test_positions_changed_during_ml_em_stay_inside():
     assert any(outcome == "result" and written for outcome, written in outcomes)
 
 
-class Counter:
-    """Counts in pure Python and sleeps after each step, which releases the interpreter lock.
-    It can therefore only count while no other thread holds the lock: a thread that keeps it
-    through a whole call lets it advance at most once or twice, at the edges of the call."""
+def counted_during(call):
+    """How far a counter thread advances while call runs on this thread. The counter sleeps
+    after each step, which releases the lock, so it can only count while no other thread holds
+    the lock: a call that keeps it throughout lets it advance once or twice, at its edges."""
+    count, running, started = [0], [True], threading.Event()
 
-    def __init__(self):
-        self.count = 0
-        self.running = True
-        self.started = threading.Event()
-        self.thread = threading.Thread(target=self.run)
-
-    def run(self):
-        while self.running:
-            self.count += 1
-            self.started.set()
+    def counter():
+        while running[0]:
+            count[0] += 1
+            started.set()
             time.sleep(1e-4)
 
-    def __enter__(self):
-        self.thread.start()
-        self.started.wait()
-        return self
-
-    def __exit__(self, *exc):
-        self.running = False
-        self.thread.join()
-
-
-def counted_during(call):
-    """How far the counter thread advances while call runs on this thread."""
-    with Counter() as counter:
-        before = counter.count
+    thread = threading.Thread(target=counter)
+    thread.start()
+    started.wait()
+    before = count[0]
+    try:
         call()
-        return counter.count - before
+        return count[0] - before
+    finally:
+        running[0] = False
+        thread.join()
 
 
 def long_ml_em():
-    _, matrix = nai_response(4096)
     y = np.random.default_rng(1).poisson(100.0, 4096).astype(np.float64)
+    matrix = nai_response(4096)
     return lambda: deconvolution.ML_EM_cy(y, *matrix, np.ones(4096), 100)
 
 
