@@ -647,28 +647,37 @@ bool numpy_windows(PyObject* axis_object, View1<const double> axis, View1<const 
 }
 
 /*
- * Fills one row: weights exp(-x^2/2) with x = (axis[j] - E) / s over the window, each divided
- * by their sum. A zero width is a delta row: weight 1 on the bins equal to E, 0 elsewhere.
+ * Fills row `centre`: weights exp(-x^2/2) with x = (axis[j] - E) / s, E = axis[centre], over the
+ * window, each divided by their sum. A zero width is a delta row: weight 1 on the bins equal to
+ * E, 0 elsewhere.
  *
  *   axis[n]; window [low, high) within it
  *   columns[high - low], values[high - low] - output
  */
-inline void fill_row(View1<const double> axis, double E, double s, Window window, std::int32_t* columns,
+inline void fill_row(View1<const double> axis, Py_ssize_t centre, double s, Window window, std::int32_t* columns,
                      double* values) {
+    const double E = axis[centre];
+    const auto exponent_at = [&](Py_ssize_t j) {
+        const double x = (axis[j] - E) / s;
+        return (x * -0.5) * x;
+    };
     double norm = 0.0;
     for (Py_ssize_t j = window.low; j < window.high; ++j) {
         double w;
         if (s == 0.0) {
             w = axis[j] == E ? 1.0 : 0.0;
         } else {
-            const double x = (axis[j] - E) / s;
-            w = std::exp((x * -0.5) * x);
+            // On an evenly spaced axis the bin mirrored about the centre often has exactly the
+            // same exponent; its weight, already computed, is then the same exp call's result.
+            const double exponent = exponent_at(j);
+            const Py_ssize_t mirror = 2 * centre - j;
+            const bool mirrored = mirror < j && mirror >= window.low && exponent_at(mirror) == exponent;
+            w = mirrored ? values[mirror - window.low] : std::exp(exponent);
         }
         norm += w;
-        *columns++ = static_cast<std::int32_t>(j);
-        *values++ = w;
+        columns[j - window.low] = static_cast<std::int32_t>(j);
+        values[j - window.low] = w;
     }
-    values -= window.high - window.low;
     for (Py_ssize_t k = 0; k < window.high - window.low; ++k) {
         values[k] = values[k] / norm;
     }
@@ -727,7 +736,7 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
         NoGil unlocked;
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (ends[i + 1] > ends[i]) {
-                fill_row(axis, axis[i], sigma[i], windows.get()[i], columns + ends[i], weights + ends[i]);
+                fill_row(axis, i, sigma[i], windows.get()[i], columns + ends[i], weights + ends[i]);
             }
         }
     }
