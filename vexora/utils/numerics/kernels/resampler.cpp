@@ -304,23 +304,6 @@ private:
     Py_ssize_t capacity_ = 0;
 };
 
-/// A fixed native array of doubles, released with its owner.
-class Doubles {
-public:
-    Doubles() = default;
-    Doubles(const Doubles&) = delete;
-    Doubles& operator=(const Doubles&) = delete;
-    ~Doubles() { PyMem_RawFree(data_); }
-    bool allocate(Py_ssize_t size) {
-        data_ = static_cast<double*>(PyMem_RawMalloc(sizeof(double) * (size ? size : 1)));
-        return data_ != nullptr;
-    }
-    double* data() const { return data_; }
-
-private:
-    double* data_ = nullptr;
-};
-
 /// Reference rows scaled by NumPy's sum of each row, computed when a row is first used.
 class ScaledRows {
 public:
