@@ -134,9 +134,7 @@ bool make_result(PyObject* shape, int ndim, Ref& array, Buffer& buffer) {
     if (!array) {
         return false;
     }
-    if (!PyObject_TypeCheck(array.get(), ndarray_type)) {
-        PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "", Py_TYPE(array.get())->tp_name,
-                     "numpy.ndarray");
+    if (!check_local_ndarray(array.get())) {
         return false;
     }
     return buffer.acquire(array.get(), element::double_, ndim, Access::write, false);

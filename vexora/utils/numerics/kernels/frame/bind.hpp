@@ -131,6 +131,16 @@ inline bool check_ndarray_required(PyObject* object, const char* name) {
     return false;
 }
 
+/// An array made inside a function (a NumPy array local): an ndarray or None.
+inline bool check_local_ndarray(PyObject* object) {
+    if (object == Py_None || PyObject_TypeCheck(object, ndarray_type)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "", Py_TYPE(object)->tp_name,
+                 "numpy.ndarray");
+    return false;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Function objects.
 
