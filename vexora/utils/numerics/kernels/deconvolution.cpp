@@ -48,13 +48,16 @@ public:
     Scratch& operator=(const Scratch&) = delete;
     ~Scratch() { PyMem_RawFree(data_); }
 
-    /// Allocates `size` elements; false with MemoryError set on failure.
+    /// Allocates `size` elements; false with MemoryError set when that many cannot be had,
+    /// including sizes whose byte count does not fit in memory's address range.
     bool allocate(Py_ssize_t size) {
-        data_ = static_cast<T*>(PyMem_RawMalloc(sizeof(T) * static_cast<size_t>(size > 0 ? size : 1)));
-        if (!data_) {
+        size_t bytes;
+        if (size < 0 || __builtin_mul_overflow(static_cast<size_t>(size > 0 ? size : 1), sizeof(T), &bytes) ||
+            bytes > static_cast<size_t>(PY_SSIZE_T_MAX) || !(data_ = static_cast<T*>(PyMem_RawMalloc(bytes)))) {
             PyErr_NoMemory();
+            return false;
         }
-        return data_ != nullptr;
+        return true;
     }
     T* get() const { return data_; }
 
@@ -67,9 +70,9 @@ private:
 
 /*
  * Where row j of a CSR matrix keeps its entries once every position has been checked:
- * values[values_at + i] and columns[columns_at + i] for i < length. Columns are in [0, n).
- * A row whose columns run consecutively from first_column needs no column loads; other rows
- * have first_column = -1.
+ * values[values_at + i] and columns[columns_at + i] for i < length. Columns were checked to lie
+ * in [-n, n), negative ones counting from the end. A row whose columns run consecutively from
+ * first_column (in [0, n)) needs no column loads; other rows have first_column = -1.
  */
 struct RowSpan {
     Py_ssize_t values_at;
@@ -79,6 +82,17 @@ struct RowSpan {
 };
 
 using Double4 = double __attribute__((vector_size(32)));
+
+/*
+ * Channel of a column read from the matrix during the iterations, negative counting from the
+ * end; -1 when outside [-n, n). Columns were checked when the plan was made, but memory that
+ * another thread or process writes meanwhile may hold anything by now: the loop never trusts it.
+ */
+inline Py_ssize_t channel_of(std::int32_t column, Py_ssize_t n) {
+    const Py_ssize_t channel = column < 0 ? column + n : column;
+    return static_cast<size_t>(channel) < static_cast<size_t>(n) ? channel : -1;
+}
+
 
 /*
  * Adds x_j * R[j][.] to estimate[n], entries in row order. Runs are added in aligned blocks of
@@ -114,9 +128,9 @@ inline void scatter_row(const RowSpan& row, double x_j, const double* __restrict
     }
     const std::int32_t* c = columns + row.columns_at;
     for (Py_ssize_t i = 0; i < row.length; ++i) {
-        const auto column = static_cast<std::uint32_t>(c[i]);
-        if (column < static_cast<std::uint64_t>(n)) {
-            estimate[column] += x_j * v[i];
+        const Py_ssize_t channel = channel_of(c[i], n);
+        if (channel >= 0) {
+            estimate[channel] += x_j * v[i];
         }
     }
 }
@@ -135,9 +149,9 @@ inline double back_project_row(const RowSpan& row, const double* __restrict valu
     }
     const std::int32_t* c = columns + row.columns_at;
     for (Py_ssize_t i = 0; i < row.length; ++i) {
-        const auto column = static_cast<std::uint32_t>(c[i]);
-        if (column < static_cast<std::uint64_t>(n)) {
-            total += v[i] * ratio[column];
+        const Py_ssize_t channel = channel_of(c[i], n);
+        if (channel >= 0) {
+            total += v[i] * ratio[channel];
         }
     }
     return total;
@@ -264,10 +278,11 @@ bool raise_out_of_bounds_note(const char* format, auto... args) {
     return false;
 }
 
-/// What one row's columns are, seen in the caller's memory.
+/// What one row's columns are, each read once from the caller's memory.
 struct ColumnScan {
-    bool in_range;  ///< all in [0, n)
-    bool run;       ///< consecutive and ascending
+    bool in_range;              ///< all in [-n, n)
+    bool run;                   ///< channels consecutive and ascending
+    std::int32_t first_column;  ///< the first column as read
 };
 
 /// Scans a row's columns without a branch per entry, so that checking a large matrix costs little.
@@ -281,16 +296,22 @@ inline ColumnScan scan_columns(const std::int32_t* columns, Py_ssize_t length, P
         highest = std::max(highest, column);
         steps_off |= static_cast<std::uint32_t>(column) - static_cast<std::uint32_t>(first) - static_cast<std::uint32_t>(i);
     }
-    return {lowest >= 0 && highest < n, steps_off == 0};
+    // Consecutive raw columns are consecutive channels unless they cross from -1 to 0.
+    const bool run = steps_off == 0 && (lowest >= 0 || highest < 0);
+    return {lowest >= -n && highest < n, run, first};
 }
 
-/// Position `k` (negative counts from the end) of an array of `size`; false when outside.
+/// Whether positions first..last (negative ones counting from the end) lie in an array of `size`.
 bool in_range(Py_ssize_t first, Py_ssize_t last, Py_ssize_t size) { return first >= -size && last < size; }
 
 /*
  * The response matrix read for the kernels: a row plan whose positions and columns are all
- * checked, over the caller's own arrays when they are contiguous and addressed directly, or over
- * a packed copy otherwise (strided arrays, negative columns, rows wrapping past position 0).
+ * checked, over the caller's own arrays when they are contiguous and no row wraps from the end
+ * of storage to its start, or over a packed copy otherwise (strided arrays, wrapping rows).
+ *
+ * Every element of offsets and of the columns is read once here, and what is planned is what
+ * was checked. The values and, for rows that are not runs, the columns are read again by the
+ * iterations, which never trust them to index memory (channel_of).
  */
 class Matrix {
 public:
@@ -302,90 +323,114 @@ public:
     bool plan(Py_ssize_t n, View1<const std::int64_t> offsets, View1<const std::int32_t> indices,
               View1<const double> values) {
         if (n > 0 && offsets.size < n + 1) {
-            return raise_out_of_bounds_note("offsets has %zd elements; %zd rows need %zd", offsets.size, n, n + 1);
+            return raise_out_of_bounds_note("y has %zd channels, so the square response matrix needs %zd offsets; got %zd",
+                                            n, n + 1, offsets.size);
         }
-        if (!rows_.allocate(n)) {
+        Py_ssize_t entries = 0;
+        bool wrapping = false;
+        if (!rows_.allocate(n) || !plan_positions(n, offsets, indices.size, values.size, entries, wrapping)) {
             return false;
         }
-        bool direct = indices.contiguous() && values.contiguous();
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            const Py_ssize_t start = offsets[j], end = offsets[j + 1];
-            RowSpan& row = rows_.get()[j];
-            row = {0, 0, 0, -1};
-            if (end <= start) {
-                continue;
-            }
-            if (!in_range(start, end - 1, indices.size) || !in_range(start, end - 1, values.size)) {
-                const bool indices_short = !in_range(start, end - 1, indices.size);
-                const Py_ssize_t size = indices_short ? indices.size : values.size;
-                const Py_ssize_t bad = start < -size ? start : end - 1;
-                return raise_out_of_bounds_note("row %zd addresses position %zd of %s, outside [%zd, %zd)", j, bad,
-                                                indices_short ? "indices" : "values", -size, size);
-            }
-            direct = direct && (start >= 0 || end <= 0);
-            row.length = end - start;
-            row.values_at = start < 0 ? start + values.size : start;
-            row.columns_at = start < 0 ? start + indices.size : start;
-            if (indices.contiguous() && (start >= 0 || end <= 0)) {
-                const ColumnScan scan = scan_columns(indices.data + row.columns_at, row.length, n);
-                if (scan.in_range) {
-                    row.first_column = scan.run ? indices[row.columns_at] : -1;
-                    continue;
-                }
-            }
-            Py_ssize_t first = -1, previous = -1;
-            bool run = true;
-            for (Py_ssize_t i = 0; i < row.length; ++i) {
-                const Py_ssize_t at = start + i < 0 ? start + i + indices.size : start + i;
-                const Py_ssize_t column = indices[at];
-                if (column < -n || column >= n) {
-                    return raise_out_of_bounds_note("indices[%zd] = %zd is outside [%zd, %zd)", at, column, -n, n);
-                }
-                direct = direct && column >= 0;
-                const Py_ssize_t wrapped = column < 0 ? column + n : column;
-                first = i == 0 ? wrapped : first;
-                run = run && (i == 0 || wrapped == previous + 1);
-                previous = wrapped;
-            }
-            row.first_column = run ? first : -1;
-        }
-        if (direct) {
+        if (indices.contiguous() && values.contiguous() && !wrapping) {
             values_ = values.data;
             columns_ = indices.data;
-            return true;
+            return scan_in_place(n, indices);
         }
-        return pack(n, offsets, indices, values);
-    }
-
-private:
-    /// Copies every row's entries, columns wrapped into [0, n), into contiguous native arrays.
-    bool pack(Py_ssize_t n, View1<const std::int64_t> offsets, View1<const std::int32_t> indices,
-              View1<const double> values) {
-        Py_ssize_t total = 0;
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            total += rows_.get()[j].length;
-        }
-        if (!packed_values_.allocate(total) || !packed_columns_.allocate(total)) {
+        if (!packed_values_.allocate(entries) || !packed_columns_.allocate(entries)) {
             return false;
-        }
-        Py_ssize_t at = 0;
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            RowSpan& row = rows_.get()[j];
-            const Py_ssize_t start = offsets[j];
-            for (Py_ssize_t i = 0; i < row.length; ++i) {
-                Py_ssize_t k = start + i;
-                Py_ssize_t v = k < 0 ? k + values.size : k;
-                Py_ssize_t c = k < 0 ? k + indices.size : k;
-                const std::int32_t column = indices[c];
-                packed_values_.get()[at + i] = values[v];
-                packed_columns_.get()[at + i] = static_cast<std::int32_t>(column < 0 ? column + n : column);
-            }
-            row.values_at = row.columns_at = at;
-            at += row.length;
         }
         values_ = packed_values_.get();
         columns_ = packed_columns_.get();
+        return pack(n, indices, values);
+    }
+
+private:
+    /// Row spans from offsets, each offset read once; `entries` counts them all.
+    bool plan_positions(Py_ssize_t n, View1<const std::int64_t> offsets, Py_ssize_t columns_size,
+                        Py_ssize_t values_size, Py_ssize_t& entries, bool& wrapping) {
+        Py_ssize_t start = n > 0 ? offsets[0] : 0;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            const Py_ssize_t end = offsets[j + 1];
+            RowSpan& row = rows_.get()[j];
+            row = {0, 0, 0, -1};
+            if (end > start) {
+                const bool columns_short = !in_range(start, end - 1, columns_size);
+                if (columns_short || !in_range(start, end - 1, values_size)) {
+                    const Py_ssize_t size = columns_short ? columns_size : values_size;
+                    const Py_ssize_t bad = start < -size ? start : end - 1;
+                    return raise_out_of_bounds_note("row %zd addresses position %zd of %s, outside [%zd, %zd)", j,
+                                                    bad, columns_short ? "indices" : "values", -size, size);
+                }
+                row.length = end - start;
+                row.values_at = start < 0 ? start + values_size : start;
+                row.columns_at = start < 0 ? start + columns_size : start;
+                wrapping = wrapping || (start < 0 && end > 0);
+                if (__builtin_add_overflow(entries, row.length, &entries)) {
+                    PyErr_NoMemory();
+                    return false;
+                }
+            }
+            start = end;
+        }
         return true;
+    }
+
+    /// Checks and classifies the columns of every row where they lie.
+    bool scan_in_place(Py_ssize_t n, View1<const std::int32_t> indices) {
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            RowSpan& row = rows_.get()[j];
+            if (row.length == 0) {
+                continue;
+            }
+            const ColumnScan scan = scan_columns(indices.data + row.columns_at, row.length, n);
+            if (!scan.in_range) {
+                return raise_bad_column(n, indices, row, j);
+            }
+            row.first_column = scan.run ? (scan.first_column < 0 ? scan.first_column + n : scan.first_column) : -1;
+        }
+        return true;
+    }
+
+    /// Copies every row's entries into the packed arrays, columns checked and wrapped into [0, n).
+    bool pack(Py_ssize_t n, View1<const std::int32_t> indices, View1<const double> values) {
+        Py_ssize_t at = 0;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            RowSpan& row = rows_.get()[j];
+            bool run = true;
+            for (Py_ssize_t i = 0; i < row.length; ++i) {
+                const Py_ssize_t c = wrapped_position(row.columns_at + i, indices.size);
+                const Py_ssize_t column = indices[c];
+                if (column < -n || column >= n) {
+                    return raise_out_of_bounds_note("indices[%zd] = %zd is outside [%zd, %zd)", c, column, -n, n);
+                }
+                const Py_ssize_t channel = column < 0 ? column + n : column;
+                run = run && (i == 0 || channel == packed_columns_.get()[at + i - 1] + 1);
+                packed_columns_.get()[at + i] = static_cast<std::int32_t>(channel);
+                packed_values_.get()[at + i] = values[wrapped_position(row.values_at + i, values.size)];
+            }
+            row.first_column = run && row.length > 0 ? packed_columns_.get()[at] : -1;
+            row.values_at = row.columns_at = at;
+            at += row.length;
+        }
+        return true;
+    }
+
+    /// A row that starts at `start` (in [0, size)) continues past the end of storage at its start.
+    static Py_ssize_t wrapped_position(Py_ssize_t position, Py_ssize_t size) {
+        return position < size ? position : position - size;
+    }
+
+    /// IndexError naming the first column of `row` outside [-n, n).
+    static bool raise_bad_column(Py_ssize_t n, View1<const std::int32_t> indices, const RowSpan& row, Py_ssize_t j) {
+        for (Py_ssize_t i = 0; i < row.length; ++i) {
+            const Py_ssize_t column = indices[row.columns_at + i];
+            if (column < -n || column >= n) {
+                return raise_out_of_bounds_note("indices[%zd] = %zd is outside [%zd, %zd)", row.columns_at + i,
+                                                column, -n, n);
+            }
+        }
+        // The column changed since it was scanned: memory written during the call.
+        return raise_out_of_bounds_note("the columns of row %zd changed while they were checked", j);
     }
 
     Scratch<RowSpan> rows_;
@@ -451,7 +496,7 @@ bool make_working_array(PyObject* factory, PyObject* template_array, Ref& array,
     if (!check_local_ndarray(array.get())) {
         return false;
     }
-    return buffer.acquire(array.get(), element::float64, 1, Access::write, false);
+    return buffer.acquire(array.get(), element::float64, 1, Access::write);
 }
 
 /*
@@ -464,11 +509,11 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
                 const Options& options) {
     constexpr const char* name = "ML_EM_cy";
     Buffer y_buffer, offsets_buffer, indices_buffer, values_buffer, sensitivity_buffer;
-    if (!y_buffer.acquire(y, element::float64, 1, Access::read, false) ||
-        !offsets_buffer.acquire(offsets, element::int64, 1, Access::read, false) ||
-        !indices_buffer.acquire(indices, element::int32, 1, Access::read, false) ||
-        !values_buffer.acquire(values, element::float64, 1, Access::read, false) ||
-        !sensitivity_buffer.acquire(sensitivity, element::float64, 1, Access::read, false)) {
+    if (!y_buffer.acquire(y, element::float64, 1, Access::read) ||
+        !offsets_buffer.acquire(offsets, element::int64, 1, Access::read) ||
+        !indices_buffer.acquire(indices, element::int32, 1, Access::read) ||
+        !values_buffer.acquire(values, element::float64, 1, Access::read) ||
+        !sensitivity_buffer.acquire(sensitivity, element::float64, 1, Access::read)) {
         return fail_at(name, ml_em_line);
     }
     Ref ones_like = numpy_attribute("ones_like");
@@ -627,6 +672,7 @@ bool numpy_search(PyObject* searchsorted, PyObject* axis, double key, bool right
 /*
  * Windows of an axis that is not sorted, found by NumPy's own searchsorted one key at a time:
  * where an axis is out of order the placement depends on the details of NumPy's bisection.
+ * Whatever `np` is at call time, its answers must lie in [0, n] before they index the axis.
  */
 bool numpy_windows(PyObject* axis_object, View1<const double> axis, View1<const double> sigma, double nsigma,
                    Window* windows) {
@@ -634,11 +680,19 @@ bool numpy_windows(PyObject* axis_object, View1<const double> axis, View1<const 
     if (!searchsorted) {
         return false;
     }
-    for (Py_ssize_t i = 0; i < axis.size; ++i) {
+    const Py_ssize_t n = axis.size;
+    for (Py_ssize_t i = 0; i < n; ++i) {
         const double d = window_half_width(sigma[i], nsigma);
-        if (!numpy_search(searchsorted.get(), axis_object, axis[i] - d, false, windows[i].low) ||
-            !numpy_search(searchsorted.get(), axis_object, axis[i] + d, true, windows[i].high)) {
+        Window& window = windows[i];
+        if (!numpy_search(searchsorted.get(), axis_object, axis[i] - d, false, window.low) ||
+            !numpy_search(searchsorted.get(), axis_object, axis[i] + d, true, window.high)) {
             return false;
+        }
+        for (const Py_ssize_t end : {window.low, window.high}) {
+            if (end < 0 || end > n) {
+                return raise_out_of_bounds_note("np.searchsorted returned %zd for row %zd of an axis of %zd bins", end,
+                                                i, n);
+            }
         }
     }
     return true;
@@ -721,7 +775,11 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
     }
     ends[0] = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        ends[i + 1] = ends[i] + std::max<Py_ssize_t>(windows.get()[i].high - windows.get()[i].low, 0);
+        const Py_ssize_t length = std::max<Py_ssize_t>(windows.get()[i].high - windows.get()[i].low, 0);
+        if (__builtin_add_overflow(ends[i], length, &ends[i + 1])) {
+            PyErr_NoMemory();
+            return fail_at(name, builder_result_line);
+        }
     }
     Ref indices = new_array(ends[n], NPY_INT32);
     Ref values = indices ? new_array(ends[n], NPY_FLOAT64) : Ref{};
@@ -754,10 +812,10 @@ PyObject* build_gaussian_response(PyObject* const* args) {
     const Signature& s = builder_signature;
     Buffer axis, sigma;
     double nsigma = 5.0;
-    if (!axis.acquire(args[0], element::const_double, 1, Access::read, true)) {
+    if (!axis.acquire(args[0], element::const_double, 1, Access::read)) {
         return fail_at(s.name, s.param_line(0));
     }
-    if (!sigma.acquire(args[1], element::const_double, 1, Access::read, true)) {
+    if (!sigma.acquire(args[1], element::const_double, 1, Access::read)) {
         return fail_at(s.name, s.param_line(1));
     }
     if (args[2] && !to_c_double(args[2], nsigma)) {
@@ -805,9 +863,9 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
         return fail_at(name, s.line);
     }
     Buffer x_buffer, y_buffer, sensitivity_buffer;
-    if (!x_buffer.acquire(x, element::float64, 1, Access::read, false) ||
-        !y_buffer.acquire(y, element::float64, 1, Access::read, false) ||
-        !sensitivity_buffer.acquire(sensitivity, element::float64, 1, Access::read, false)) {
+    if (!x_buffer.acquire(x, element::float64, 1, Access::read) ||
+        !y_buffer.acquire(y, element::float64, 1, Access::read) ||
+        !sensitivity_buffer.acquire(sensitivity, element::float64, 1, Access::read)) {
         return fail_at(name, s.line);
     }
 

@@ -114,8 +114,8 @@ bool open_arguments(PyObject* const* args, Buffer& x, Buffer& params) {
     if (!check_ndarray_required(args[0], "x") || !check_ndarray_required(args[1], "params")) {
         return false;
     }
-    return x.acquire(args[0], element::double_, 1, Access::read, false) &&
-           params.acquire(args[1], element::double_, 1, Access::read, false);
+    return x.acquire(args[0], element::double_, 1, Access::read) &&
+           params.acquire(args[1], element::double_, 1, Access::read);
 }
 
 /// np.zeros(shape, dtype=np.float64) opened for writing with `ndim` dimensions.
@@ -137,7 +137,7 @@ bool make_result(PyObject* shape, int ndim, Ref& array, Buffer& buffer) {
     if (!check_local_ndarray(array.get())) {
         return false;
     }
-    return buffer.acquire(array.get(), element::double_, ndim, Access::write, false);
+    return buffer.acquire(array.get(), element::double_, ndim, Access::write);
 }
 
 constexpr const char* params_names[] = {"x", "params"};

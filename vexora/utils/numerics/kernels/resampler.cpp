@@ -538,7 +538,7 @@ PyObject* resampler_cy(PyObject* const* args) {
     }
     Buffer buffers[5];
     for (Py_ssize_t i = 0; i < s.arity(); ++i) {
-        if (!buffers[i].acquire(args[i], element::float64, i == 0 ? 2 : 1, Access::read, false)) {
+        if (!buffers[i].acquire(args[i], element::float64, i == 0 ? 2 : 1, Access::read)) {
             return fail_at(s.name, s.line);
         }
     }

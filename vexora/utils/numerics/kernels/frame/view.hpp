@@ -74,10 +74,14 @@ enum class Access { read, write };
 class Buffer {
 public:
     Buffer() noexcept = default;
-    Buffer(Buffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    Buffer(Buffer&& other) noexcept
+        : view_(other.view_), shape_{other.shape_[0], other.shape_[1]}, strides_{other.strides_[0], other.strides_[1]},
+          held_(std::exchange(other.held_, false)) {}
     Buffer& operator=(Buffer&& other) noexcept {
         Buffer old(std::move(*this));
         view_ = other.view_;
+        std::memcpy(shape_, other.shape_, sizeof shape_);
+        std::memcpy(strides_, other.strides_, sizeof strides_);
         held_ = std::exchange(other.held_, false);
         return *this;
     }
@@ -89,30 +93,31 @@ public:
         }
     }
 
-    /// Opens `object` as a buffer of `ndim` dimensions of `type`. `view_checks` adds the
-    /// direct-access checks of strided views. Returns false with a Python exception set.
-    bool acquire(PyObject* object, const ElementType& type, int ndim, Access access, bool view_checks);
+    /// Opens `object` as a buffer of `ndim` (1 or 2) dimensions of `type`. Returns false with a
+    /// Python exception set.
+    bool acquire(PyObject* object, const ElementType& type, int ndim, Access access);
 
-    Py_ssize_t shape(int axis) const { return held_ ? view_.shape[axis] : 0; }
+    Py_ssize_t shape(int axis) const { return shape_[axis]; }
 
     template <class T>
     View1<T> view1() const {
-        if (!held_) {
-            return {};
-        }
-        return {static_cast<T*>(view_.buf), view_.shape[0], view_.strides[0]};
+        return {static_cast<T*>(held_ ? view_.buf : nullptr), shape_[0], strides_[0]};
     }
 
     template <class T>
     View2<T> view2() const {
-        if (!held_) {
-            return {};
-        }
-        return {static_cast<T*>(view_.buf), view_.shape[0], view_.shape[1], view_.strides[0], view_.strides[1]};
+        return {static_cast<T*>(held_ ? view_.buf : nullptr), shape_[0], shape_[1], strides_[0], strides_[1]};
     }
 
 private:
+    /// Shape and strides as the exporter gave them, or as they follow from a C-contiguous
+    /// layout where it left them out; false with ValueError when they contradict the length.
+    bool resolve_layout(int ndim);
+
     Py_buffer view_{};
+    // Read once from the exporter's arrays, which need not exist (NULL shape or strides).
+    Py_ssize_t shape_[2] = {0, 0};
+    Py_ssize_t strides_[2] = {0, 0};
     bool held_ = false;
 };
 
@@ -220,7 +225,41 @@ inline bool check_format(const char* format, const ElementType& type) {
 
 }  // namespace detail
 
-inline bool Buffer::acquire(PyObject* object, const ElementType& type, int ndim, Access access, bool view_checks) {
+inline bool Buffer::resolve_layout(int ndim) {
+    const Py_buffer& v = view_;
+    if (!v.shape && ndim != 1) {
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, 1);
+        return false;
+    }
+    Py_ssize_t elements = 1;
+    for (int axis = 0; axis < ndim; ++axis) {
+        shape_[axis] = v.shape ? v.shape[axis] : v.len / v.itemsize;
+        if (shape_[axis] < 0 || __builtin_mul_overflow(elements, shape_[axis], &elements)) {
+            PyErr_SetString(PyExc_ValueError, "Buffer shape is negative or too large");
+            return false;
+        }
+    }
+    if (v.strides) {
+        for (int axis = 0; axis < ndim; ++axis) {
+            strides_[axis] = v.strides[axis];
+        }
+        return true;
+    }
+    // No strides: C-contiguous, which only holds if the elements fill the buffer exactly.
+    Py_ssize_t bytes;
+    if (__builtin_mul_overflow(elements, v.itemsize, &bytes) || bytes != v.len) {
+        PyErr_SetString(PyExc_ValueError, "Buffer length does not match its shape");
+        return false;
+    }
+    Py_ssize_t stride = v.itemsize;
+    for (int axis = ndim - 1; axis >= 0; --axis) {
+        strides_[axis] = stride;
+        stride *= shape_[axis];
+    }
+    return true;
+}
+
+inline bool Buffer::acquire(PyObject* object, const ElementType& type, int ndim, Access access) {
     if (object == Py_None) {
         return true;
     }
@@ -243,13 +282,22 @@ inline bool Buffer::acquire(PyObject* object, const ElementType& type, int ndim,
                      v.itemsize, v.itemsize > 1 ? "s" : "", type.name, type.size, type.size > 1 ? "s" : "");
         return false;
     }
-    if (view_checks && v.len != 0) {
+    // Indirect (PIL-style) buffers cannot be addressed through a pointer and strides, whatever
+    // the parameter: an exporter that hands one out despite the flags is refused.
+    if (v.suboffsets && v.len != 0) {
+        if (!v.strides) {
+            PyErr_SetString(PyExc_ValueError, "Buffer exposes suboffsets but no strides");
+            return false;
+        }
         for (int axis = 0; axis < ndim; ++axis) {
-            if (v.suboffsets && v.suboffsets[axis] >= 0) {
+            if (v.suboffsets[axis] >= 0) {
                 PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", axis);
                 return false;
             }
         }
+    }
+    if (!acquired.resolve_layout(ndim)) {
+        return false;
     }
     *this = std::move(acquired);
     return true;
