@@ -4,6 +4,7 @@ document, decided here from the arguments alone, and writes no argument array. B
 come from a NumPy generator seeded by Hypothesis; shapes, layouts and faults are Hypothesis's."""
 
 import array
+import ctypes
 import inspect
 import math
 import warnings
@@ -47,7 +48,11 @@ LAYOUTS = {"contiguous": np.copy, "read_only": read_only, "subclass": lambda a: 
            "fortran": np.asfortranarray, "strided": strided, "unaligned": unaligned,
            "reversed": lambda a: np.flip(np.flip(a).copy()),
            "zero_stride": lambda a: np.broadcast_to(a.ravel()[:1] if a.size else np.zeros(1, a.dtype), a.shape)}
-EXPORTERS = [lambda a: array.array(a.dtype.char, a.tolist()), memoryview]
+EXPORTERS = [lambda a: array.array(a.dtype.char, a.tolist()), memoryview,
+             lambda a: (ctypes.c_double * len(a))(*a.tolist()),  # exports no strides
+             lambda a: memoryview((ctypes.c_double * len(a))(*a.tolist())),
+             lambda a: memoryview(bytearray(a.tobytes())).cast("d"),
+             lambda a: memoryview(a.tobytes()).cast("d")]  # read-only
 ODD_FORMS = ["none", "list", "big_endian", "other_dtype", "other_ndim"]
 OTHER_DTYPES = ["f4", "f2", "f8", "i8", "i4", "u8", "i2", "?", "c16", "g", "O", "U3", "S2", "M8[s]",
                 [("a", "f8")]]
