@@ -285,16 +285,20 @@ struct ColumnScan {
     std::int32_t first_column;  ///< the first column as read
 };
 
-/// Scans a row's columns without a branch per entry, so that checking a large matrix costs little.
-inline ColumnScan scan_columns(const std::int32_t* columns, Py_ssize_t length, Py_ssize_t n) {
+/// Scans a row's columns without a branch per entry, a vector at a time, so that checking a
+/// large matrix costs about a streaming read of its columns.
+__attribute__((target_clones("avx2", "default"))) ColumnScan scan_columns(const std::int32_t* columns,
+                                                                          Py_ssize_t length, Py_ssize_t n) {
     const std::int32_t first = columns[0];
     std::int32_t lowest = first, highest = first;
     std::uint32_t steps_off = 0;  // nonzero unless columns[i] == first + i throughout
+    std::uint32_t step = static_cast<std::uint32_t>(first);
     for (Py_ssize_t i = 0; i < length; ++i) {
         const std::int32_t column = columns[i];
-        lowest = std::min(lowest, column);
-        highest = std::max(highest, column);
-        steps_off |= static_cast<std::uint32_t>(column) - static_cast<std::uint32_t>(first) - static_cast<std::uint32_t>(i);
+        lowest = column < lowest ? column : lowest;
+        highest = column > highest ? column : highest;
+        steps_off |= static_cast<std::uint32_t>(column) ^ step;
+        ++step;
     }
     // Consecutive raw columns are consecutive channels unless they cross from -1 to 0.
     const bool run = steps_off == 0 && (lowest >= 0 || highest < 0);
