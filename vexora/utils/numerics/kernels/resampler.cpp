@@ -3,8 +3,10 @@
 #include "frame/frame.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -264,7 +266,8 @@ void interpolate_response_row(double E_p, View1<const double> requested_E_axis, 
 // ---------------------------------------------------------------------------------------------
 // Resampling driver.
 
-/// A growable native array; the lock may be released while it grows.
+/// A growable native array; the lock may be released while it grows. Every size is checked, so a
+/// capacity that cannot be had is a failed push or reserve, never a short buffer.
 template <class T>
 class Growing {
 public:
@@ -274,24 +277,28 @@ public:
     ~Growing() { PyMem_RawFree(data_); }
 
     bool push(T value) {
-        if (size_ == capacity_ && !grow(capacity_ ? 2 * capacity_ : 4096)) {
-            return false;
+        if (size_ == capacity_) {
+            Py_ssize_t doubled = 4096;
+            if ((capacity_ && __builtin_mul_overflow(capacity_, 2, &doubled)) || !grow(doubled)) {
+                return false;
+            }
         }
         data_[size_++] = value;
         return true;
     }
-    /// Makes room for `capacity` elements in all, if it can, so that pushing up to there moves nothing.
-    void reserve(Py_ssize_t capacity) {
-        if (capacity > capacity_) {
-            grow(capacity);
-        }
-    }
+    /// Makes room for `capacity` elements in all, so that pushing up to there moves nothing.
+    bool reserve(Py_ssize_t capacity) { return capacity <= capacity_ || grow(capacity); }
     const T* data() const { return data_; }
     Py_ssize_t size() const { return size_; }
 
 private:
     bool grow(Py_ssize_t capacity) {
-        void* grown = PyMem_RawRealloc(data_, sizeof(T) * capacity);
+        size_t bytes;
+        if (capacity < 0 || __builtin_mul_overflow(static_cast<size_t>(capacity), sizeof(T), &bytes) ||
+            bytes > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+            return false;
+        }
+        void* grown = PyMem_RawRealloc(data_, bytes);
         if (!grown) {
             return false;
         }
@@ -304,11 +311,152 @@ private:
     Py_ssize_t capacity_ = 0;
 };
 
-/// Reference rows scaled by NumPy's sum of each row, computed when a row is first used.
+/// Bytes of `count` doubles, or false when that size cannot exist.
+inline bool double_bytes(Py_ssize_t count, size_t& bytes) {
+    return count >= 0 && !__builtin_mul_overflow(static_cast<size_t>(count), sizeof(double), &bytes) &&
+           bytes <= static_cast<size_t>(PY_SSIZE_T_MAX);
+}
+
+// ---------------------------------------------------------------------------------------------
+// NumPy's float64 sum, natively.
+
+/*
+ * Pairwise sum as NumPy's add loop computes it for a contiguous float64 block: blocks of more
+ * than 128 elements split at half their length rounded down to a multiple of 8; blocks of 8 to
+ * 128 elements add into eight interleaved accumulators, combined as
+ * ((r0 + r1) + (r2 + r3)) + ((r4 + r5) + (r6 + r7)), then add their remainder one by one;
+ * shorter blocks add one by one. `value` maps each element as it is read.
+ *
+ *   a[n] - contiguous
+ */
+template <class Value>
+double pairwise_sum(const double* a, Py_ssize_t n, Value value) {
+    if (n < 8) {
+        double sum = 0.0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            sum += value(a[i]);
+        }
+        return sum;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; ++j) {
+            r[j] = value(a[j]);
+        }
+        Py_ssize_t i = 8;
+        for (; i < n - n % 8; i += 8) {
+            for (int j = 0; j < 8; ++j) {
+                r[j] += value(a[i + j]);
+            }
+        }
+        double sum = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) {
+            sum += value(a[i]);
+        }
+        return sum;
+    }
+    Py_ssize_t half = n / 2;
+    half -= half % 8;
+    return pairwise_sum(a, half, value) + pairwise_sum(a + half, n - half, value);
+}
+
+/// `np.sum` of a contiguous float64 array that its reduction hands to the add loop in one piece:
+/// the reduction starts from 0.0 and adds the pairwise sum.
+inline double numpy_sum(const double* a, Py_ssize_t n) {
+    return 0.0 + pairwise_sum(a, n, [](double x) { return x; });
+}
+
+/// `np.nansum` of the same: NaN is replaced by 0.0 before the sum.
+inline double numpy_nansum(const double* a, Py_ssize_t n) {
+    return 0.0 + pairwise_sum(a, n, [](double x) { return std::isnan(x) ? 0.0 : x; });
+}
+
+/*
+ * Lengths for which the native sums give NumPy's results. That holds only when `np` is the numpy
+ * module with its own `sum` and `nansum`, and only for arrays its reduction passes in one piece:
+ * NumPy before 2.3 cuts a reduction into pieces of its buffer size (`np.getbufsize()`, per
+ * thread), later versions never do. Other versions are not assumed to behave alike.
+ */
+struct NativeSums {
+    Py_ssize_t whole = -1;
+    bool cover(Py_ssize_t n) const { return n <= whole; }
+};
+
+/// True when `function.__module__` is "numpy".
+bool defined_by_numpy(PyObject* function) {
+    Ref module = Ref::steal(PyObject_GetAttrString(function, "__module__"));
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
+}
+
+/// Major and minor version of `np.__version__`; {0, 0} when it cannot be read.
+std::pair<long, long> numpy_version(PyObject* np) {
+    Ref version = Ref::steal(PyObject_GetAttrString(np, "__version__"));
+    const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        return {0, 0};
+    }
+    char* end;
+    const long major = std::strtol(text, &end, 10);
+    const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+    return {major, minor};
+}
+
+/// Decides where the native sums may stand in for `sum` and `nansum`, the functions the call
+/// looked up. False with an exception set when NumPy's buffer size cannot be read.
+bool native_sums(PyObject* sum, PyObject* nansum, NativeSums& out) {
+    out.whole = -1;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(state.dict, "np", &found) < 0) {
+        return false;
+    }
+    Ref np = Ref::steal(found);
+    Ref name = Ref::steal(PyUnicode_FromString("numpy"));
+    Ref numpy = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref{};
+    if (!numpy) {
+        return !PyErr_Occurred();
+    }
+    if (np.get() != numpy.get() || !defined_by_numpy(sum) || !defined_by_numpy(nansum)) {
+        return true;
+    }
+    const auto [major, minor] = numpy_version(np.get());
+    if (major == 2 && minor >= 3) {
+        out.whole = PY_SSIZE_T_MAX;
+    } else if (major == 1 || major == 2) {
+        Ref getbufsize = Ref::steal(PyObject_GetAttrString(np.get(), "getbufsize"));
+        Ref size = getbufsize ? Ref::steal(PyObject_CallNoArgs(getbufsize.get())) : Ref{};
+        const Py_ssize_t elements = size ? PyLong_AsSsize_t(size.get()) : -1;
+        if (elements == -1 && PyErr_Occurred()) {
+            return false;
+        }
+        out.whole = elements;
+    }
+    return true;
+}
+
+/// Memory of the raw allocator (usable without the lock), freed with its holder.
+struct RawMemory {
+    void* data = nullptr;
+    RawMemory() = default;
+    RawMemory(const RawMemory&) = delete;
+    RawMemory& operator=(const RawMemory&) = delete;
+    ~RawMemory() { PyMem_RawFree(data); }
+};
+
+/*
+ * Reference rows divided by their sums, each computed when a row is first used. Rows of an exact
+ * ndarray are read in place and divided natively, as NumPy's true division does element by
+ * element; any other ndarray subclass goes through its own indexing, `np.sum` and true division,
+ * and the quotient's buffer is copied.
+ */
 class ScaledRows {
 public:
     ScaledRows(PyObject* matrix, View2<const double> view, Py_ssize_t width)
-        : matrix_(matrix), view_(view), width_(width) {}
+        : matrix_(matrix), view_(view), width_(width), exact_(PyArray_CheckExact(matrix)) {}
     ~ScaledRows() {
         if (rows_) {
             for (Py_ssize_t r = 0; r < view_.rows; ++r) {
@@ -316,44 +464,90 @@ public:
             }
         }
         PyMem_RawFree(rows_);
+        PyMem_RawFree(spare_);
     }
     ScaledRows(const ScaledRows&) = delete;
     ScaledRows& operator=(const ScaledRows&) = delete;
 
+    /// The row table and the first row's memory, so that an impossible size fails before any work.
     bool allocate() {
+        if (!double_bytes(std::max<Py_ssize_t>(width_, 1), row_bytes_)) {
+            return false;
+        }
         rows_ = static_cast<double**>(PyMem_RawCalloc(static_cast<size_t>(view_.rows), sizeof(double*)));
-        return rows_ != nullptr;
+        spare_ = static_cast<double*>(PyMem_RawMalloc(row_bytes_));
+        return rows_ && spare_;
     }
 
-    /// Row `r` divided by its sum; nullptr with a Python exception set on failure.
-    const double* get(Py_ssize_t r, PyObject* sum) {
+    /// Row `r` (0 <= r < rows) divided by its sum; nullptr with a Python exception set on failure.
+    const double* get(Py_ssize_t r, PyObject* sum, const NativeSums& native) {
         if (rows_[r]) {
             return rows_[r];
         }
-        Ref index = Ref::steal(PyLong_FromSsize_t(r));
-        Ref row = index ? Ref::steal(PyObject_GetItem(matrix_, index.get())) : Ref{};
-        Ref total = row ? Ref::steal(PyObject_CallOneArg(sum, row.get())) : Ref{};
-        double divisor;
-        if (!total || !to_c_double(total.get(), divisor)) {
-            return nullptr;
-        }
-        auto* scaled = static_cast<double*>(PyMem_RawMalloc(sizeof(double) * (width_ ? width_ : 1)));
+        double* scaled = spare_ ? std::exchange(spare_, nullptr) : static_cast<double*>(PyMem_RawMalloc(row_bytes_));
         if (!scaled) {
             PyErr_NoMemory();
             return nullptr;
         }
-        View1<const double> source = view_.row(r);
-        for (Py_ssize_t c = 0; c < width_; ++c) {
-            scaled[c] = source[c] / divisor;
+        if (!(exact_ ? scale_in_place(r, sum, native, scaled) : scale_by_numpy(r, sum, scaled))) {
+            PyMem_RawFree(scaled);
+            return nullptr;
         }
         return rows_[r] = scaled;
     }
 
 private:
+    bool scale_in_place(Py_ssize_t r, PyObject* sum, const NativeSums& native, double* scaled) {
+        View1<const double> source = view_.row(r);
+        double divisor;
+        if (source.contiguous() && native.cover(source.size)) {
+            divisor = numpy_sum(source.data, source.size);
+        } else {
+            Ref row = numpy_row(r);
+            Ref total = row ? Ref::steal(PyObject_CallOneArg(sum, row.get())) : Ref{};
+            if (!total || !to_c_double(total.get(), divisor)) {
+                return false;
+            }
+        }
+        for (Py_ssize_t c = 0; c < width_; ++c) {
+            scaled[c] = source[c] / divisor;
+        }
+        return true;
+    }
+
+    bool scale_by_numpy(Py_ssize_t r, PyObject* sum, double* scaled) {
+        Ref row = numpy_row(r);
+        Ref total = row ? Ref::steal(PyObject_CallOneArg(sum, row.get())) : Ref{};
+        Ref quotient = total ? Ref::steal(PyNumber_TrueDivide(row.get(), total.get())) : Ref{};
+        Buffer buffer;
+        if (!quotient || !buffer.acquire(quotient.get(), element::float64, 1, Access::read, true)) {
+            return false;
+        }
+        View1<const double> values = buffer.view1<const double>();
+        if (values.size < width_) {
+            PyErr_Format(PyExc_ValueError,
+                         "row %zd of response_matrix divided by its sum has %zd channels but ref_E_axis has %zd", r,
+                         values.size, width_);
+            return false;
+        }
+        for (Py_ssize_t c = 0; c < width_; ++c) {
+            scaled[c] = values[c];
+        }
+        return true;
+    }
+
+    Ref numpy_row(Py_ssize_t r) const {
+        Ref index = Ref::steal(PyLong_FromSsize_t(r));
+        return index ? Ref::steal(PyObject_GetItem(matrix_, index.get())) : Ref{};
+    }
+
     PyObject* matrix_;
     View2<const double> view_;
     Py_ssize_t width_;
+    bool exact_;
+    size_t row_bytes_ = 0;
     double** rows_ = nullptr;
+    double* spare_ = nullptr;
 };
 
 bool raise_value_error(const char* format, auto... args) {
@@ -418,10 +612,24 @@ bool validate(const View2<const double>& matrix, View1<const double> ref_indices
     return true;
 }
 
-/// Maximum of the requested axis by NumPy, whose error for an empty axis is the caller's.
-bool axis_maximum(PyObject* axis, double& out) {
+/// A read-only base-class ndarray over the memory of `axis`, kept alive by `owner`.
+Ref plain_view(PyObject* owner, View1<const double> axis) {
+    npy_intp size = axis.size, stride = axis.stride;
+    Ref view = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1, &size, &stride,
+                                               const_cast<double*>(axis.data), 0, nullptr));
+    if (view && axis.data && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), Py_NewRef(owner)) < 0) {
+        return {};
+    }
+    return view;
+}
+
+/// Maximum of the requested axis by NumPy's `max`, called on a plain ndarray over the memory the
+/// rows are built from, so that a subclass's own reductions (a mask) do not apply. NumPy's error
+/// for an empty axis is the caller's.
+bool axis_maximum(PyObject* owner, View1<const double> axis, double& out) {
     Ref max = numpy_attribute("max");
-    Ref result = max ? Ref::steal(PyObject_CallOneArg(max.get(), axis)) : Ref{};
+    Ref view = max ? plain_view(owner, axis) : Ref{};
+    Ref result = view ? Ref::steal(PyObject_CallOneArg(max.get(), view.get())) : Ref{};
     if (!result || !to_c_double(result.get(), out)) {
         add_traceback("interpolate_response_row", axis_maximum_line);
         return false;
@@ -439,71 +647,104 @@ Ref to_array(const T* data, Py_ssize_t size, int type_num) {
     return array;
 }
 
+/// Appends the channels of `row` whose value divided by `total` lies above the store threshold.
+bool store_row(const double* row, Py_ssize_t n, double total, Growing<std::int32_t>& indices,
+               Growing<double>& values) {
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        const double value = row[j] / total;
+        if (value > store_threshold && !(indices.push(static_cast<std::int32_t>(j)) && values.push(value))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Rows at neighbouring energies store about as many entries as the first: room for 1.25 times
+/// that per row, never more than every channel of every row. Only a hint; the arrays grow as they go.
+void reserve_like_first_row(Py_ssize_t m, Py_ssize_t n, Growing<std::int32_t>& indices, Growing<double>& values) {
+    const Py_ssize_t first = values.size();
+    Py_ssize_t expected, every;
+    if (__builtin_mul_overflow(first + first / 4, m, &expected) || __builtin_add_overflow(expected, n, &expected)) {
+        return;
+    }
+    if (!__builtin_mul_overflow(m, n, &every)) {
+        expected = std::min(expected, every);
+    }
+    if (indices.reserve(expected)) {
+        values.reserve(expected);
+    }
+}
+
 PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matrix, View1<const double> ref_indices,
                             View1<const double> ref_E_axis, View1<const double> requested_indices,
                             PyObject* requested_E_axis_object, View1<const double> requested_E_axis) {
     constexpr const char* name = "resampler_cy";
-    if (!validate(matrix, ref_indices, ref_E_axis, requested_indices, requested_E_axis)) {
-        return fail_at(name, validation_line);
-    }
     const Py_ssize_t m = requested_indices.size, n = requested_E_axis.size;
+    // Everything whose size the arguments set is had before any work, so that an impossible size
+    // is a MemoryError at once.
     Growing<std::int64_t> offsets;
     Growing<std::int32_t> indices;
     Growing<double> values;
-    if (!offsets.push(0)) {
+    ScaledRows scaled(response_matrix, matrix, ref_E_axis.size);
+    RawMemory row_memory;
+    Py_ssize_t offsets_count;
+    size_t row_bytes;
+    if (__builtin_add_overflow(m, 1, &offsets_count) || !offsets.reserve(offsets_count) ||
+        (m > 0 && (!double_bytes(std::max<Py_ssize_t>(n, 1), row_bytes) ||
+                   !(row_memory.data = PyMem_RawMalloc(row_bytes)) || !scaled.allocate()))) {
         PyErr_NoMemory();
-        return fail_at(name, result_line);
+        return fail_at(name, validation_line);
+    }
+    offsets.push(0);
+    if (!validate(matrix, ref_indices, ref_E_axis, requested_indices, requested_E_axis)) {
+        return fail_at(name, validation_line);
     }
     if (m > 0) {
         double max_value;
-        if (!axis_maximum(requested_E_axis_object, max_value)) {
+        if (!axis_maximum(requested_E_axis_object, requested_E_axis, max_value)) {
             return fail_at(name, interpolate_call_line);
         }
         Ref sum = numpy_attribute("sum");
         Ref nansum = numpy_attribute("nansum");
-        Ref row_array = new_array(n, NPY_FLOAT64);
-        ScaledRows scaled(response_matrix, matrix, ref_E_axis.size);
-        if (!sum || !nansum || !row_array || !scaled.allocate()) {
-            if (!PyErr_Occurred()) {
-                PyErr_NoMemory();
-            }
+        NativeSums native;
+        if (!sum || !nansum || !native_sums(sum.get(), nansum.get(), native)) {
             return fail_at(name, reference_sum_line);
         }
-        double* row = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(row_array.get())));
+        const bool native_row_sum = native.cover(n);
+        double* row = static_cast<double*>(row_memory.data);
         AxisSearch bracket_search(ref_indices);
         for (Py_ssize_t i = 0; i < m; ++i) {
             const double E_p = requested_indices[i];
-            // The first reference energy itself is interpolated from rows 0 and 1 (t = 0).
+            // The first reference energy itself is interpolated from rows 0 and 1 (t = 0). The
+            // search answers -1 or an index below the length, which is at least 2.
             const Py_ssize_t high = std::max<Py_ssize_t>(bracket_search(E_p), 1);
-            Bracket bracket{ref_indices[high - 1], ref_indices[high], scaled.get(high - 1, sum.get()), nullptr};
-            if (!bracket.low_row || !(bracket.high_row = scaled.get(high, sum.get()))) {
+            Bracket bracket{ref_indices[high - 1], ref_indices[high], scaled.get(high - 1, sum.get(), native), nullptr};
+            if (!bracket.low_row || !(bracket.high_row = scaled.get(high, sum.get(), native))) {
                 return fail_at(name, reference_sum_line);
             }
-            {
-                NoGil unlocked;
-                interpolate_response_row(E_p, requested_E_axis, ref_E_axis, bracket, max_value, row);
-            }
-            Ref total_object = Ref::steal(PyObject_CallOneArg(nansum.get(), row_array.get()));
-            double total;
-            if (!total_object || !to_c_double(total_object.get(), total)) {
-                return fail_at(name, row_nansum_line);
-            }
-            bool stored = true;
-            {
-                NoGil unlocked;
-                for (Py_ssize_t j = 0; j < n && stored; ++j) {
-                    const double value = row[j] / total;
-                    if (value > store_threshold) {
-                        stored = indices.push(static_cast<std::int32_t>(j)) && values.push(value);
-                    }
+            double total = 0.0;
+            if (!native_row_sum) {
+                {
+                    NoGil unlocked;
+                    interpolate_response_row(E_p, requested_E_axis, ref_E_axis, bracket, max_value, row);
                 }
-                stored = stored && offsets.push(values.size());
-                // Rows at neighbouring energies store about as many entries as the first; if
-                // that much cannot be had at once, the arrays grow as they go.
+                // NumPy gets a copy: what its `nansum` does with the array cannot reach the row.
+                Ref copy = to_array(row, n, NPY_FLOAT64);
+                Ref total_object = copy ? Ref::steal(PyObject_CallOneArg(nansum.get(), copy.get())) : Ref{};
+                if (!total_object || !to_c_double(total_object.get(), total)) {
+                    return fail_at(name, row_nansum_line);
+                }
+            }
+            bool stored;
+            {
+                NoGil unlocked;
+                if (native_row_sum) {
+                    interpolate_response_row(E_p, requested_E_axis, ref_E_axis, bracket, max_value, row);
+                    total = numpy_nansum(row, n);
+                }
+                stored = store_row(row, n, total, indices, values) && offsets.push(values.size());
                 if (i == 0) {
-                    const Py_ssize_t expected = values.size() * m + values.size() / 4 * m + n;
-                    indices.reserve(expected);
-                    values.reserve(expected);
+                    reserve_like_first_row(m, n, indices, values);
                 }
             }
             if (!stored) {
