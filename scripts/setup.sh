@@ -34,7 +34,7 @@ export PATH="$venv/bin:$PATH"
 stamp="$venv/.installed-$(cat "$root/pyproject.toml" "$root/scripts/setup.sh" | sha1sum | cut -c1-12)-$(echo "${VEXORA_EXTRAS_PACKAGES:-base}" | tr " " _)"
 if [ ! -e "$stamp" ]; then
     "$python" -m pip install --quiet --upgrade pip
-    "$python" -m pip install --quiet "meson-python>=0.16" "meson>=1.4" ninja "numpy>=2.0" pytest hypothesis scipy mypy ${VEXORA_EXTRAS_PACKAGES:-}
+    "$python" -m pip install --quiet "meson-python>=0.18" "meson>=1.4" ninja "numpy>=2.0" pytest hypothesis scipy mypy "dask[array]" distributed ${VEXORA_EXTRAS_PACKAGES:-}
     "$python" -m pip install --quiet --no-build-isolation --editable "$root" -Cbuild-dir="$root/build/release"
     touch "$stamp"
 fi
