@@ -520,7 +520,7 @@ private:
         Ref total = row ? Ref::steal(PyObject_CallOneArg(sum, row.get())) : Ref{};
         Ref quotient = total ? Ref::steal(PyNumber_TrueDivide(row.get(), total.get())) : Ref{};
         Buffer buffer;
-        if (!quotient || !buffer.acquire(quotient.get(), element::float64, 1, Access::read, true)) {
+        if (!quotient || !buffer.acquire(quotient.get(), element::float64, 1, Access::read)) {
             return false;
         }
         View1<const double> values = buffer.view1<const double>();
