@@ -106,3 +106,14 @@ def test_pydoc_shows_the_stub_documentation():
                             timeout=60, env={"PAGER": "cat", "PATH": "/usr/bin:/bin"})
     assert result.returncode == 0, result.stderr
     assert "rows = channels = ``len(y)``" in result.stdout and "FWHM = k * E**1.5" in result.stdout
+
+
+def test_a_project_outside_the_repository_finds_the_stubs_through_mypypath(tmp_path):
+    # The editable install's import hook hides the package from mypy; MYPYPATH (README) finds it.
+    usage = tmp_path / "usage.py"
+    usage.write_text(textwrap.dedent(USAGE))
+    env = {"PATH": "/usr/bin:/bin", "MYPYPATH": str(ROOT)}
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--warn-unused-ignores",
+                             "--cache-dir", str(tmp_path / "cache"), str(usage)],
+                            cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
