@@ -114,6 +114,6 @@ def test_a_project_outside_the_repository_finds_the_stubs_through_mypypath(tmp_p
     usage.write_text(textwrap.dedent(USAGE))
     env = {"PATH": "/usr/bin:/bin", "MYPYPATH": str(ROOT)}
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--warn-unused-ignores",
-                             "--cache-dir", str(tmp_path / "cache"), str(usage)],
+                             "--cache-dir", str(ROOT / ".mypy_cache"), str(usage)],
                             cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
