@@ -74,8 +74,9 @@ def call_with(name, **replaced):
 
 
 def exact(message):
-    """Pattern for pytest.raises(match=...) that accepts only this whole message."""
-    return f"^{re.escape(message)}$"
+    """Pattern for pytest.raises(match=...) that accepts only this whole message. pytest matches
+    the message followed by the exception's notes, one a line, so what follows must be a new line."""
+    return rf"^{re.escape(message)}(?:\n|\Z)"
 
 
 def assert_identical(a, b):

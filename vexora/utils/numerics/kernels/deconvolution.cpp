@@ -513,11 +513,11 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
                 const Options& options) {
     constexpr const char* name = "ML_EM_cy";
     Buffer y_buffer, offsets_buffer, indices_buffer, values_buffer, sensitivity_buffer;
-    if (!y_buffer.acquire(y, element::float64, 1, Access::read) ||
-        !offsets_buffer.acquire(offsets, element::int64, 1, Access::read) ||
-        !indices_buffer.acquire(indices, element::int32, 1, Access::read) ||
-        !values_buffer.acquire(values, element::float64, 1, Access::read) ||
-        !sensitivity_buffer.acquire(sensitivity, element::float64, 1, Access::read)) {
+    if (!acquire_argument(y_buffer, name, "y", y, element::float64, 1, Access::read) ||
+        !acquire_argument(offsets_buffer, name, "offsets", offsets, element::int64, 1, Access::read) ||
+        !acquire_argument(indices_buffer, name, "indices", indices, element::int32, 1, Access::read) ||
+        !acquire_argument(values_buffer, name, "values", values, element::float64, 1, Access::read) ||
+        !acquire_argument(sensitivity_buffer, name, "sensitivity", sensitivity, element::float64, 1, Access::read)) {
         return fail_at(name, ml_em_line);
     }
     Ref ones_like = numpy_attribute("ones_like");
@@ -528,6 +528,9 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
         !make_working_array(empty_like.get(), y, estimate, estimate_buffer) ||
         !make_working_array(empty_like.get(), y, ratio, ratio_buffer) ||
         !make_working_array(empty_like.get(), y, correction, correction_buffer)) {
+        if (y == Py_None) {
+            add_argument_note(name, "y", "must be a one-dimensional float64 array, not None: an empty spectrum is np.empty(0)");
+        }
         return fail_at(name, ml_em_working_arrays_line);
     }
 
@@ -583,19 +586,29 @@ PyObject* ML_EM_cy(PyObject* const* args) {
     const Signature& s = ml_em_signature;
     Options options;
     if (args[5] && !to_c_int(args[5], options.iterations)) {
+        note_scalar_argument(s.name, "iterations", Scalar::integer);
         return fail_at(s.name, s.param_line(5));
     }
     if (args[7] && !to_c_double(args[7], options.reg_tikhonov_lambda)) {
+        note_scalar_argument(s.name, "reg_tikhonov_lambda", Scalar::real);
         return fail_at(s.name, s.param_line(7));
     }
+    constexpr const ElementType* array_types[] = {&element::float64, &element::int64, &element::int32,
+                                                  &element::float64, &element::float64};
     for (int i = 0; i < 5; ++i) {
         if (!check_ndarray(args[i], s.params[i])) {
+            note_array_argument(s.name, s.params[i], *array_types[i], 1);
             return fail_at(s.name, s.line);
         }
     }
     options.reg_tikhonov = args[6] ? args[6] : Py_False;
     options.use_sensitivity = args[8] ? args[8] : Py_False;
-    if (!check_bool(options.reg_tikhonov, "reg_tikhonov") || !check_bool(options.use_sensitivity, "use_sensitivity")) {
+    if (!check_bool(options.reg_tikhonov, "reg_tikhonov")) {
+        note_scalar_argument(s.name, "reg_tikhonov", Scalar::boolean);
+        return fail_at(s.name, s.line);
+    }
+    if (!check_bool(options.use_sensitivity, "use_sensitivity")) {
+        note_scalar_argument(s.name, "use_sensitivity", Scalar::boolean);
         return fail_at(s.name, s.line);
     }
     return ml_em(args[0], args[1], args[2], args[3], args[4], options);
@@ -816,16 +829,23 @@ PyObject* build_gaussian_response(PyObject* const* args) {
     const Signature& s = builder_signature;
     Buffer axis, sigma;
     double nsigma = 5.0;
-    if (!axis.acquire(args[0], element::const_double, 1, Access::read)) {
+    if (!acquire_argument(axis, s.name, "axis", args[0], element::const_double, 1, Access::read)) {
         return fail_at(s.name, s.param_line(0));
     }
-    if (!sigma.acquire(args[1], element::const_double, 1, Access::read)) {
+    if (!acquire_argument(sigma, s.name, "sigma", args[1], element::const_double, 1, Access::read)) {
         return fail_at(s.name, s.param_line(1));
     }
     if (args[2] && !to_c_double(args[2], nsigma)) {
+        note_scalar_argument(s.name, "nsigma", Scalar::real);
         return fail_at(s.name, s.param_line(2));
     }
-    return build_gaussian_response_impl(args[0], axis.view1<const double>(), sigma.view1<const double>(), nsigma);
+    const View1<const double> axis_v = axis.view1<const double>(), sigma_v = sigma.view1<const double>();
+    PyObject* result = build_gaussian_response_impl(args[0], axis_v, sigma_v, nsigma);
+    if (!result && sigma_v.size < axis_v.size) {
+        add_note("%s: sigma has %zd widths but axis has %zd bins: pass one width per bin", s.name, sigma_v.size,
+                 axis_v.size);
+    }
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -847,29 +867,40 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
     double k;
     Options options;
     if (!to_c_double(args[2], k)) {
+        note_scalar_argument(name, "k", Scalar::real);
         return fail_at(name, s.param_line(2));
     }
     if (args[4] && !to_c_int(args[4], options.iterations)) {
+        note_scalar_argument(name, "iterations", Scalar::integer);
         return fail_at(name, s.param_line(4));
     }
     if (args[6] && !to_c_double(args[6], options.reg_tikhonov_lambda)) {
+        note_scalar_argument(name, "reg_tikhonov_lambda", Scalar::real);
         return fail_at(name, s.param_line(6));
     }
     PyObject* x = args[0];
     PyObject* y = args[1];
     PyObject* sensitivity = args[3];
-    if (!check_ndarray(x, "x") || !check_ndarray(y, "y") || !check_ndarray(sensitivity, "sensitivity")) {
-        return fail_at(name, s.line);
+    for (int i : {0, 1, 3}) {
+        if (!check_ndarray(args[i], s.params[i])) {
+            note_array_argument(name, s.params[i], element::float64, 1);
+            return fail_at(name, s.line);
+        }
     }
     options.reg_tikhonov = args[5] ? args[5] : Py_False;
     options.use_sensitivity = args[7] ? args[7] : Py_False;
-    if (!check_bool(options.reg_tikhonov, "reg_tikhonov") || !check_bool(options.use_sensitivity, "use_sensitivity")) {
+    if (!check_bool(options.reg_tikhonov, "reg_tikhonov")) {
+        note_scalar_argument(name, "reg_tikhonov", Scalar::boolean);
+        return fail_at(name, s.line);
+    }
+    if (!check_bool(options.use_sensitivity, "use_sensitivity")) {
+        note_scalar_argument(name, "use_sensitivity", Scalar::boolean);
         return fail_at(name, s.line);
     }
     Buffer x_buffer, y_buffer, sensitivity_buffer;
-    if (!x_buffer.acquire(x, element::float64, 1, Access::read) ||
-        !y_buffer.acquire(y, element::float64, 1, Access::read) ||
-        !sensitivity_buffer.acquire(sensitivity, element::float64, 1, Access::read)) {
+    if (!acquire_argument(x_buffer, name, "x", x, element::float64, 1, Access::read) ||
+        !acquire_argument(y_buffer, name, "y", y, element::float64, 1, Access::read) ||
+        !acquire_argument(sensitivity_buffer, name, "sensitivity", sensitivity, element::float64, 1, Access::read)) {
         return fail_at(name, s.line);
     }
 
@@ -877,6 +908,9 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
     Ref sigmas;
     Buffer sigmas_buffer;
     if (!empty_like || !make_working_array(empty_like.get(), y, sigmas, sigmas_buffer)) {
+        if (y == Py_None) {
+            add_argument_note(name, "y", "must be a one-dimensional float64 array, not None: an empty spectrum is np.empty(0)");
+        }
         return fail_at(name, richardson_lucy_sigmas_line);
     }
     const View1<const double> axis = x_buffer.view1<const double>();
@@ -884,6 +918,10 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
     const Py_ssize_t n = y_buffer.shape(0);
     if (axis.size < n || widths.size < n) {
         raise_out_of_bounds(0);
+        if (axis.size < n) {
+            add_note("%s: x has %zd energies but y has %zd channels: pass x and y of the same length", name,
+                     axis.size, n);
+        }
         return fail_at(name, richardson_lucy_widths_line);
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -892,6 +930,10 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
 
     Ref matrix = Ref::steal(build_gaussian_response_impl(x, axis, sigmas_buffer.view1<const double>(), 5.0));
     if (!matrix) {
+        if (axis.size > n) {
+            add_note("%s: x has %zd energies but y has %zd channels: pass x and y of the same length", name,
+                     axis.size, n);
+        }
         return fail_at(name, richardson_lucy_builder_line);
     }
     PyObject* result = ml_em(y, PyTuple_GET_ITEM(matrix.get(), 0), PyTuple_GET_ITEM(matrix.get(), 1),

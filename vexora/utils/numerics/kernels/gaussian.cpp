@@ -109,13 +109,18 @@ struct Dense {
     void set(Py_ssize_t i, T value) const { data[i] = value; }
 };
 
+constexpr const char* params_names[] = {"x", "params"};
+
 /// Acquires `x` and `params`: one-dimensional double arrays, read-only suffices, None refused.
-bool open_arguments(PyObject* const* args, Buffer& x, Buffer& params) {
-    if (!check_ndarray_required(args[0], "x") || !check_ndarray_required(args[1], "params")) {
-        return false;
+bool open_arguments(const char* function, PyObject* const* args, Buffer& x, Buffer& params) {
+    for (int i = 0; i < 2; ++i) {
+        if (!check_ndarray_required(args[i], params_names[i])) {
+            note_array_argument(function, params_names[i], element::double_, 1);
+            return false;
+        }
     }
-    return x.acquire(args[0], element::double_, 1, Access::read) &&
-           params.acquire(args[1], element::double_, 1, Access::read);
+    return acquire_argument(x, function, "x", args[0], element::double_, 1, Access::read) &&
+           acquire_argument(params, function, "params", args[1], element::double_, 1, Access::read);
 }
 
 /// np.zeros(shape, dtype=np.float64) opened for writing with `ndim` dimensions.
@@ -140,8 +145,6 @@ bool make_result(PyObject* shape, int ndim, Ref& array, Buffer& buffer) {
     return buffer.acquire(array.get(), element::double_, ndim, Access::write);
 }
 
-constexpr const char* params_names[] = {"x", "params"};
-
 PyObject* multi_gaussian_cy(PyObject* const* args);
 PyObject* multi_gaussian_jacobian_cy(PyObject* const* args);
 
@@ -152,7 +155,7 @@ constexpr Signature jacobian_signature{"multi_gaussian_jacobian_cy", jacobian_li
 PyObject* multi_gaussian_cy(PyObject* const* args) {
     const Signature& s = model_signature;
     Buffer x_buffer, params_buffer, y_buffer;
-    if (!open_arguments(args, x_buffer, params_buffer)) {
+    if (!open_arguments(s.name, args, x_buffer, params_buffer)) {
         return fail_at(s.name, s.line);
     }
     const View1<const double> x = x_buffer.view1<const double>();
@@ -175,7 +178,7 @@ PyObject* multi_gaussian_cy(PyObject* const* args) {
 PyObject* multi_gaussian_jacobian_cy(PyObject* const* args) {
     const Signature& s = jacobian_signature;
     Buffer x_buffer, params_buffer, J_buffer;
-    if (!open_arguments(args, x_buffer, params_buffer)) {
+    if (!open_arguments(s.name, args, x_buffer, params_buffer)) {
         return fail_at(s.name, s.line);
     }
     const View1<const double> x = x_buffer.view1<const double>();

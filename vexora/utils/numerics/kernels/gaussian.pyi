@@ -1,11 +1,81 @@
+"""A multi-Gaussian peak model and its analytic Jacobian, for a least-squares peak fitter.
+
+Peaks are given as float64 triples ``(A, mu, variance)`` in one flat ``params`` array: height,
+centre and variance (sigma squared, not sigma) of each Gaussian. Trailing values that do not
+complete a triple are ignored.
+"""
+
 import numpy as np
 from numpy.typing import NDArray
 
 # Empty, as doctest expects of a module that registers no extra tests.
 __test__: dict[str, object]
 
-# Sum of Gaussians A·exp(-(x - mu)²/(2·variance)) over the (A, mu, variance) triples of params.
-def multi_gaussian_cy(x: NDArray[np.float64], params: NDArray[np.float64]) -> NDArray[np.float64]: ...
+def multi_gaussian_cy(x: NDArray[np.float64], params: NDArray[np.float64]) -> NDArray[np.float64]:
+    """Evaluate ``sum_i A_i * exp(-0.5 * (x - mu_i)**2 / variance_i)`` at every sample of ``x``.
 
-# Jacobian of multi_gaussian_cy, shape (len(x), len(params)), columns in the order of params.
-def multi_gaussian_jacobian_cy(x: NDArray[np.float64], params: NDArray[np.float64]) -> NDArray[np.float64]: ...
+    Parameters
+    ----------
+    x : one-dimensional float64 array
+        Sample positions (for example channel energies in keV). None is refused.
+    params : one-dimensional float64 array
+        ``(A, mu, variance)`` per peak.
+
+    Returns
+    -------
+    NDArray[np.float64]
+        A new array of ``len(x)`` model values (zeros when there is no complete triple).
+
+    Raises
+    ------
+    TypeError
+        ``x`` or ``params`` not an ndarray (None included).
+    ValueError
+        Wrong dtype, number of dimensions or byte order (the note says how to convert).
+
+    Notes
+    -----
+    Nothing is validated: a zero variance gives NaN at ``x == mu`` and 0 elsewhere, a negative
+    one a term that grows with distance, NaN parameters NaN values. Runs with the interpreter
+    lock held.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> multi_gaussian_cy(np.array([660.0, 662.0]), np.array([100.0, 662.0, 4.0])).round(3)
+    array([ 60.653, 100.   ])
+    """
+
+def multi_gaussian_jacobian_cy(x: NDArray[np.float64], params: NDArray[np.float64]) -> NDArray[np.float64]:
+    """The Jacobian of ``multi_gaussian_cy`` with respect to every entry of ``params``.
+
+    Parameters
+    ----------
+    x : one-dimensional float64 array
+        Sample positions.
+    params : one-dimensional float64 array
+        ``(A, mu, variance)`` per peak.
+
+    Returns
+    -------
+    NDArray[np.float64]
+        A new array of shape ``(len(x), len(params))``: row ``j`` belongs to ``x[j]``, columns
+        ``3i, 3i+1, 3i+2`` to ``A``, ``mu`` and ``variance`` of peak ``i``; trailing columns
+        of an incomplete triple are 0.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As ``multi_gaussian_cy``.
+
+    Notes
+    -----
+    A zero variance makes that peak's ``mu`` and ``variance`` columns NaN (0/0). Runs with the
+    interpreter lock held.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> multi_gaussian_jacobian_cy(np.array([662.0]), np.array([100.0, 662.0, 4.0]))
+    array([[1., 0., 0.]])
+    """

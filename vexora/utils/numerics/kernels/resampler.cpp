@@ -197,12 +197,15 @@ PyObject* calculate_regions(PyObject* const* args) {
     const Signature& s = calculate_regions_signature;
     double E_p, max_value;
     if (!to_c_double(args[0], E_p)) {
+        note_scalar_argument(s.name, "E_p", Scalar::real);
         return fail_at(s.name, s.param_line(0));
     }
     if (!to_c_double(args[1], max_value)) {
+        note_scalar_argument(s.name, "max_value", Scalar::real);
         return fail_at(s.name, s.param_line(1));
     }
     if (!check_bool(args[2], "has_escape_peaks")) {
+        note_scalar_argument(s.name, "has_escape_peaks", Scalar::boolean);
         return fail_at(s.name, s.line);
     }
     return calculate_regions_impl(E_p, max_value, args[2] == Py_True);
@@ -773,13 +776,16 @@ constexpr Signature resampler_cy_signature{"resampler_cy", resampler_cy_line, re
 PyObject* resampler_cy(PyObject* const* args) {
     const Signature& s = resampler_cy_signature;
     for (Py_ssize_t i = 0; i < s.arity(); ++i) {
-        if (!check_ndarray_required(args[i], s.params[static_cast<size_t>(i)])) {
+        const char* param = s.params[static_cast<size_t>(i)];
+        if (!check_ndarray_required(args[i], param)) {
+            note_array_argument(s.name, param, element::float64, i == 0 ? 2 : 1);
             return fail_at(s.name, s.line);
         }
     }
     Buffer buffers[5];
     for (Py_ssize_t i = 0; i < s.arity(); ++i) {
-        if (!buffers[i].acquire(args[i], element::float64, i == 0 ? 2 : 1, Access::read)) {
+        if (!acquire_argument(buffers[i], s.name, s.params[static_cast<size_t>(i)], args[i], element::float64,
+                              i == 0 ? 2 : 1, Access::read)) {
             return fail_at(s.name, s.line);
         }
     }

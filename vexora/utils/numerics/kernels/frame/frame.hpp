@@ -5,5 +5,6 @@
 #include "error.hpp"
 #include "gil.hpp"
 #include "module.hpp"
+#include "notes.hpp"
 #include "ref.hpp"
 #include "view.hpp"
