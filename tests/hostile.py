@@ -11,7 +11,7 @@ from multiprocessing import shared_memory
 
 import numpy as np
 
-from vexora.utils.numerics.kernels import deconvolution, gaussian
+from vexora.utils.numerics.kernels import deconvolution, gaussian, resampler
 
 HUGE = 2**59  # the most float64 elements NumPy lets a zero-stride array describe
 
@@ -71,6 +71,17 @@ def huge_zero_stride_axis():
     # Every row's window is the whole axis: 2^62 entries, refused before any row is built.
     axis = np.broadcast_to(1.0, (2**31 - 1,))
     expect(MemoryError, deconvolution.build_gaussian_response, axis, axis)
+
+
+def huge_zero_stride_resampling():
+    """Requested energies and channels of zero-stride arrays: an output that cannot be had is
+    refused before any row is built, never reserved with a wrapped size."""
+    channels = np.linspace(1.0, 3000.0, 50)
+    matrix, ref_indices = np.ones((2, 50)), np.array([500.0, 1500.0])
+    for requested, axis in ((np.broadcast_to(1000.0, (2**35 // 5,)), np.broadcast_to(700.0, (2**28,))),
+                            (np.broadcast_to(1000.0, (2**40,)), channels),
+                            (np.broadcast_to(1000.0, (3,)), np.broadcast_to(700.0, (2**40,)))):
+        expect((MemoryError, ValueError), resampler.resampler_cy, matrix, ref_indices, channels, requested, axis)
 
 
 # --- a NumPy stand-in --------------------------------------------------------------------------
@@ -203,7 +214,7 @@ def csr_written_by_another_process():
 
 
 SCENARIOS = ["exporters_without_strides", "huge_zero_stride_matrix", "huge_zero_stride_axis",
-             "searchsorted_out_of_range", "working_arrays_of_the_wrong_kind", "zeros_of_the_wrong_kind",
+             "huge_zero_stride_resampling", "searchsorted_out_of_range", "working_arrays_of_the_wrong_kind", "zeros_of_the_wrong_kind",
              "csr_written_by_another_process"]
 
 if __name__ == "__main__":

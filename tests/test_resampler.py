@@ -174,3 +174,31 @@ def test_invalid_input_is_rejected_before_any_row_is_built(changes, message, qui
         resampler_cy(**(valid_arguments() | changes))
 
 
+
+
+# --- arguments that are not plain arrays ------------------------------------------------------
+
+def resampling_arguments():
+    channels = np.linspace(1.0, 3000.0, 200)
+    ref_E = np.array([500.0, 1500.0, 2500.0])
+    matrix = np.vstack([np.exp(-0.5 * ((channels - e) / 30.0) ** 2) + 0.01 for e in ref_E])
+    return [matrix, ref_E, channels, np.array([900.0, 2100.0]), np.linspace(5.0, 2900.0, 150)]
+
+
+def test_masked_requested_axis_gives_the_result_of_its_data():
+    args = resampling_arguments()
+    masked = np.ma.masked_array(args[4], mask=np.arange(len(args[4])) == len(args[4]) - 1)
+    assert_identical(resampler_cy(*args[:4], masked), resampler_cy(*args))
+
+
+class Raised(np.ndarray):
+    """Rows taken from this matrix come back raised by 1: NumPy's indexing must be the one used."""
+
+    def __getitem__(self, key):
+        return np.asarray(super().__getitem__(key)) + 1.0
+
+
+def test_matrix_subclass_gets_numpys_row_arithmetic():
+    args = resampling_arguments()
+    expected = resampler_cy(args[0] + 1.0, *args[1:])
+    assert_identical(resampler_cy(args[0].view(Raised), *args[1:]), expected)
