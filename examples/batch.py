@@ -136,7 +136,7 @@ def analyse(spectrum, shared):
     """Unfolds one spectrum and fits each line: one row of the result."""
     unfolded = ML_EM_cy(spectrum, shared.offsets, shared.indices, shared.values, shared.sensitivity,
                         shared.iterations)
-    return np.concatenate([fit_line(shared.axis[w], unfolded[w]) for w in shared.windows])
+    return np.array([fit_line(shared.axis[w], unfolded[w]) for w in shared.windows]).ravel()
 
 
 def analyse_block(block, shared):
@@ -203,8 +203,10 @@ def dask_client(workers, scheduler=None, processes=True):
         with Client(scheduler) as client:
             yield client
         return
+    # A dashboard (when bokeh is installed) on a free port, not on the default one that
+    # another cluster of this machine may hold.
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=processes,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address=":0") as cluster, Client(cluster) as client:
         yield client
 
 
