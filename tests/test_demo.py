@@ -61,3 +61,28 @@ def test_command_line_prints_the_table(tmp_path):
         assert f" {energy} " in completed.stdout
     assert "ML-EM (40 iterations)" in completed.stdout
     assert (output / "spectrum.png").exists() == has_matplotlib()
+
+
+def test_printed_claims_are_those_of_the_analysis(demo, tmp_path):
+    printed = []
+    analysis = demo.run(tmp_path, seed=3, channels=CHANNELS, log=lambda *a, **k: printed.append(" ".join(map(str, a))))
+    text = "\n".join(printed)
+    area = max(abs(r.unfolded.counts / r.line.counts - 1.0) for r in analysis.lines)
+    assert f"areas within {100 * area:.1f} %" in text and area < 0.1
+    for e in analysis.escapes:  # escape peaks are reported as only partly removed, as they are
+        share = e.unfolded.counts / e.measured.counts
+        assert f"{100 * share:.0f} % ({e.energy:.1f} keV)" in text and 0.05 < share < 0.9
+    c = analysis.continuum
+    assert c.channel_low < 0.9 and c.channel_high > 1.1  # the continuum is said not to be recovered
+    assert f"between {c.channel_low:.2f} and {c.channel_high:.2f}" in text
+
+
+def test_too_few_channels_and_relative_output(tmp_path):
+    refused = subprocess.run([sys.executable, str(DEMO), "--channels", "400"], capture_output=True, text=True,
+                             timeout=60, cwd=tmp_path)
+    assert refused.returncode == 2 and "must be at least 500" in refused.stderr and refused.stdout == ""
+    if has_matplotlib():
+        done = subprocess.run([sys.executable, str(DEMO), "--output", "rel", "--channels", "500"],
+                              capture_output=True, text=True, timeout=120, cwd=tmp_path, check=True)
+        assert f"Figure: {tmp_path / 'rel' / 'spectrum.png'}" in done.stdout
+        assert (tmp_path / "rel" / "spectrum.png").exists()
