@@ -53,11 +53,6 @@ Py_ssize_t find_index_from_energy(double E, const Array& array, Py_ssize_t n) {
     return i == n ? -1 : i;
 }
 
-/// y1 + ((x - x1) * (y2 - y1)) / (x2 - x1), in that order; x1 == x2 gives IEEE inf or NaN.
-inline double linear_interpolation(double x, double x1, double x2, double y1, double y2) {
-    return y1 + ((x - x1) * (y2 - y1)) / (x2 - x1);
-}
-
 /// Energy left to a photon of `E_p` after Compton scattering through 180 degrees.
 inline double get_backscatter_E(double E_p) { return E_p / ((E_p + E_p) / 511 + 1); }
 
@@ -114,17 +109,6 @@ private:
     View1<const double> axis_;
     Py_ssize_t hint_ = 0;
 };
-
-/// Value of `y_array` at `x` by linear interpolation on `x_array`; NaN at or below the first
-/// element, above the last, or for NaN.
-template <class Search>
-double interpolate_point_on_axis(double x, View1<const double> x_array, const double* y_array, Search& search) {
-    Py_ssize_t i = search(x);
-    if (i <= 0) {
-        return nan;
-    }
-    return linear_interpolation(x, x_array[i - 1], x_array[i], y_array[i - 1], y_array[i]);
-}
 
 // ---------------------------------------------------------------------------------------------
 // Regions of a response row.
@@ -221,11 +205,43 @@ struct Bracket {
     const double* high_row;
 };
 
+/// Channels per pass of the row interpolation: a multiple of the vector width, so that the
+/// compiler vectorises the divisions of fixed-length passes over local arrays.
+constexpr int block = 128;
+
+/// The points of one block where a reference row is read: each value is
+/// y1 + ((x - x1) * (y2 - y1)) / (x2 - x1), the interpolation on the reference axis.
+struct Readings {
+    double x[block], x1[block], x2[block], y1[block], y2[block];
+
+    /// Gathers the neighbours of point `j`; a point without a value gets NaN neighbours, which
+    /// make its reading NaN.
+    template <class Search>
+    void gather(int j, double point, View1<const double> axis, const double* row, Search& search) {
+        const Py_ssize_t i = search(point);
+        x[j] = point;
+        if (i <= 0) {
+            x1[j] = 0.0, x2[j] = 1.0, y1[j] = nan, y2[j] = nan;
+        } else {
+            x1[j] = axis[i - 1], x2[j] = axis[i], y1[j] = row[i - 1], y2[j] = row[i];
+        }
+    }
+    void read(double* out) const {
+        for (int j = 0; j < block; ++j) {
+            out[j] = y1[j] + ((x[j] - x1[j]) * (y2[j] - y1[j])) / (x2[j] - x1[j]);
+        }
+    }
+};
+
 /*
  * Builds the response row at incident energy `E_p` from the two reference rows that bracket it,
  * region by region: each requested channel is placed at the same relative position in the same
  * region of both reference rows, the rows are read there, and the readings are interpolated
  * linearly in incident energy. Channels without a value get NaN.
+ *
+ * Each block of channels runs in passes (region and relative position, reference lookups,
+ * readings, result), every value computed by the same operations in the same order as the
+ * point-by-point algorithm, so that independent divisions overlap.
  *
  *   requested_E_axis[n]  - channel energies of the row to build, ascending
  *   ref_E_axis[r]        - channel energies of the reference rows, ascending, no NaN
@@ -233,7 +249,8 @@ struct Bracket {
  *   max_value            - top of the requested axis
  *   row[n]               - output
  *
- * Runs without the interpreter lock; cost O(n + r).
+ * Runs without the interpreter lock; cost O(n + r). Any content of the arrays, also one changed
+ * meanwhile, keeps every access in bounds: indices come from scans bounded by the lengths.
  */
 void interpolate_response_row(double E_p, View1<const double> requested_E_axis, View1<const double> ref_E_axis,
                               const Bracket& bracket, double max_value, double* row) {
@@ -246,23 +263,51 @@ void interpolate_response_row(double E_p, View1<const double> requested_E_axis, 
     for (int b = 0; b < low.count; ++b) {
         requested.bounds[b] = (high.bounds[b] - low.bounds[b]) * t + low.bounds[b];
     }
-    // linear_interpolation(E_p, low_E, high_E, y_low, y_high), with its two differences hoisted.
+    // Start and width of region k (from boundary k - 1 to k) on each scale. Index 0 stands for
+    // "no region": its NaN start makes the mapped energies NaN, which have no reading.
+    double start[8] = {nan}, width[8] = {1.0}, high_start[8] = {nan}, high_width[8] = {1.0}, low_start[8] = {nan},
+           low_width[8] = {1.0};
+    for (int k = 1; k < low.count; ++k) {
+        start[k] = requested.bounds[k - 1], width[k] = requested.bounds[k] - requested.bounds[k - 1];
+        high_start[k] = high.bounds[k - 1], high_width[k] = high.bounds[k] - high.bounds[k - 1];
+        low_start[k] = low.bounds[k - 1], low_width[k] = low.bounds[k] - low.bounds[k - 1];
+    }
+    // The interpolation in incident energy, y_low + ((E_p - low_E) * (y_high - y_low)) / (high_E - low_E),
+    // with its two differences hoisted.
     const double offset = E_p - low_E;
     const double span = high_E - low_E;
     AxisSearch search_high(ref_E_axis), search_low(ref_E_axis);
-    for (Py_ssize_t i = 0; i < requested_E_axis.size; ++i) {
-        const double e = requested_E_axis[i];
-        const Py_ssize_t k = find_index_from_energy(e, requested.bounds, requested.count);
-        if (k <= 0) {
-            row[i] = nan;
-            continue;
+    for (Py_ssize_t first = 0; first < requested_E_axis.size; first += block) {
+        const int count = static_cast<int>(std::min<Py_ssize_t>(block, requested_E_axis.size - first));
+        double f[block], divisor[block];
+        int region[block];
+        for (int j = 0; j < block; ++j) {
+            const double e = j < count ? requested_E_axis[first + j] : nan;
+            const Py_ssize_t k = find_index_from_energy(e, requested.bounds, requested.count);
+            region[j] = k > 0 ? static_cast<int>(k) : 0;
+            f[j] = e - start[region[j]];
+            divisor[j] = width[region[j]];
         }
-        const double f = (e - requested.bounds[k - 1]) / (requested.bounds[k] - requested.bounds[k - 1]);
-        const double e_high = f * (high.bounds[k] - high.bounds[k - 1]) + high.bounds[k - 1];
-        const double e_low = f * (low.bounds[k] - low.bounds[k - 1]) + low.bounds[k - 1];
-        const double y_high = interpolate_point_on_axis(e_high, ref_E_axis, bracket.high_row, search_high);
-        const double y_low = interpolate_point_on_axis(e_low, ref_E_axis, bracket.low_row, search_low);
-        row[i] = y_low + (offset * (y_high - y_low)) / span;
+        for (int j = 0; j < block; ++j) {
+            f[j] /= divisor[j];
+        }
+        Readings at_high, at_low;
+        for (int j = 0; j < count; ++j) {
+            const int k = region[j];
+            at_high.gather(j, f[j] * high_width[k] + high_start[k], ref_E_axis, bracket.high_row, search_high);
+            at_low.gather(j, f[j] * low_width[k] + low_start[k], ref_E_axis, bracket.low_row, search_low);
+        }
+        for (int j = count; j < block; ++j) {
+            at_high.x[j] = at_low.x[j] = 0.0, at_high.x1[j] = at_low.x1[j] = 0.0, at_high.x2[j] = at_low.x2[j] = 1.0;
+            at_high.y1[j] = at_low.y1[j] = at_high.y2[j] = at_low.y2[j] = 0.0;
+        }
+        double y_high[block], y_low[block];
+        at_high.read(y_high);
+        at_low.read(y_low);
+        for (int j = 0; j < block; ++j) {
+            y_low[j] += (offset * (y_high[j] - y_low[j])) / span;
+        }
+        std::memcpy(row + first, y_low, sizeof(double) * static_cast<size_t>(count));
     }
 }
 
