@@ -1,8 +1,10 @@
 """The table of exported kernels, sample arguments and helpers shared by the tests."""
 
+import importlib
 import re
 import sys
 from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -71,6 +73,18 @@ def call_with(name, **replaced):
     """Calls a kernel by keyword with its sample values, some of them replaced."""
     kernel = KERNELS[name]
     return kernel.load()(**dict(zip(kernel.params, sample_args(name))) | replaced)
+
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+
+
+def import_example(name):
+    """The module of examples/<name>.py, imported without leaving examples/ on the path."""
+    sys.path.insert(0, str(EXAMPLES))
+    try:
+        return importlib.import_module(name)
+    finally:
+        sys.path.remove(str(EXAMPLES))
 
 
 def exact(message):

@@ -1,12 +1,13 @@
 """The batch example (examples/batch.py): every back-end gives the serial results bit for bit."""
 
-import importlib
 import subprocess
 import sys
 from pathlib import Path
 
 import numpy as np
 import pytest
+
+from conftest import import_example
 
 pytest.importorskip("scipy")
 
@@ -16,11 +17,7 @@ CHANNELS = 1024
 
 @pytest.fixture(scope="module")
 def batch():
-    sys.path.insert(0, str(EXAMPLE.parent))
-    try:
-        return importlib.import_module("batch")
-    finally:
-        sys.path.remove(str(EXAMPLE.parent))
+    return import_example("batch")
 
 
 @pytest.fixture(scope="module")

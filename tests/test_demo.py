@@ -1,6 +1,5 @@
 """Smoke test of the end-to-end demo (examples/demo.py) at a reduced size."""
 
-import importlib
 import importlib.util
 import subprocess
 import sys
@@ -8,17 +7,15 @@ from pathlib import Path
 
 import pytest
 
+from conftest import import_example
+
 DEMO = Path(__file__).resolve().parents[1] / "examples" / "demo.py"
 CHANNELS = 750  # 4 keV channels: a quarter of the demo's default resolution
 
 
 @pytest.fixture(scope="module")
 def demo():
-    sys.path.insert(0, str(DEMO.parent))
-    try:
-        return importlib.import_module("demo")
-    finally:
-        sys.path.remove(str(DEMO.parent))
+    return import_example("demo")
 
 
 def has_matplotlib():
