@@ -1,5 +1,6 @@
 // Spectrum unfolding: ML-EM on a CSR response matrix, the Gaussian energy-resolution response
 // builder and the Richardson-Lucy driver that joins them.
+#include "frame/exact_exp.hpp"
 #include "frame/frame.hpp"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 namespace {
 
 using namespace vexora::frame;
+namespace ee = vexora::frame::exact_exp;
 
 constexpr ModuleIdentity identity{
     "deconvolution",
@@ -627,16 +629,41 @@ inline double get_sigma(double k, double E) {
 inline bool sort_less(double a, double b) { return a < b || (b != b && a == a); }
 
 /*
- * First index whose element is not below `key` (left) or is above it (right), by bisection.
- * On an axis sorted in NumPy's order this is exactly where np.searchsorted places the key.
+ * First index whose element is not below `key` (left) or is above it (right): on an axis sorted
+ * in NumPy's order exactly where np.searchsorted places the key. The search starts at `hint`
+ * (neighbouring rows' windows start close together) and steps away from it in doubling strides
+ * until it brackets the answer, then bisects.
  */
 template <bool right>
-Py_ssize_t search_sorted(View1<const double> axis, double key) {
-    Py_ssize_t low = 0, high = axis.size;
+Py_ssize_t search_sorted(View1<const double> axis, double key, Py_ssize_t hint) {
+    const auto goes_right = [&](Py_ssize_t i) { return right ? !sort_less(key, axis[i]) : sort_less(axis[i], key); };
+    const Py_ssize_t n = axis.size;
+    hint = std::clamp<Py_ssize_t>(hint, 0, n);
+    Py_ssize_t low = 0, high = n;  // the answer lies in [low, high]
+    if (hint < n && goes_right(hint)) {
+        low = hint + 1;
+        for (Py_ssize_t step = 1; low < n; step *= 2) {
+            const Py_ssize_t probe = std::min(low + step - 1, n - 1);
+            if (!goes_right(probe)) {
+                high = probe;
+                break;
+            }
+            low = probe + 1;
+        }
+    } else {
+        high = hint;
+        for (Py_ssize_t step = 1; high > 0; step *= 2) {
+            const Py_ssize_t probe = std::max<Py_ssize_t>(high - step, 0);
+            if (goes_right(probe)) {
+                low = probe + 1;
+                break;
+            }
+            high = probe;
+        }
+    }
     while (low < high) {
         const Py_ssize_t mid = low + ((high - low) >> 1);
-        const bool go_right = right ? !sort_less(key, axis[mid]) : sort_less(axis[mid], key);
-        if (go_right) {
+        if (goes_right(mid)) {
             low = mid + 1;
         } else {
             high = mid;
@@ -663,10 +690,11 @@ struct Window {
 /// Half-width of a row's window; a zero width gives the bins equal to E, whatever nsigma is.
 inline double window_half_width(double s, double nsigma) { return s == 0.0 ? 0.0 : s * nsigma; }
 
-/// Window of row i: every bin within nsigma widths of its energy, both ends included.
-inline Window row_window(View1<const double> axis, double E, double s, double nsigma) {
+/// Window of a row: every bin within nsigma widths of its energy, both ends included; the
+/// search starts from the previous row's window.
+inline Window row_window(View1<const double> axis, double E, double s, double nsigma, Window previous) {
     const double d = window_half_width(s, nsigma);
-    return {search_sorted<false>(axis, E - d), search_sorted<true>(axis, E + d)};
+    return {search_sorted<false>(axis, E - d, previous.low), search_sorted<true>(axis, E + d, previous.high)};
 }
 
 /// np.searchsorted(axis, key, side) as an index.
@@ -715,40 +743,117 @@ bool numpy_windows(PyObject* axis_object, View1<const double> axis, View1<const 
     return true;
 }
 
-/*
- * Fills row `centre`: weights exp(-x^2/2) with x = (axis[j] - E) / s, E = axis[centre], over the
- * window, each divided by their sum. A zero width is a delta row: weight 1 on the bins equal to
- * E, 0 elsewhere.
- *
- *   axis[n]; window [low, high) within it
- *   columns[high - low], values[high - low] - output
- */
-inline void fill_row(View1<const double> axis, Py_ssize_t centre, double s, Window window, std::int32_t* columns,
-                     double* values) {
-    const double E = axis[centre];
-    const auto exponent_at = [&](Py_ssize_t j) {
-        const double x = (axis[j] - E) / s;
-        return (x * -0.5) * x;
-    };
-    double norm = 0.0;
+/// Weights of a delta row (zero width): 1 on the bins equal to E, 0 elsewhere.
+inline void delta_weights(View1<const double> axis, double E, Window window, double* values) {
     for (Py_ssize_t j = window.low; j < window.high; ++j) {
-        double w;
-        if (s == 0.0) {
-            w = axis[j] == E ? 1.0 : 0.0;
-        } else {
+        values[j - window.low] = axis[j] == E ? 1.0 : 0.0;
+    }
+}
+
+/// Weights exp(-x^2/2), x = (axis[j] - E) / s, of the bins of a window, by the C library's exp.
+struct LibmWeights {
+    void operator()(View1<const double> axis, Py_ssize_t centre, double s, Window window, double* values) const {
+        const double E = axis[centre];
+        const auto exponent_at = [&](Py_ssize_t j) {
+            const double x = (axis[j] - E) / s;
+            return (x * -0.5) * x;
+        };
+        for (Py_ssize_t j = window.low; j < window.high; ++j) {
             // On an evenly spaced axis the bin mirrored about the centre often has exactly the
             // same exponent; its weight, already computed, is then the same exp call's result.
             const double exponent = exponent_at(j);
             const Py_ssize_t mirror = 2 * centre - j;
             const bool mirrored = mirror < j && mirror >= window.low && exponent_at(mirror) == exponent;
-            w = mirrored ? values[mirror - window.low] : std::exp(exponent);
+            values[j - window.low] = mirrored ? values[mirror - window.low] : std::exp(exponent);
         }
-        norm += w;
-        columns[j - window.low] = static_cast<std::int32_t>(j);
-        values[j - window.low] = w;
     }
-    for (Py_ssize_t k = 0; k < window.high - window.low; ++k) {
-        values[k] = values[k] / norm;
+};
+
+/// The same weights by exp4<mask>, four bins at a time where the axis is contiguous.
+template <unsigned mask>
+VEXORA_AVX2 void exact_weights(View1<const double> axis, Py_ssize_t centre, double s, Window window, double* values) {
+    const double E = axis[centre];
+    const Py_ssize_t length = window.high - window.low;
+    Py_ssize_t k = 0;
+    if (axis.contiguous()) {
+        const double* bins = axis.data + window.low;
+        const __m256d centre_v = _mm256_set1_pd(E), width = _mm256_set1_pd(s), half = _mm256_set1_pd(-0.5);
+        for (; k + 4 <= length; k += 4) {
+            const __m256d x = _mm256_div_pd(_mm256_sub_pd(_mm256_loadu_pd(bins + k), centre_v), width);
+            _mm256_storeu_pd(values + k, ee::exp4<mask>(_mm256_mul_pd(_mm256_mul_pd(x, half), x)));
+        }
+    }
+    for (; k < length; ++k) {
+        const double x = (axis[window.low + k] - E) / s;
+        values[k] = ee::exp_scalar<mask>((x * -0.5) * x);
+    }
+}
+
+template <unsigned mask>
+struct ExactWeights {
+    void operator()(View1<const double> axis, Py_ssize_t centre, double s, Window window, double* values) const {
+        exact_weights<mask>(axis, centre, s, window, values);
+    }
+};
+
+/// Rows filled together: their norm sums run side by side, so that their additions overlap.
+constexpr Py_ssize_t row_group = 4;
+
+/*
+ * Fills rows [first, first + count), count <= row_group: a Gaussian centred on axis[i] of width
+ * sigma[i] over its window, each weight divided by the row's sum, summed from the first bin to
+ * the last. A zero width is a delta row.
+ *
+ *   axis[n], sigma[n], windows[n], ends[n + 1] - row i occupies [ends[i], ends[i + 1])
+ *   columns[ends[n]], values[ends[n]] - output
+ */
+template <class Weights>
+void fill_rows(View1<const double> axis, View1<const double> sigma, const Window* windows, const std::int64_t* ends,
+               Py_ssize_t first, Py_ssize_t count, std::int32_t* columns, double* values, const Weights& weights) {
+    const double* row[row_group];
+    Py_ssize_t length[row_group];
+    for (Py_ssize_t r = 0; r < row_group; ++r) {
+        const Py_ssize_t i = first + std::min(r, count - 1);
+        row[r] = values + ends[i];
+        length[r] = r < count ? ends[i + 1] - ends[i] : 0;
+        if (r >= count || length[r] == 0) {
+            continue;
+        }
+        const Window window = windows[i];
+        for (Py_ssize_t j = window.low; j < window.high; ++j) {
+            columns[ends[i] + j - window.low] = static_cast<std::int32_t>(j);
+        }
+        if (sigma[i] == 0.0) {
+            delta_weights(axis, axis[i], window, values + ends[i]);
+        } else {
+            weights(axis, i, sigma[i], window, values + ends[i]);
+        }
+    }
+    double norm[row_group] = {0.0, 0.0, 0.0, 0.0};
+    const Py_ssize_t common = *std::min_element(length, length + row_group);
+    for (Py_ssize_t k = 0; k < common; ++k) {
+        norm[0] += row[0][k];
+        norm[1] += row[1][k];
+        norm[2] += row[2][k];
+        norm[3] += row[3][k];
+    }
+    for (Py_ssize_t r = 0; r < count; ++r) {
+        for (Py_ssize_t k = common; k < length[r]; ++k) {
+            norm[r] += row[r][k];
+        }
+        double* out = values + ends[first + r];
+        for (Py_ssize_t k = 0; k < length[r]; ++k) {
+            out[k] = out[k] / norm[r];
+        }
+    }
+}
+
+/// Every row of the response, with the weights of the exp this process uses.
+template <class Weights>
+void fill_response(View1<const double> axis, View1<const double> sigma, const Window* windows,
+                   const std::int64_t* ends, std::int32_t* columns, double* values, const Weights& weights) {
+    for (Py_ssize_t first = 0; first < axis.size; first += row_group) {
+        fill_rows(axis, sigma, windows, ends, first, std::min(row_group, axis.size - first), columns, values, weights);
     }
 }
 
@@ -784,8 +889,9 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
     }
     if (sorted_for_search(axis)) {
         NoGil unlocked;
+        Window previous{0, 0};
         for (Py_ssize_t i = 0; i < n; ++i) {
-            windows.get()[i] = row_window(axis, axis[i], sigma[i], nsigma);
+            previous = windows.get()[i] = row_window(axis, axis[i], sigma[i], nsigma, previous);
         }
     } else if (!numpy_windows(axis_object, axis, sigma, nsigma, windows.get())) {
         return fail_at(name, builder_rows_line);
@@ -807,10 +913,16 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
     auto* weights = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
     {
         NoGil unlocked;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (ends[i + 1] > ends[i]) {
-                fill_row(axis, i, sigma[i], windows.get()[i], columns + ends[i], weights + ends[i]);
-            }
+        switch (ee::selected_path()) {
+            case ee::Path::fused:
+                fill_response(axis, sigma, windows.get(), ends, columns, weights, ExactWeights<ee::fused>{});
+                break;
+            case ee::Path::unfused:
+                fill_response(axis, sigma, windows.get(), ends, columns, weights, ExactWeights<ee::unfused>{});
+                break;
+            case ee::Path::libm:
+                fill_response(axis, sigma, windows.get(), ends, columns, weights, LibmWeights{});
+                break;
         }
     }
     PyObject* result = PyTuple_Pack(3, offsets.get(), indices.get(), values.get());
@@ -947,4 +1059,7 @@ constexpr ModuleSpec spec{identity, numpy_import_line, functions};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_deconvolution() { return define_module(spec); }
+PyMODINIT_FUNC PyInit_deconvolution() {
+    ee::selected_path();
+    return define_module(spec);
+}

@@ -1,4 +1,5 @@
 // Multi-Gaussian peak model and its Jacobian, for least-squares peak fitting.
+#include "frame/exact_exp.hpp"
 #include "frame/frame.hpp"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 namespace {
 
 using namespace vexora::frame;
+namespace ee = vexora::frame::exact_exp;
 
 constexpr ModuleIdentity identity{
     "gaussian",
@@ -101,6 +103,98 @@ void multi_gaussian_jacobian(const X& x, Py_ssize_t m, View1<const double> param
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// The same kernels on the vector exp, four samples to a vector.
+
+/// Vectors of samples per tile of the model: their sums stay in registers across the Gaussians.
+constexpr Py_ssize_t tile_vectors = 4;
+
+/// Peak i's parameters, each in every lane.
+struct PeakVector {
+    __m256d A, mu, variance;
+};
+
+VEXORA_AVX2 inline PeakVector peak_vector(View1<const double> params, Py_ssize_t i) {
+    const Peak p = peak(params, i);
+    return {_mm256_set1_pd(p.A), _mm256_set1_pd(p.mu), _mm256_set1_pd(p.variance)};
+}
+
+/// ((-0.5 * dx) * dx) / variance in every lane, as `exponent`.
+VEXORA_AVX2 inline __m256d exponent(__m256d dx, __m256d variance) {
+    return _mm256_div_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-0.5), dx), dx), variance);
+}
+
+/// Samples [start, start + count) of x into a tile, zeros after them (count <= 4 tile_vectors).
+template <class X>
+inline void load_tile(const X& x, Py_ssize_t start, Py_ssize_t count, double* tile_x) {
+    for (Py_ssize_t k = 0; k < 4 * tile_vectors; ++k) {
+        tile_x[k] = k < count ? x[start + k] : 0.0;
+    }
+}
+
+/// multi_gaussian with exp4<mask>: the same operations per sample, in the same order.
+template <unsigned mask, class X, class Y>
+VEXORA_AVX2 void multi_gaussian_exact(const X& x, Py_ssize_t m, View1<const double> params, Py_ssize_t n_gauss,
+                                      const Y& y) {
+    constexpr Py_ssize_t width = 4 * tile_vectors;
+    alignas(32) double tile_x[width], tile_y[width];
+    for (Py_ssize_t start = 0; start < m; start += width) {
+        const Py_ssize_t count = std::min(width, m - start);
+        load_tile(x, start, count, tile_x);
+        __m256d xs[tile_vectors], sums[tile_vectors];
+        for (Py_ssize_t v = 0; v < tile_vectors; ++v) {
+            xs[v] = _mm256_load_pd(tile_x + 4 * v);
+            sums[v] = _mm256_setzero_pd();
+        }
+        for (Py_ssize_t i = 0; i < n_gauss; ++i) {
+            const PeakVector p = peak_vector(params, i);
+            for (Py_ssize_t v = 0; v < tile_vectors; ++v) {
+                const __m256d e = ee::exp4<mask>(exponent(_mm256_sub_pd(xs[v], p.mu), p.variance));
+                sums[v] = _mm256_add_pd(sums[v], _mm256_mul_pd(p.A, e));
+            }
+        }
+        for (Py_ssize_t v = 0; v < tile_vectors; ++v) {
+            _mm256_store_pd(tile_y + 4 * v, sums[v]);
+        }
+        for (Py_ssize_t k = 0; k < count; ++k) {
+            y.set(start + k, tile_y[k]);
+        }
+    }
+}
+
+/*
+ * multi_gaussian_jacobian with exp4<mask>, four samples at a time, every Gaussian in turn, so
+ * that the rows of J are written from start to end.
+ *
+ *   J[m][cols] - dense, row after row
+ */
+template <unsigned mask, class X>
+VEXORA_AVX2 void multi_gaussian_jacobian_exact(const X& x, Py_ssize_t m, View1<const double> params,
+                                               Py_ssize_t n_gauss, double* J, Py_ssize_t cols) {
+    alignas(32) double tile_x[4 * tile_vectors], f[4], d_mu[4], d_variance[4];
+    for (Py_ssize_t start = 0; start < m; start += 4) {
+        const Py_ssize_t count = std::min<Py_ssize_t>(4, m - start);
+        load_tile(x, start, count, tile_x);
+        const __m256d xs = _mm256_load_pd(tile_x);
+        for (Py_ssize_t i = 0; i < n_gauss; ++i) {
+            const PeakVector p = peak_vector(params, i);
+            const __m256d d = _mm256_sub_pd(xs, p.mu);
+            const __m256d e = ee::exp4<mask>(exponent(d, p.variance));
+            const __m256d Afd = _mm256_mul_pd(_mm256_mul_pd(p.A, e), d);
+            const __m256d two_variance = _mm256_mul_pd(_mm256_set1_pd(2.0), p.variance);
+            _mm256_store_pd(f, e);
+            _mm256_store_pd(d_mu, _mm256_div_pd(Afd, p.variance));
+            _mm256_store_pd(d_variance, _mm256_div_pd(_mm256_mul_pd(Afd, d), _mm256_mul_pd(two_variance, p.variance)));
+            for (Py_ssize_t k = 0; k < count; ++k) {
+                double* row = J + (start + k) * cols + 3 * i;
+                row[0] = f[k];
+                row[1] = d_mu[k];
+                row[2] = d_variance[k];
+            }
+        }
+    }
+}
+
 /// Contiguous, aligned access without stride arithmetic, for the common case.
 template <class T>
 struct Dense {
@@ -167,10 +261,21 @@ PyObject* multi_gaussian_cy(PyObject* const* args) {
     }
     const View1<double> out = y_buffer.view1<double>();
     const Py_ssize_t m = std::min(x.size, out.size), n_gauss = params.size / 3;
-    if (x.contiguous() && out.contiguous()) {
-        multi_gaussian(Dense<const double>{x.data}, m, params, n_gauss, Dense<double>{out.data});
-    } else {
-        multi_gaussian(x, m, params, n_gauss, out);
+    const bool dense = x.contiguous() && out.contiguous();
+    const Dense<const double> x_dense{x.data};
+    const Dense<double> out_dense{out.data};
+    switch (ee::selected_path()) {
+        case ee::Path::fused:
+            dense ? multi_gaussian_exact<ee::fused>(x_dense, m, params, n_gauss, out_dense)
+                  : multi_gaussian_exact<ee::fused>(x, m, params, n_gauss, out);
+            break;
+        case ee::Path::unfused:
+            dense ? multi_gaussian_exact<ee::unfused>(x_dense, m, params, n_gauss, out_dense)
+                  : multi_gaussian_exact<ee::unfused>(x, m, params, n_gauss, out);
+            break;
+        case ee::Path::libm:
+            dense ? multi_gaussian(x_dense, m, params, n_gauss, out_dense) : multi_gaussian(x, m, params, n_gauss, out);
+            break;
     }
     return y.release();
 }
@@ -191,10 +296,21 @@ PyObject* multi_gaussian_jacobian_cy(PyObject* const* args) {
     const View2<double> out = J_buffer.view2<double>();
     const Py_ssize_t m = std::min(x.size, out.rows);
     const Py_ssize_t n_gauss = std::min(params.size, out.cols) / 3;
-    if (x.contiguous()) {
-        multi_gaussian_jacobian(Dense<const double>{x.data}, m, params, n_gauss, out);
-    } else {
-        multi_gaussian_jacobian(x, m, params, n_gauss, out);
+    const Dense<const double> x_dense{x.data};
+    const ee::Path path = out.dense() ? ee::selected_path() : ee::Path::libm;
+    switch (path) {
+        case ee::Path::fused:
+            x.contiguous() ? multi_gaussian_jacobian_exact<ee::fused>(x_dense, m, params, n_gauss, out.data, out.cols)
+                           : multi_gaussian_jacobian_exact<ee::fused>(x, m, params, n_gauss, out.data, out.cols);
+            break;
+        case ee::Path::unfused:
+            x.contiguous() ? multi_gaussian_jacobian_exact<ee::unfused>(x_dense, m, params, n_gauss, out.data, out.cols)
+                           : multi_gaussian_jacobian_exact<ee::unfused>(x, m, params, n_gauss, out.data, out.cols);
+            break;
+        case ee::Path::libm:
+            x.contiguous() ? multi_gaussian_jacobian(x_dense, m, params, n_gauss, out)
+                           : multi_gaussian_jacobian(x, m, params, n_gauss, out);
+            break;
     }
     return J.release();
 }
@@ -205,4 +321,7 @@ constexpr ModuleSpec spec{identity, numpy_import_line, functions};
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_gaussian() { return define_module(spec); }
+PyMODINIT_FUNC PyInit_gaussian() {
+    ee::selected_path();
+    return define_module(spec);
+}
