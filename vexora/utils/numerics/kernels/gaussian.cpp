@@ -124,11 +124,47 @@ VEXORA_AVX2 inline __m256d exponent(__m256d dx, __m256d variance) {
     return _mm256_div_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(-0.5), dx), dx), variance);
 }
 
-/// Samples [start, start + count) of x into a tile, zeros after them (count <= 4 tile_vectors).
+/// Contiguous, aligned access without stride arithmetic, for the common case.
+template <class T>
+struct Dense {
+    T* data;
+    T operator[](Py_ssize_t i) const { return data[i]; }
+    void set(Py_ssize_t i, T value) const { data[i] = value; }
+};
+
+template <class V>
+inline constexpr bool is_dense = false;
+template <class T>
+inline constexpr bool is_dense<Dense<T>> = true;
+
+/// Vector v of the tile of samples from `start`, `count` of them (the lanes past them are 0).
 template <class X>
-inline void load_tile(const X& x, Py_ssize_t start, Py_ssize_t count, double* tile_x) {
-    for (Py_ssize_t k = 0; k < 4 * tile_vectors; ++k) {
-        tile_x[k] = k < count ? x[start + k] : 0.0;
+VEXORA_AVX2 inline __m256d load_samples(const X& x, Py_ssize_t start, Py_ssize_t count, Py_ssize_t v) {
+    if constexpr (is_dense<X>) {
+        if (4 * v + 4 <= count) {
+            return _mm256_loadu_pd(x.data + start + 4 * v);
+        }
+    }
+    alignas(32) double lanes[4];
+    for (Py_ssize_t k = 0; k < 4; ++k) {
+        lanes[k] = 4 * v + k < count ? x[start + 4 * v + k] : 0.0;
+    }
+    return _mm256_load_pd(lanes);
+}
+
+/// Stores the first lanes of vector v of a tile, as many as are within the `count` samples.
+template <class Y>
+VEXORA_AVX2 inline void store_samples(const Y& y, Py_ssize_t start, Py_ssize_t count, Py_ssize_t v, __m256d values) {
+    if constexpr (is_dense<Y>) {
+        if (4 * v + 4 <= count) {
+            _mm256_storeu_pd(y.data + start + 4 * v, values);
+            return;
+        }
+    }
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, values);
+    for (Py_ssize_t k = 0; k < 4 && 4 * v + k < count; ++k) {
+        y.set(start + 4 * v + k, lanes[k]);
     }
 }
 
@@ -137,13 +173,11 @@ template <unsigned mask, class X, class Y>
 VEXORA_AVX2 void multi_gaussian_exact(const X& x, Py_ssize_t m, View1<const double> params, Py_ssize_t n_gauss,
                                       const Y& y) {
     constexpr Py_ssize_t width = 4 * tile_vectors;
-    alignas(32) double tile_x[width], tile_y[width];
     for (Py_ssize_t start = 0; start < m; start += width) {
         const Py_ssize_t count = std::min(width, m - start);
-        load_tile(x, start, count, tile_x);
         __m256d xs[tile_vectors], sums[tile_vectors];
         for (Py_ssize_t v = 0; v < tile_vectors; ++v) {
-            xs[v] = _mm256_load_pd(tile_x + 4 * v);
+            xs[v] = load_samples(x, start, count, v);
             sums[v] = _mm256_setzero_pd();
         }
         for (Py_ssize_t i = 0; i < n_gauss; ++i) {
@@ -154,10 +188,7 @@ VEXORA_AVX2 void multi_gaussian_exact(const X& x, Py_ssize_t m, View1<const doub
             }
         }
         for (Py_ssize_t v = 0; v < tile_vectors; ++v) {
-            _mm256_store_pd(tile_y + 4 * v, sums[v]);
-        }
-        for (Py_ssize_t k = 0; k < count; ++k) {
-            y.set(start + k, tile_y[k]);
+            store_samples(y, start, count, v, sums[v]);
         }
     }
 }
@@ -171,11 +202,10 @@ VEXORA_AVX2 void multi_gaussian_exact(const X& x, Py_ssize_t m, View1<const doub
 template <unsigned mask, class X>
 VEXORA_AVX2 void multi_gaussian_jacobian_exact(const X& x, Py_ssize_t m, View1<const double> params,
                                                Py_ssize_t n_gauss, double* J, Py_ssize_t cols) {
-    alignas(32) double tile_x[4 * tile_vectors], f[4], d_mu[4], d_variance[4];
+    alignas(32) double f[4], d_mu[4], d_variance[4];
     for (Py_ssize_t start = 0; start < m; start += 4) {
         const Py_ssize_t count = std::min<Py_ssize_t>(4, m - start);
-        load_tile(x, start, count, tile_x);
-        const __m256d xs = _mm256_load_pd(tile_x);
+        const __m256d xs = load_samples(x, start, count, 0);
         for (Py_ssize_t i = 0; i < n_gauss; ++i) {
             const PeakVector p = peak_vector(params, i);
             const __m256d d = _mm256_sub_pd(xs, p.mu);
@@ -194,14 +224,6 @@ VEXORA_AVX2 void multi_gaussian_jacobian_exact(const X& x, Py_ssize_t m, View1<c
         }
     }
 }
-
-/// Contiguous, aligned access without stride arithmetic, for the common case.
-template <class T>
-struct Dense {
-    T* data;
-    T operator[](Py_ssize_t i) const { return data[i]; }
-    void set(Py_ssize_t i, T value) const { data[i] = value; }
-};
 
 constexpr const char* params_names[] = {"x", "params"};
 
