@@ -73,7 +73,7 @@ def kernel_calls():
 def on_libm_exp(calls):
     environment = {k: v for k, v in os.environ.items() if k != "GLIBC_TUNABLES"}
     environment["VEXORA_EXACT_EXP"] = "libm"
-    child = subprocess.run([sys.executable, "-c", CHILD], input=pickle.dumps(calls), capture_output=True,
+    child = subprocess.run([sys.executable, "-P", "-c", CHILD], input=pickle.dumps(calls), capture_output=True,
                            env=environment, timeout=120)
     assert child.returncode == 0, child.stderr.decode()
     return pickle.loads(child.stdout)
