@@ -1,0 +1,186 @@
+"""The kernels' exp against this process's own C library exp, bit for bit.
+
+The sequence the process selected, four values at a time and one at a time, must return libm's
+bits on every input of the ranges the kernels use, on the reduction's rounding boundaries and on
+the special cases; the other sequence must not, or the comparison could not tell them apart.
+"""
+
+import functools
+import math
+import os
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+exact_exp = pytest.importorskip("vexora.utils.numerics.kernels._exact_exp")
+
+INV_LN2_N = float.fromhex("0x1.71547652b82fep+7")  # the reduction's 128 / ln 2
+HWCAPS_WITHOUT_FMA = "glibc.cpu.hwcaps=-AVX2,-FMA"  # makes libm load its variant without FMA
+OTHER = {"fused": "unfused", "unfused": "fused"}
+
+
+def exp_by(sequence, x):
+    result = np.empty_like(x)
+    exact_exp.exp(x, result, sequence)
+    return result
+
+
+def near(value, ulps):
+    """Value and its `ulps` neighbours each side, stepping through the representation."""
+    steps = np.arange(-ulps, ulps + 1, dtype=np.int64)
+    if value == 0.0:  # the smallest magnitudes of both signs
+        return np.concatenate([steps[ulps:].view(np.float64), -steps[ulps:].view(np.float64)])
+    return (np.array([value]).view(np.int64) + steps).view(np.float64)
+
+
+def nans():
+    """Quiet and signalling NaNs of both signs with assorted payloads: libm decides what survives."""
+    payloads = np.array([0, 1, 0x1234, 0xDEADBEEF, (1 << 50) - 1, 1 << 50], dtype=np.int64)
+    quiet = 0x7FF8_0000_0000_0000 | payloads
+    signalling = 0x7FF0_0000_0000_0000 | payloads[payloads != 0]
+    both = np.concatenate([quiet, signalling])
+    return np.concatenate([both, both | np.int64(-(1 << 63))]).view(np.float64)
+
+
+def edges():
+    """Special inputs and the neighbourhoods of every threshold where the algorithm changes branch."""
+    ln2 = math.log(2.0)
+    thresholds = [
+        2.0**-54, 2.0**-53, 512.0, 1024.0, 1.0,
+        math.log(sys.float_info.max),  # overflow
+        -1022 * ln2,  # results become subnormal
+        -1074 * ln2, -1075 * ln2,  # the smallest subnormal result, then zero
+        sys.float_info.max, sys.float_info.min,
+    ]
+    around = [near(sign * t, 2048) for t in thresholds for sign in (1.0, -1.0)]
+    subnormal_inputs = np.random.default_rng(7).integers(1, 1 << 52, 4096).view(np.float64)
+    return np.concatenate([near(0.0, 4096), subnormal_inputs, -subnormal_inputs, *around, nans(),
+                           [np.inf, -np.inf, 0.0, -0.0]])
+
+
+def interleaved(values):
+    """The values contiguous, then each in every lane of a group of four among ordinary inputs, so
+    that the vector code's special-case blends are checked lane by lane; the odd length leaves a
+    tail for the one-at-a-time loop."""
+    placed = []
+    for lane in range(4):
+        groups = np.full((len(values), 4), -1.25)
+        groups[:, lane] = values
+        placed.append(groups.ravel())
+    return np.concatenate([values, *placed, values[:3]])
+
+
+def reduction_boundaries(ulps):
+    """x with x * 128/ln2 within a few ulps of k + 1/2, where the reduction's rounding flips, for
+    every k of [-745.2, 709.8]."""
+    k = np.arange(math.floor(-745.2 * INV_LN2_N), math.ceil(709.8 * INV_LN2_N), dtype=np.float64)
+    bits = ((k + 0.5) / INV_LN2_N).view(np.int64)
+    return (bits[:, None] + np.arange(-ulps, ulps + 1, dtype=np.int64)).ravel().view(np.float64)
+
+
+def uniform(low, high, count, seed):
+    return np.random.default_rng(seed).uniform(low, high, count)
+
+
+# About 1.2e7 inputs in all; odd lengths leave a scalar tail after the groups of four.
+INPUTS = {
+    "[-50, 0]": lambda: uniform(-50.0, 0.0, 4_000_001, 1),
+    "[-745, 710]": lambda: uniform(-745.0, 710.0, 2_000_003, 2),
+    "subnormal results": lambda: uniform(-745.2, -708.3, 1_000_001, 3),
+    "[512, 710]": lambda: uniform(512.0, 710.0, 500_001, 4),
+    "[710, 1100]": lambda: uniform(710.0, 1100.0, 100_001, 5),
+    "[-1100, -500]": lambda: uniform(-1100.0, -500.0, 500_001, 6),
+    "reduction boundaries": lambda: reduction_boundaries(8),
+    "edges": lambda: interleaved(edges()),
+}
+
+
+@functools.cache
+def inputs_and_libm(name):
+    x = INPUTS[name]()
+    return x, exp_by("libm", x).view(np.int64)
+
+
+def selected_sequence():
+    path = exact_exp.path()
+    if path == "libm":
+        pytest.skip("the kernels call libm's exp in this process: there is no sequence to compare")
+    return path
+
+
+def mismatches(x, got, expected):
+    wrong = np.flatnonzero(got != expected)
+    shown = ", ".join(f"exp({x[i].hex()}) = {got[i].view(np.float64).hex()}, libm "
+                      f"{expected[i].view(np.float64).hex()}" for i in wrong[:5])
+    return len(wrong), shown
+
+
+@pytest.mark.parametrize("suffix", ["", "-scalar"], ids=["vector", "scalar"])
+@pytest.mark.parametrize("name", INPUTS)
+def test_selected_sequence_returns_libm_bits(name, suffix):
+    sequence = selected_sequence() + suffix
+    x, expected = inputs_and_libm(name)
+    count, shown = mismatches(x, exp_by(sequence, x).view(np.int64), expected)
+    assert count == 0, f"{sequence} differs from libm on {count} of {len(x)} inputs: {shown}"
+
+
+@pytest.mark.parametrize("suffix", ["", "-scalar"], ids=["vector", "scalar"])
+def test_other_sequence_differs_from_libm(suffix):
+    # Without this the differential could pass with either mask, for inputs too easy to tell.
+    sequence = OTHER[selected_sequence()] + suffix
+    x, expected = inputs_and_libm("[-745, 710]")
+    count, _ = mismatches(x, exp_by(sequence, x).view(np.int64), expected)
+    assert count > 0, f"{sequence} agrees with libm on all {len(x)} inputs"
+
+
+def reference_machine():
+    """glibc 2.36 on a processor with AVX2 and FMA, the setting the selection was measured on."""
+    try:
+        libc = os.confstr("CS_GNU_LIBC_VERSION")
+    except (ValueError, OSError):
+        libc = None
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            flags = next((line.split(":", 1)[1].split() for line in cpuinfo if line.startswith("flags")), [])
+    except OSError:
+        flags = []
+    return libc == "glibc 2.36" and {"avx2", "fma"} <= set(flags)
+
+
+@pytest.mark.skipif(not reference_machine(), reason="path expectations hold for glibc 2.36 with AVX2 and FMA")
+@pytest.mark.parametrize(("setting", "expected"), [
+    ({}, "fused"),
+    ({"GLIBC_TUNABLES": HWCAPS_WITHOUT_FMA}, "unfused"),
+    ({"VEXORA_EXACT_EXP": "libm"}, "libm"),
+    ({"GLIBC_TUNABLES": HWCAPS_WITHOUT_FMA, "VEXORA_EXACT_EXP": "libm"}, "libm"),
+], ids=["plain", "libm-without-fma", "forced-libm", "forced-libm-without-fma"])
+def test_path_in_child_interpreter(setting, expected):
+    # The loader picks libm's variant at start-up, so each setting needs a fresh process.
+    environment = {k: v for k, v in os.environ.items() if k not in ("GLIBC_TUNABLES", "VEXORA_EXACT_EXP")}
+    code = f"import {exact_exp.__name__} as m; print(m.path())"
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                           env=environment | setting)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.strip() == expected
+
+
+LENGTHS = "source and result must hold the same number of doubles"
+
+
+@pytest.mark.parametrize(("source", "result", "sequence", "error", "message"), [
+    (np.zeros(4), np.zeros(4), "exp", ValueError, "unknown sequence exp"),
+    (np.zeros(4), np.zeros(4), "", ValueError, "unknown sequence "),
+    (np.zeros(4), np.zeros(3), "libm", ValueError, LENGTHS),
+    (np.zeros(4), np.zeros(5), "fused", ValueError, LENGTHS),
+    (np.zeros(5), np.zeros(4), "unfused-scalar", ValueError, LENGTHS),
+    (np.zeros(8, dtype=np.float32)[:7], np.zeros(7, dtype=np.float32), "libm", ValueError, LENGTHS),
+], ids=["unknown", "empty-name", "shorter-result", "longer-result", "longer-source",
+        "bytes-not-whole-doubles"])
+def test_bad_arguments_raise(source, result, sequence, error, message):
+    kept = result.copy()
+    with pytest.raises(error, match=f"^{re.escape(message)}$"):
+        exact_exp.exp(source, result, sequence)
+    assert np.array_equal(result, kept)  # nothing written
