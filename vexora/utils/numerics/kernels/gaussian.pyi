@@ -3,6 +3,10 @@
 Peaks are given as float64 triples ``(A, mu, variance)`` in one flat ``params`` array: height,
 centre and variance (sigma squared, not sigma) of each Gaussian. Trailing values that do not
 complete a triple are ignored.
+
+Every value is computed in a fixed order, ``((-0.5 * dx) * dx) / variance`` with ``dx = x - mu``,
+and exponentiated with exactly the bits of the C library's ``exp`` (see "The exact exp" in the
+README), so results are reproducible to the bit.
 """
 
 import numpy as np
