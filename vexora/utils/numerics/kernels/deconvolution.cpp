@@ -808,7 +808,7 @@ constexpr Py_ssize_t row_group = 4;
  *   columns[ends[n]], values[ends[n]] - output
  */
 template <class Weights>
-void fill_rows(View1<const double> axis, View1<const double> sigma, const Window* windows, const std::int64_t* ends,
+[[gnu::always_inline]] inline void fill_rows(View1<const double> axis, View1<const double> sigma, const Window* windows, const std::int64_t* ends,
                Py_ssize_t first, Py_ssize_t count, std::int32_t* columns, double* values, const Weights& weights) {
     const double* row[row_group];
     Py_ssize_t length[row_group];
@@ -820,8 +820,9 @@ void fill_rows(View1<const double> axis, View1<const double> sigma, const Window
             continue;
         }
         const Window window = windows[i];
-        for (Py_ssize_t j = window.low; j < window.high; ++j) {
-            columns[ends[i] + j - window.low] = static_cast<std::int32_t>(j);
+        std::int32_t* row_columns = columns + ends[i];
+        for (Py_ssize_t k = 0; k < length[r]; ++k) {
+            row_columns[k] = static_cast<std::int32_t>(window.low + k);
         }
         if (sigma[i] == 0.0) {
             delta_weights(axis, axis[i], window, values + ends[i]);
@@ -850,11 +851,18 @@ void fill_rows(View1<const double> axis, View1<const double> sigma, const Window
 
 /// Every row of the response, with the weights of the exp this process uses.
 template <class Weights>
-void fill_response(View1<const double> axis, View1<const double> sigma, const Window* windows,
+[[gnu::always_inline]] inline void fill_response(View1<const double> axis, View1<const double> sigma, const Window* windows,
                    const std::int64_t* ends, std::int32_t* columns, double* values, const Weights& weights) {
     for (Py_ssize_t first = 0; first < axis.size; first += row_group) {
         fill_rows(axis, sigma, windows, ends, first, std::min(row_group, axis.size - first), columns, values, weights);
     }
+}
+
+/// fill_response on the vector exp, the whole loop compiled for the instructions it needs.
+template <unsigned mask>
+VEXORA_AVX2 void fill_response_exact(View1<const double> axis, View1<const double> sigma, const Window* windows,
+                                     const std::int64_t* ends, std::int32_t* columns, double* values) {
+    fill_response(axis, sigma, windows, ends, columns, values, ExactWeights<mask>{});
 }
 
 /*
@@ -915,10 +923,10 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
         NoGil unlocked;
         switch (ee::selected_path()) {
             case ee::Path::fused:
-                fill_response(axis, sigma, windows.get(), ends, columns, weights, ExactWeights<ee::fused>{});
+                fill_response_exact<ee::fused>(axis, sigma, windows.get(), ends, columns, weights);
                 break;
             case ee::Path::unfused:
-                fill_response(axis, sigma, windows.get(), ends, columns, weights, ExactWeights<ee::unfused>{});
+                fill_response_exact<ee::unfused>(axis, sigma, windows.get(), ends, columns, weights);
                 break;
             case ee::Path::libm:
                 fill_response(axis, sigma, windows.get(), ends, columns, weights, LibmWeights{});
