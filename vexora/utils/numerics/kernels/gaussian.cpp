@@ -23,6 +23,9 @@ constexpr int model_result_line = 24;
 constexpr int jacobian_line = 40;
 constexpr int jacobian_result_line = 53;
 
+// ---------------------------------------------------------------------------------------------
+// The kernels on the C library's exp, one call per value, where the vector exp is not selected.
+
 /// Samples per tile: a tile of the result stays in cache while every Gaussian visits it.
 constexpr Py_ssize_t tile = 64;
 
