@@ -2,6 +2,7 @@
 // from reference incident energies to requested ones.
 #include "frame/frame.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -57,19 +58,21 @@ Py_ssize_t find_index_from_energy(double E, const Array& array, Py_ssize_t n) {
 inline double get_backscatter_E(double E_p) { return E_p / ((E_p + E_p) / 511 + 1); }
 
 /*
- * The same index as find_index_from_energy on an ascending axis without NaN, found by galloping
- * from the previous answer: neighbouring queries, as a row's channels give, cost O(1) each.
+ * The same index as find_index_from_energy on an ascending axis without NaN, except that "none"
+ * is `n` rather than -1; found by galloping from the previous answer, so that neighbouring
+ * queries, as a row's channels give, cost O(1) each.
  *
- *   axis[n] - ascending, no NaN (the driver checks this before any search)
+ *   axis[n] - native memory, ascending, no NaN (the driver checks its copy before any search)
  */
 class AxisSearch {
 public:
-    explicit AxisSearch(View1<const double> axis) : axis_(axis) {}
+    AxisSearch(const double* axis, Py_ssize_t n) : axis_(axis), n_(n) {}
 
+    /// The first index whose element is not below `E`, or n; NaN gives 0.
     Py_ssize_t operator()(double E) {
-        const Py_ssize_t n = axis_.size;
+        const Py_ssize_t n = n_;
         if (std::isnan(E)) {
-            return n > 0 ? 0 : -1;
+            return hint_ = 0;
         }
         // `E > axis[i]` holds on a prefix of the axis; the answer is the prefix length.
         Py_ssize_t low = hint_, high;
@@ -82,10 +85,6 @@ public:
             }
             low = high - step < 0 ? 0 : high - step + 1;
         } else {
-            // Neighbouring channels mostly move the answer by 0, 1 or 2: two steps without
-            // branches, then galloping when that was not enough.
-            low += low < n && E > axis_[low];
-            low += low < n && E > axis_[low];
             Py_ssize_t step = 1;
             while (low + step - 1 < n && E > axis_[low + step - 1]) {
                 low += step;
@@ -101,12 +100,44 @@ public:
                 high = mid;
             }
         }
-        hint_ = low;
-        return low == n ? -1 : low;
+        return hint_ = low;
+    }
+
+    /// Continues from `hint`, an index in [0, n].
+    void resume(Py_ssize_t hint) { hint_ = hint; }
+
+private:
+    const double* axis_;
+    Py_ssize_t n_;
+    Py_ssize_t hint_ = 0;
+};
+
+/*
+ * The index of AxisSearch on a padded axis: `axis[-1]` is -inf and `axis[n]` is +inf, so that
+ * elements i - 1 and i exist for every answer i in [0, n]. Neighbouring channels mostly move the
+ * answer by 0, 1 or 2: two steps without branches, then a test that the index is the answer
+ * (the one index with axis[i - 1] < E <= axis[i] on an ascending axis), and the galloping search
+ * only when it is not. NaN fails the test and goes to the search.
+ */
+class PaddedAxisSearch {
+public:
+    PaddedAxisSearch(const double* axis, Py_ssize_t n) : axis_(axis), search_(axis, n) {}
+
+    Py_ssize_t operator()(double E) {
+        // The +inf after the last element stops both steps there.
+        Py_ssize_t i = hint_;
+        i += E > axis_[i];
+        i += E > axis_[i];
+        if (!(E > axis_[i - 1]) | (E > axis_[i])) {
+            search_.resume(hint_);
+            i = search_(E);
+        }
+        return hint_ = i;
     }
 
 private:
-    View1<const double> axis_;
+    const double* axis_;
+    AxisSearch search_;
     Py_ssize_t hint_ = 0;
 };
 
@@ -205,33 +236,53 @@ struct Bracket {
     const double* high_row;
 };
 
-/// Channels per pass of the row interpolation: a multiple of the vector width, so that the
-/// compiler vectorises the divisions of fixed-length passes over local arrays.
+/// Channels per pass of the row interpolation: a multiple of the vector width.
 constexpr int block = 128;
 
-/// The points of one block where a reference row is read: each value is
-/// y1 + ((x - x1) * (y2 - y1)) / (x2 - x1), the interpolation on the reference axis.
-struct Readings {
-    double x[block], x1[block], x2[block], y1[block], y2[block];
-
-    /// Gathers the neighbours of point `j`; a point without a value gets NaN neighbours, which
-    /// make its reading NaN.
-    template <class Search>
-    void gather(int j, double point, View1<const double> axis, const double* row, Search& search) {
-        const Py_ssize_t i = search(point);
-        x[j] = point;
-        if (i <= 0) {
-            x1[j] = 0.0, x2[j] = 1.0, y1[j] = nan, y2[j] = nan;
-        } else {
-            x1[j] = axis[i - 1], x2[j] = axis[i], y1[j] = row[i - 1], y2[j] = row[i];
-        }
-    }
-    void read(double* out) const {
-        for (int j = 0; j < block; ++j) {
-            out[j] = y1[j] + ((x[j] - x1[j]) * (y2[j] - y1[j])) / (x2[j] - x1[j]);
-        }
-    }
+/// Energy axes as the row interpolation reads them: native copies, checked by the driver.
+struct Axes {
+    const double* requested;  ///< [n], ascending, no NaN
+    Py_ssize_t n;
+    const double* ref;  ///< [r] with -inf at [-1] and +inf at [r], ascending, no NaN
+    Py_ssize_t r;
 };
+
+/// A region on the requested scale and its images on the two reference scales.
+struct RegionMap {
+    double start, width, high_start, high_width, low_start, low_width;
+};
+
+/*
+ * One block of channels inside one region: relative position, mapped energies, readings of both
+ * reference rows on the reference axis, and the interpolation in incident energy, each value by
+ * the same operations in the same order as the point-by-point algorithm. Rows are padded with
+ * NaN at [-1] and [r], so that an index 0 or r (no value) reads NaN.
+ */
+void interpolate_block(const double* e, int count, const RegionMap& map, const double* axis, const Bracket& bracket,
+                       PaddedAxisSearch& search_high, PaddedAxisSearch& search_low, double offset, double span,
+                       double* out) {
+    double at_high[block], at_low[block];
+    for (int j = 0; j < count; ++j) {
+        const double f = (e[j] - map.start) / map.width;
+        at_high[j] = f * map.high_width + map.high_start;
+        at_low[j] = f * map.low_width + map.low_start;
+    }
+    Py_ssize_t high_index[block], low_index[block];
+    for (int j = 0; j < count; ++j) {
+        high_index[j] = search_high(at_high[j]);
+        low_index[j] = search_low(at_low[j]);
+    }
+    const double* high_row = bracket.high_row;
+    const double* low_row = bracket.low_row;
+    for (int j = 0; j < count; ++j) {
+        const Py_ssize_t h = high_index[j], l = low_index[j];
+        const double y_high = high_row[h - 1] + ((at_high[j] - axis[h - 1]) * (high_row[h] - high_row[h - 1])) /
+                                                    (axis[h] - axis[h - 1]);
+        const double y_low =
+            low_row[l - 1] + ((at_low[j] - axis[l - 1]) * (low_row[l] - low_row[l - 1])) / (axis[l] - axis[l - 1]);
+        out[j] = y_low + (offset * (y_high - y_low)) / span;
+    }
+}
 
 /*
  * Builds the response row at incident energy `E_p` from the two reference rows that bracket it,
@@ -239,21 +290,19 @@ struct Readings {
  * region of both reference rows, the rows are read there, and the readings are interpolated
  * linearly in incident energy. Channels without a value get NaN.
  *
- * Each block of channels runs in passes (region and relative position, reference lookups,
- * readings, result), every value computed by the same operations in the same order as the
- * point-by-point algorithm, so that independent divisions overlap.
+ * The region of a channel (the first boundary not below its energy) never decreases along an
+ * ascending axis, also when the boundaries are not sorted: so the row splits into runs of one
+ * region each, found by bisection, and each run is interpolated with constants.
  *
- *   requested_E_axis[n]  - channel energies of the row to build, ascending
- *   ref_E_axis[r]        - channel energies of the reference rows, ascending, no NaN
- *   bracket              - low_row[r], high_row[r]; low_E < high_E, both finite
- *   max_value            - top of the requested axis
- *   row[n]               - output
+ *   axes      - requested[n], ref[r], padded
+ *   bracket   - low_row[r], high_row[r], padded; low_E < high_E, both finite
+ *   max_value - top of the requested axis
+ *   row[n]    - output
  *
- * Runs without the interpreter lock; cost O(n + r). Any content of the arrays, also one changed
- * meanwhile, keeps every access in bounds: indices come from scans bounded by the lengths.
+ * Runs without the interpreter lock; cost O(n + r). Every index comes from a search bounded by
+ * the lengths.
  */
-void interpolate_response_row(double E_p, View1<const double> requested_E_axis, View1<const double> ref_E_axis,
-                              const Bracket& bracket, double max_value, double* row) {
+void interpolate_response_row(double E_p, const Axes& axes, const Bracket& bracket, double max_value, double* row) {
     const double low_E = bracket.low_E, high_E = bracket.high_E;
     const bool has_escape_peaks = low_E > 1022;
     const Regions low = calculate_regions_native(low_E, max_value, has_escape_peaks);
@@ -263,51 +312,45 @@ void interpolate_response_row(double E_p, View1<const double> requested_E_axis, 
     for (int b = 0; b < low.count; ++b) {
         requested.bounds[b] = (high.bounds[b] - low.bounds[b]) * t + low.bounds[b];
     }
-    // Start and width of region k (from boundary k - 1 to k) on each scale. Index 0 stands for
-    // "no region": its NaN start makes the mapped energies NaN, which have no reading.
-    double start[8] = {nan}, width[8] = {1.0}, high_start[8] = {nan}, high_width[8] = {1.0}, low_start[8] = {nan},
-           low_width[8] = {1.0};
-    for (int k = 1; k < low.count; ++k) {
-        start[k] = requested.bounds[k - 1], width[k] = requested.bounds[k] - requested.bounds[k - 1];
-        high_start[k] = high.bounds[k - 1], high_width[k] = high.bounds[k] - high.bounds[k - 1];
-        low_start[k] = low.bounds[k - 1], low_width[k] = low.bounds[k] - low.bounds[k - 1];
-    }
     // The interpolation in incident energy, y_low + ((E_p - low_E) * (y_high - y_low)) / (high_E - low_E),
     // with its two differences hoisted.
     const double offset = E_p - low_E;
     const double span = high_E - low_E;
-    AxisSearch search_high(ref_E_axis), search_low(ref_E_axis);
-    for (Py_ssize_t first = 0; first < requested_E_axis.size; first += block) {
-        const int count = static_cast<int>(std::min<Py_ssize_t>(block, requested_E_axis.size - first));
-        double f[block], divisor[block];
-        int region[block];
-        for (int j = 0; j < block; ++j) {
-            const double e = j < count ? requested_E_axis[first + j] : nan;
-            const Py_ssize_t k = find_index_from_energy(e, requested.bounds, requested.count);
-            region[j] = k > 0 ? static_cast<int>(k) : 0;
-            f[j] = e - start[region[j]];
-            divisor[j] = width[region[j]];
+    const double* e = axes.requested;
+    const Py_ssize_t n = axes.n;
+    PaddedAxisSearch search_high(axes.ref, axes.r), search_low(axes.ref, axes.r);
+    int k = 0;
+    for (Py_ssize_t j = 0; j < n;) {
+        while (k < requested.count && e[j] > requested.bounds[k]) {
+            ++k;
         }
-        for (int j = 0; j < block; ++j) {
-            f[j] /= divisor[j];
+        // The run of region k: channels up to the first one above boundary k.
+        Py_ssize_t end = n;
+        if (k < requested.count) {
+            Py_ssize_t low_end = j + 1;
+            while (low_end < end) {
+                const Py_ssize_t mid = low_end + (end - low_end) / 2;
+                if (e[mid] > requested.bounds[k]) {
+                    end = mid;
+                } else {
+                    low_end = mid + 1;
+                }
+            }
         }
-        Readings at_high, at_low;
-        for (int j = 0; j < count; ++j) {
-            const int k = region[j];
-            at_high.gather(j, f[j] * high_width[k] + high_start[k], ref_E_axis, bracket.high_row, search_high);
-            at_low.gather(j, f[j] * low_width[k] + low_start[k], ref_E_axis, bracket.low_row, search_low);
+        if (k == 0 || k == requested.count) {
+            // At or below the first boundary, or above every one: no region, no value.
+            std::fill(row + j, row + end, nan);
+        } else {
+            const RegionMap map{requested.bounds[k - 1], requested.bounds[k] - requested.bounds[k - 1],
+                                high.bounds[k - 1],      high.bounds[k] - high.bounds[k - 1],
+                                low.bounds[k - 1],       low.bounds[k] - low.bounds[k - 1]};
+            for (Py_ssize_t first = j; first < end; first += block) {
+                const int count = static_cast<int>(std::min<Py_ssize_t>(block, end - first));
+                interpolate_block(e + first, count, map, axes.ref, bracket, search_high, search_low, offset, span,
+                                  row + first);
+            }
         }
-        for (int j = count; j < block; ++j) {
-            at_high.x[j] = at_low.x[j] = 0.0, at_high.x1[j] = at_low.x1[j] = 0.0, at_high.x2[j] = at_low.x2[j] = 1.0;
-            at_high.y1[j] = at_low.y1[j] = at_high.y2[j] = at_low.y2[j] = 0.0;
-        }
-        double y_high[block], y_low[block];
-        at_high.read(y_high);
-        at_low.read(y_low);
-        for (int j = 0; j < block; ++j) {
-            y_low[j] += (offset * (y_high[j] - y_low[j])) / span;
-        }
-        std::memcpy(row + first, y_low, sizeof(double) * static_cast<size_t>(count));
+        j = end;
     }
 }
 
@@ -336,6 +379,21 @@ public:
     }
     /// Makes room for `capacity` elements in all, so that pushing up to there moves nothing.
     bool reserve(Py_ssize_t capacity) { return capacity <= capacity_ || grow(capacity); }
+    /// Makes room for `count` more elements, at least doubling when it grows.
+    bool room(Py_ssize_t count) {
+        Py_ssize_t needed, doubled;
+        if (__builtin_add_overflow(size_, count, &needed)) {
+            return false;
+        }
+        if (needed <= capacity_) {
+            return true;
+        }
+        return grow(__builtin_mul_overflow(capacity_, 2, &doubled) ? needed : std::max(needed, doubled));
+    }
+    /// Where the next element goes; writing up to the room made is allowed.
+    T* end() { return data_ + size_; }
+    /// Counts `count` elements written at end() as pushed.
+    void advance(Py_ssize_t count) { size_ += count; }
     const T* data() const { return data_; }
     Py_ssize_t size() const { return size_; }
 
@@ -495,11 +553,46 @@ struct RawMemory {
     ~RawMemory() { PyMem_RawFree(data); }
 };
 
+/// A one-dimensional argument copied into native memory, so that its values are read from the
+/// caller once, checked, and then used: with -inf before its first element and +inf after its last.
+class AxisCopy {
+public:
+    /// False when the memory cannot be had.
+    bool copy(View1<const double> from) {
+        size_t bytes;
+        Py_ssize_t padded;
+        if (__builtin_add_overflow(from.size, 2, &padded) || !double_bytes(padded, bytes) ||
+            !(memory_.data = PyMem_RawMalloc(bytes))) {
+            return false;
+        }
+        double* values = static_cast<double*>(memory_.data) + 1;
+        values[-1] = -std::numeric_limits<double>::infinity();
+        values[from.size] = std::numeric_limits<double>::infinity();
+        if (from.contiguous()) {
+            std::memcpy(values, from.data, sizeof(double) * static_cast<size_t>(from.size));
+        } else {
+            for (Py_ssize_t i = 0; i < from.size; ++i) {
+                values[i] = from[i];
+            }
+        }
+        size_ = from.size;
+        return true;
+    }
+    const double* data() const { return static_cast<const double*>(memory_.data) + 1; }
+    Py_ssize_t size() const { return size_; }
+    View1<const double> view() const { return {data(), size_, static_cast<Py_ssize_t>(sizeof(double))}; }
+
+private:
+    RawMemory memory_;
+    Py_ssize_t size_ = 0;
+};
+
 /*
  * Reference rows divided by their sums, each computed when a row is first used. Rows of an exact
  * ndarray are read in place and divided natively, as NumPy's true division does element by
  * element; any other ndarray subclass goes through its own indexing, `np.sum` and true division,
- * and the quotient's buffer is copied.
+ * and the quotient's buffer is copied. Each row is stored with a NaN before its first element and
+ * after its last, so that the row interpolation reads NaN where a point has no value.
  */
 class ScaledRows {
 public:
@@ -508,7 +601,7 @@ public:
     ~ScaledRows() {
         if (rows_) {
             for (Py_ssize_t r = 0; r < view_.rows; ++r) {
-                PyMem_RawFree(rows_[r]);
+                PyMem_RawFree(rows_[r] ? rows_[r] - 1 : nullptr);
             }
         }
         PyMem_RawFree(rows_);
@@ -519,7 +612,8 @@ public:
 
     /// The row table and the first row's memory, so that an impossible size fails before any work.
     bool allocate() {
-        if (!double_bytes(std::max<Py_ssize_t>(width_, 1), row_bytes_)) {
+        Py_ssize_t padded;
+        if (__builtin_add_overflow(width_, 2, &padded) || !double_bytes(padded, row_bytes_)) {
             return false;
         }
         rows_ = static_cast<double**>(PyMem_RawCalloc(static_cast<size_t>(view_.rows), sizeof(double*)));
@@ -527,18 +621,21 @@ public:
         return rows_ && spare_;
     }
 
-    /// Row `r` (0 <= r < rows) divided by its sum; nullptr with a Python exception set on failure.
+    /// Row `r` (0 <= r < rows) divided by its sum, padded; nullptr with a Python exception set on
+    /// failure.
     const double* get(Py_ssize_t r, PyObject* sum, const NativeSums& native) {
         if (rows_[r]) {
             return rows_[r];
         }
-        double* scaled = spare_ ? std::exchange(spare_, nullptr) : static_cast<double*>(PyMem_RawMalloc(row_bytes_));
-        if (!scaled) {
+        double* memory = spare_ ? std::exchange(spare_, nullptr) : static_cast<double*>(PyMem_RawMalloc(row_bytes_));
+        if (!memory) {
             PyErr_NoMemory();
             return nullptr;
         }
+        double* scaled = memory + 1;
+        scaled[-1] = scaled[width_] = nan;
         if (!(exact_ ? scale_in_place(r, sum, native, scaled) : scale_by_numpy(r, sum, scaled))) {
-            PyMem_RawFree(scaled);
+            PyMem_RawFree(memory);
             return nullptr;
         }
         return rows_[r] = scaled;
@@ -549,6 +646,15 @@ private:
         View1<const double> source = view_.row(r);
         double divisor;
         if (source.contiguous() && native.cover(source.size)) {
+            // The row is read once: summed and divided as copied.
+            if (width_ == source.size) {
+                std::memcpy(scaled, source.data, sizeof(double) * static_cast<size_t>(width_));
+                divisor = numpy_sum(scaled, width_);
+                for (Py_ssize_t c = 0; c < width_; ++c) {
+                    scaled[c] /= divisor;
+                }
+                return true;
+            }
             divisor = numpy_sum(source.data, source.size);
         } else {
             Ref row = numpy_row(r);
@@ -696,14 +802,24 @@ Ref to_array(const T* data, Py_ssize_t size, int type_num) {
 }
 
 /// Appends the channels of `row` whose value divided by `total` lies above the store threshold.
+/// Every channel is written at the end and counted only when stored, so that the loop has no
+/// branch on the data.
 bool store_row(const double* row, Py_ssize_t n, double total, Growing<std::int32_t>& indices,
                Growing<double>& values) {
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        const double value = row[j] / total;
-        if (value > store_threshold && !(indices.push(static_cast<std::int32_t>(j)) && values.push(value))) {
-            return false;
-        }
+    if (!indices.room(n) || !values.room(n)) {
+        return false;
     }
+    std::int32_t* column = indices.end();
+    double* value = values.end();
+    Py_ssize_t stored = 0;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        const double scaled = row[j] / total;
+        column[stored] = static_cast<std::int32_t>(j);
+        value[stored] = scaled;
+        stored += scaled > store_threshold;
+    }
+    indices.advance(stored);
+    values.advance(stored);
     return true;
 }
 
@@ -735,16 +851,27 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
     Growing<double> values;
     ScaledRows scaled(response_matrix, matrix, ref_E_axis.size);
     RawMemory row_memory;
+    // With rows to build, the one-dimensional arguments are copied, then checked and used.
+    AxisCopy ref_indices_copy, ref_E_axis_copy, requested_indices_copy, requested_E_axis_copy;
     Py_ssize_t offsets_count;
     size_t row_bytes;
     if (__builtin_add_overflow(m, 1, &offsets_count) || !offsets.reserve(offsets_count) ||
         (m > 0 && (!double_bytes(std::max<Py_ssize_t>(n, 1), row_bytes) ||
-                   !(row_memory.data = PyMem_RawMalloc(row_bytes)) || !scaled.allocate()))) {
+                   !(row_memory.data = PyMem_RawMalloc(row_bytes)) || !scaled.allocate() ||
+                   !ref_indices_copy.copy(ref_indices) || !ref_E_axis_copy.copy(ref_E_axis) ||
+                   !requested_indices_copy.copy(requested_indices) ||
+                   !requested_E_axis_copy.copy(requested_E_axis)))) {
         PyErr_NoMemory();
         return fail_at(name, validation_line);
     }
     offsets.push(0);
-    if (!validate(matrix, ref_indices, ref_E_axis, requested_indices, requested_E_axis)) {
+    if (m > 0) {
+        ref_indices = ref_indices_copy.view();
+        ref_E_axis = ref_E_axis_copy.view();
+        requested_indices = requested_indices_copy.view();
+    }
+    if (!validate(matrix, ref_indices, ref_E_axis, requested_indices,
+                  m > 0 ? requested_E_axis_copy.view() : requested_E_axis)) {
         return fail_at(name, validation_line);
     }
     if (m > 0) {
@@ -760,13 +887,17 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
         }
         const bool native_row_sum = native.cover(n);
         double* row = static_cast<double*>(row_memory.data);
-        AxisSearch bracket_search(ref_indices);
+        const Axes axes{requested_E_axis_copy.data(), n, ref_E_axis_copy.data(), ref_E_axis_copy.size()};
+        const double* energies = ref_indices_copy.data();
+        const Py_ssize_t references = ref_indices_copy.size();
+        AxisSearch bracket_search(energies, references);
         for (Py_ssize_t i = 0; i < m; ++i) {
-            const double E_p = requested_indices[i];
+            const double E_p = requested_indices_copy.data()[i];
             // The first reference energy itself is interpolated from rows 0 and 1 (t = 0). The
-            // search answers -1 or an index below the length, which is at least 2.
-            const Py_ssize_t high = std::max<Py_ssize_t>(bracket_search(E_p), 1);
-            Bracket bracket{ref_indices[high - 1], ref_indices[high], scaled.get(high - 1, sum.get(), native), nullptr};
+            // checked energies lie in the reference range, of at least 2 energies; the clamp
+            // keeps the rows inside whatever the search answers.
+            const Py_ssize_t high = std::clamp<Py_ssize_t>(bracket_search(E_p), 1, references - 1);
+            Bracket bracket{energies[high - 1], energies[high], scaled.get(high - 1, sum.get(), native), nullptr};
             if (!bracket.low_row || !(bracket.high_row = scaled.get(high, sum.get(), native))) {
                 return fail_at(name, reference_sum_line);
             }
@@ -774,7 +905,7 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
             if (!native_row_sum) {
                 {
                     NoGil unlocked;
-                    interpolate_response_row(E_p, requested_E_axis, ref_E_axis, bracket, max_value, row);
+                    interpolate_response_row(E_p, axes, bracket, max_value, row);
                 }
                 // NumPy gets a copy: what its `nansum` does with the array cannot reach the row.
                 Ref copy = to_array(row, n, NPY_FLOAT64);
@@ -787,7 +918,7 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
             {
                 NoGil unlocked;
                 if (native_row_sum) {
-                    interpolate_response_row(E_p, requested_E_axis, ref_E_axis, bracket, max_value, row);
+                    interpolate_response_row(E_p, axes, bracket, max_value, row);
                     total = numpy_nansum(row, n);
                 }
                 stored = store_row(row, n, total, indices, values) && offsets.push(values.size());
