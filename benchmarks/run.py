@@ -326,7 +326,7 @@ def resampler_cases():
             return Trial(
                 function and (lambda: function(*problem.arguments())),
                 lambda: baselines.resample(*problem.arguments()),
-                agree_csr(1e-12), units=requested, unit="µs/row", min_ratio=5.0,
+                agree_csr(1e-12), units=requested, unit="µs/row", min_ratio=8.0,
             )
 
         yield Case("resampler_cy", f"{channels} ch, {requested} E", "NumPy vectorised", quick, trial)
