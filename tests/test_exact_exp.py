@@ -161,7 +161,7 @@ def test_path_in_child_interpreter(setting, expected):
     # The loader picks libm's variant at start-up, so each setting needs a fresh process.
     environment = {k: v for k, v in os.environ.items() if k not in ("GLIBC_TUNABLES", "VEXORA_EXACT_EXP")}
     code = f"import {exact_exp.__name__} as m; print(m.path())"
-    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+    child = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120,
                            env=environment | setting)
     assert child.returncode == 0, child.stderr
     assert child.stdout.strip() == expected
