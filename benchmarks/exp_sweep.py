@@ -164,19 +164,18 @@ def main():
     if not found:
         print("  none")
 
-    print("\nTime per element, ns: median over the range's chunks")
-    print(head)
-    for name, inputs, _, _, times, _ in rows:
-        print(f"{name:<22}{inputs:>11}" + "".join(f"{statistics.median(times[s]):>{width}.3f}" for s in SEQUENCES))
-    every = {s: [t for r in rows for t in r[4][s]] for s in SEQUENCES}
-    print(f"{'all chunks':<22}{total:>11}" + "".join(f"{statistics.median(every[s]):>{width}.3f}" for s in SEQUENCES))
+    def median_table(title, column, digits):
+        print(title)
+        print(head)
+        for row in rows:
+            print(f"{row[0]:<22}{row[1]:>11}" + "".join(f"{statistics.median(row[column][s]):>{width}.{digits}f}"
+                                                        for s in SEQUENCES))
+        every = {s: [t for r in rows for t in r[column][s]] for s in SEQUENCES}
+        print(f"{'all chunks':<22}{total:>11}" + "".join(f"{statistics.median(every[s]):>{width}.{digits}f}"
+                                                         for s in SEQUENCES))
 
-    print(f"\nTime / time of {reference!r} on the same chunk: median over the range's chunks")
-    print(head)
-    for name, inputs, _, _, _, ratios in rows:
-        print(f"{name:<22}{inputs:>11}" + "".join(f"{statistics.median(ratios[s]):>{width}.2f}" for s in SEQUENCES))
-    every = {s: [t for r in rows for t in r[5][s]] for s in SEQUENCES}
-    print(f"{'all chunks':<22}{total:>11}" + "".join(f"{statistics.median(every[s]):>{width}.2f}" for s in SEQUENCES))
+    median_table("\nTime per element, ns: median over the range's chunks", 4, 3)
+    median_table(f"\nTime / time of {reference!r} on the same chunk: median over the range's chunks", 5, 2)
     print(f"\nswept in {time.perf_counter() - began:.1f} s")
 
 

@@ -36,7 +36,7 @@ from libm_path import LibmProcess
 _libm_process = None
 
 
-def LIBM_PROCESS():
+def libm_process():
     """The one child process whose kernels use the C library's exp, started on first use."""
     global _libm_process
     if _libm_process is None:
@@ -390,7 +390,7 @@ def gaussian_cases():
 
 def libm_path_trial(module, name, args, units, unit, min_ratio=None, compare=agree_arrays(0.0)):
     """The native call beside the same call in a process whose kernels use the C library's exp."""
-    child = LIBM_PROCESS()
+    child = libm_process()
     child.prepare(module, name, args)
     function = native_function(globals()[module], name)
     return Trial(
