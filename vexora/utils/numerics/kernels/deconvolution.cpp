@@ -4,6 +4,7 @@
 #include "frame/frame.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -67,6 +68,30 @@ private:
     T* data_ = nullptr;
 };
 
+/*
+ * `capacity` doubles, zeroed and 32-byte aligned: work vectors whose blocks of four channels
+ * keep the same addresses from row to row (a store is then forwarded to the next row's load),
+ * and the banded values.
+ */
+class AlignedBuffer {
+public:
+    bool allocate(Py_ssize_t capacity) {
+        constexpr Py_ssize_t slack = 32 / sizeof(double) - 1;
+        if (!storage_.allocate(capacity + slack)) {
+            return false;
+        }
+        const auto misalignment = reinterpret_cast<std::uintptr_t>(storage_.get()) % 32;
+        data_ = storage_.get() + (32 - misalignment) % 32 / sizeof(double);
+        std::fill(data_, data_ + capacity, 0.0);
+        return true;
+    }
+    double* get() const { return data_; }
+
+private:
+    Scratch<double> storage_;
+    double* data_ = nullptr;
+};
+
 // ---------------------------------------------------------------------------------------------
 // ML-EM kernels: pure, lock-free, over a checked row plan of the CSR matrix.
 
@@ -84,6 +109,12 @@ struct RowSpan {
 };
 
 using Double4 = double __attribute__((vector_size(32)));
+
+// Helpers that take or return vectors are always inlined, here into the vector-compiled clone
+// of the iterations, so that no call passes a vector (whose convention differs between
+// targets, as GCC warns).
+#pragma GCC diagnostic ignored "-Wpsabi"
+#define VEXORA_VECTOR_HELPER [[gnu::always_inline]] inline
 
 /*
  * Channel of a column read from the matrix during the iterations, negative counting from the
@@ -159,49 +190,322 @@ inline double back_project_row(const RowSpan& row, const double* __restrict valu
     return total;
 }
 
-/// Rows whose back projections are summed side by side.
-constexpr int interleave = 8;
+/// Elements in one vector.
+constexpr int lanes = 4;
+
+/// Consecutive rows handled together: two vectors' worth, so that two independent sums hide
+/// the latency of each other's additions.
+constexpr int group_rows = 2 * lanes;
+constexpr int halves = group_rows / lanes;  // vectors per group
+
+using Long4 = std::int64_t __attribute__((vector_size(32)));
+
+VEXORA_VECTOR_HELPER Double4 load4(const double* p) {
+    Double4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+VEXORA_VECTOR_HELPER void store4(double* p, Double4 v) { std::memcpy(p, &v, sizeof v); }
+
+VEXORA_VECTOR_HELPER Double4 broadcast(double value) { return Double4{value, value, value, value}; }
+
+VEXORA_VECTOR_HELPER Long4 broadcast(Py_ssize_t value) { return Long4{value, value, value, value}; }
 
 /*
- * Back projections of `interleave` consecutive rows. When all are consecutive runs their sums
- * are interleaved, which hides the latency of each serial sum; every row is still summed on its
- * own, in entry order, so the results are those of back_project_row.
+ * The lanes of `v` where `mask` is set, +0.0 in the others. A sum that starts from +0.0 is
+ * never -0.0, so adding +0.0 leaves it unchanged bit for bit: masked lanes add nothing.
  */
-inline void back_project_block(const RowSpan* rows, const double* __restrict values,
-                               const std::int32_t* __restrict columns, const double* __restrict ratio, Py_ssize_t n,
-                               double* totals) {
-    bool runs = true;
-    Py_ssize_t common = rows[0].length;
-    for (int r = 0; r < interleave; ++r) {
-        runs = runs && rows[r].first_column >= 0;
-        common = std::min(common, rows[r].length);
-    }
-    if (!runs) {
-        for (int r = 0; r < interleave; ++r) {
-            totals[r] = back_project_row(rows[r], values, columns, ratio, n);
+VEXORA_VECTOR_HELPER Double4 keep(Double4 v, Long4 mask) {
+    return std::bit_cast<Double4>(std::bit_cast<Long4>(v) & mask);
+}
+
+/// Transposes the 4x4 block whose rows are p[0..3]: afterwards p[k] holds element k of every row.
+VEXORA_VECTOR_HELPER void transpose(Double4* p) {
+    const Double4 even01 = __builtin_shuffle(p[0], p[1], Long4{0, 4, 2, 6});
+    const Double4 odd01 = __builtin_shuffle(p[0], p[1], Long4{1, 5, 3, 7});
+    const Double4 even23 = __builtin_shuffle(p[2], p[3], Long4{0, 4, 2, 6});
+    const Double4 odd23 = __builtin_shuffle(p[2], p[3], Long4{1, 5, 3, 7});
+    p[0] = __builtin_shuffle(even01, even23, Long4{0, 1, 4, 5});
+    p[1] = __builtin_shuffle(odd01, odd23, Long4{0, 1, 4, 5});
+    p[2] = __builtin_shuffle(even01, even23, Long4{2, 3, 6, 7});
+    p[3] = __builtin_shuffle(odd01, odd23, Long4{2, 3, 6, 7});
+}
+
+inline Py_ssize_t round_down4(Py_ssize_t i) { return i & ~Py_ssize_t{3}; }
+
+inline Py_ssize_t round_up4(Py_ssize_t i) { return round_down4(i + 3); }
+
+/// Channels that the estimate and ratio work vectors hold: n, rounded up to whole vectors, and
+/// room past it for whole-vector reads of the rows of a group that ends near channel n.
+inline Py_ssize_t work_capacity(Py_ssize_t n) { return round_up4(n) + 2 * group_rows; }
+
+/*
+ * `group_rows` consecutive rows whose back projections and scatters run in the lanes of
+ * vectors: all are consecutive runs of similar lengths and places (so that few lanes idle),
+ * and every read and write rounded out to whole vectors stays inside the values, the ratio and
+ * the estimate. Back projection: entries [0, common) are in every row, [common, span) are
+ * masked row by row. Scatter: the blocks of four channels in [full_from, full_to) lie inside
+ * all the rows, those in [first_block, full_from) and [full_to, end_block) are masked row by
+ * row. band_at: where the group's banded values start, or -1 when it has none.
+ */
+struct LaneGroup {
+    bool usable = false;
+    Py_ssize_t common, span;
+    Py_ssize_t first_block, full_from, full_to, end_block;
+    Py_ssize_t band_at = -1;
+};
+
+/// Lanes a group may run per entry of its rows: beyond that, rows run one by one.
+constexpr Py_ssize_t max_lanes_per_entry = 4;
+
+/// Bytes of banded values at most: about what stays in the last-level cache beside the rest.
+constexpr Py_ssize_t band_budget = Py_ssize_t{16} << 20;
+
+/*
+ * Plans the group of rows[0..group_rows) over `values_size` values and work vectors that hold
+ * `capacity` channels (a multiple of four, at least n).
+ */
+LaneGroup plan_lane_group(const RowSpan* rows, Py_ssize_t values_size, Py_ssize_t capacity) {
+    Py_ssize_t shortest = PY_SSIZE_T_MAX, longest = 0, entries = 0;
+    Py_ssize_t lowest_first = PY_SSIZE_T_MAX, highest_first = 0, lowest_end = PY_SSIZE_T_MAX, highest_end = 0;
+    for (int r = 0; r < group_rows; ++r) {
+        const RowSpan& row = rows[r];
+        if (row.first_column < 0 || row.length == 0) {
+            return {};
         }
-        return;
+        const Py_ssize_t end = row.first_column + row.length;
+        entries += row.length;
+        shortest = std::min(shortest, row.length);
+        longest = std::max(longest, row.length);
+        lowest_first = std::min(lowest_first, row.first_column);
+        highest_first = std::max(highest_first, row.first_column);
+        lowest_end = std::min(lowest_end, end);
+        highest_end = std::max(highest_end, end);
     }
-    const double* v[interleave];
-    const double* q[interleave];
-    double t[interleave];
-    for (int r = 0; r < interleave; ++r) {
+    LaneGroup group{true, round_down4(shortest), round_up4(longest), round_down4(lowest_first),
+                    round_up4(highest_first), 0, round_up4(highest_end)};
+    group.full_to = std::max(round_down4(lowest_end), group.full_from);
+    const Py_ssize_t lanes_allowed = max_lanes_per_entry * entries + 64 * group_rows;
+    if (group.span * group_rows > lanes_allowed || (group.end_block - group.first_block) * group_rows > lanes_allowed) {
+        return {};
+    }
+    for (int r = 0; r < group_rows; ++r) {
+        const RowSpan& row = rows[r];
+        const Py_ssize_t shift = row.values_at - row.first_column;  // position of channel c's value: shift + c
+        group.usable = group.usable && row.values_at + group.span <= values_size &&
+                       row.first_column + group.span <= capacity && shift + group.first_block >= 0 &&
+                       shift + group.end_block <= values_size;
+    }
+    group.usable = group.usable && group.end_block <= capacity;
+    return group;
+}
+
+/*
+ * Back projections of a lane group: lane r of totals[h] sums row lanes * h + r, its products
+ * in entry order.
+ */
+VEXORA_VECTOR_HELPER void back_project_lanes(const LaneGroup& group, const RowSpan* rows,
+                                             const double* __restrict values, const double* __restrict ratio,
+                                             Double4 (&totals)[halves]) {
+    const double* v[group_rows];
+    const double* q[group_rows];
+    Long4 length[group_rows];
+    for (int r = 0; r < group_rows; ++r) {
         v[r] = values + rows[r].values_at;
         q[r] = ratio + rows[r].first_column;
-        t[r] = 0.0;
+        length[r] = broadcast(rows[r].length);
     }
-    for (Py_ssize_t i = 0; i < common; ++i) {
-#pragma GCC unroll 8
-        for (int r = 0; r < interleave; ++r) {
-            t[r] += v[r][i] * q[r][i];
+    for (Double4& total : totals) {
+        total = Double4{};
+    }
+    Py_ssize_t i = 0;
+    for (; i < group.common; i += 4) {
+        Double4 p[group_rows];
+        for (int r = 0; r < group_rows; ++r) {
+            p[r] = load4(v[r] + i) * load4(q[r] + i);
+        }
+        for (int h = 0; h < halves; ++h) {
+            transpose(p + lanes * h);
+            for (int k = 0; k < lanes; ++k) {
+                totals[h] = totals[h] + p[lanes * h + k];
+            }
         }
     }
-    for (int r = 0; r < interleave; ++r) {
-        for (Py_ssize_t i = common; i < rows[r].length; ++i) {
-            t[r] += v[r][i] * q[r][i];
+    for (; i < group.span; i += 4) {
+        const Long4 entry = Long4{0, 1, 2, 3} + broadcast(i);
+        Double4 p[group_rows];
+        for (int r = 0; r < group_rows; ++r) {
+            p[r] = keep(load4(v[r] + i) * load4(q[r] + i), entry < length[r]);
         }
-        totals[r] = t[r];
+        for (int h = 0; h < halves; ++h) {
+            transpose(p + lanes * h);
+            for (int k = 0; k < lanes; ++k) {
+                totals[h] = totals[h] + p[lanes * h + k];
+            }
+        }
     }
+}
+
+/*
+ * Adds the rows of a lane group to the estimate, each block of four channels loaded and
+ * stored once for all the rows, which are added in row order.
+ */
+VEXORA_VECTOR_HELPER void scatter_lanes(const LaneGroup& group, const RowSpan* rows, const double* x,
+                                        const double* __restrict values, double* __restrict estimate) {
+    Double4 x4[group_rows];
+    Py_ssize_t shift[group_rows];
+    Long4 first[group_rows], end[group_rows];
+    for (int r = 0; r < group_rows; ++r) {
+        x4[r] = broadcast(x[r]);
+        shift[r] = rows[r].values_at - rows[r].first_column;
+        first[r] = broadcast(rows[r].first_column);
+        end[r] = broadcast(rows[r].first_column + rows[r].length);
+    }
+    const auto masked_block = [&](Py_ssize_t b) {
+        const Long4 channel = Long4{0, 1, 2, 3} + broadcast(b);
+        Double4 e = load4(estimate + b);
+        for (int r = 0; r < group_rows; ++r) {
+            e = e + keep(x4[r] * load4(values + shift[r] + b), (channel >= first[r]) & (channel < end[r]));
+        }
+        store4(estimate + b, e);
+    };
+    Py_ssize_t b = group.first_block;
+    for (; b < group.full_from; b += 4) {
+        masked_block(b);
+    }
+    for (; b < group.full_to; b += 4) {
+        Double4 e = load4(estimate + b);
+        for (int r = 0; r < group_rows; ++r) {
+            e = e + x4[r] * load4(values + shift[r] + b);
+        }
+        store4(estimate + b, e);
+    }
+    for (; b < group.end_block; b += 4) {
+        masked_block(b);
+    }
+}
+
+/*
+ * A banded group keeps its values as a dense band over its blocks of channels
+ * [first_block, end_block): for each block, one vector per row, zero where the row has no
+ * entry. Back projections and scatters then need no masks, as long as the zeros add nothing:
+ * a zero times a finite ratio or x is +-0.0, which leaves a sum that started from +0.0
+ * unchanged. A non-finite ratio or x (whose product with zero is NaN) takes the masked lanes.
+ */
+
+/// Back projections of a banded group: lane r of totals[h] sums row lanes * h + r in entry order.
+VEXORA_VECTOR_HELPER void back_project_band(const LaneGroup& group, const double* __restrict band,
+                                            const double* __restrict ratio, Double4 (&totals)[halves]) {
+    for (Double4& total : totals) {
+        total = Double4{};
+    }
+    const double* w = band + group.band_at;
+    for (Py_ssize_t b = group.first_block; b < group.end_block; b += 4, w += 4 * group_rows) {
+        const Double4 q = load4(ratio + b);
+        Double4 p[group_rows];
+        for (int r = 0; r < group_rows; ++r) {
+            p[r] = load4(w + 4 * r) * q;
+        }
+        for (int h = 0; h < halves; ++h) {
+            transpose(p + lanes * h);
+            for (int k = 0; k < lanes; ++k) {
+                totals[h] = totals[h] + p[lanes * h + k];
+            }
+        }
+    }
+}
+
+/// Adds the rows of a banded group to the estimate, in row order.
+VEXORA_VECTOR_HELPER void scatter_band(const LaneGroup& group, const double* __restrict band, const double* x,
+                                       double* __restrict estimate) {
+    Double4 x4[group_rows];
+    for (int r = 0; r < group_rows; ++r) {
+        x4[r] = broadcast(x[r]);
+    }
+    const double* w = band + group.band_at;
+    for (Py_ssize_t b = group.first_block; b < group.end_block; b += 4, w += 4 * group_rows) {
+        Double4 e = load4(estimate + b);
+        for (int r = 0; r < group_rows; ++r) {
+            e = e + x4[r] * load4(w + 4 * r);
+        }
+        store4(estimate + b, e);
+    }
+}
+
+/// Whether all `group_rows` values from x on are finite.
+VEXORA_VECTOR_HELPER bool all_finite(const double* x) {
+    Long4 non_finite = {};
+    for (int h = 0; h < halves; ++h) {
+        const Double4 v = load4(x + lanes * h);
+        non_finite |= (v - v) != 0.0;  // NaN for infinities and NaN
+    }
+    return (non_finite[0] | non_finite[1] | non_finite[2] | non_finite[3]) == 0;
+}
+
+/*
+ * The matrix as the iterations read it: the checked row plan, one lane group per `group_rows`
+ * rows (the last n % group_rows rows run alone), the values and columns the plan addresses,
+ * and the bands of banded groups (nullptr when there are none).
+ */
+struct RowPlan {
+    const RowSpan* rows;
+    const LaneGroup* groups;
+    const double* values;
+    const std::int32_t* columns;
+    const double* band;
+};
+
+/// Adds x_j * R[j][.] for the rows of group g to the estimate, in row order.
+VEXORA_VECTOR_HELPER void scatter_group(const RowPlan& plan, Py_ssize_t g, const double* x,
+                                        double* __restrict estimate, Py_ssize_t n) {
+    const Py_ssize_t j = g * group_rows;
+    if (plan.groups[g].band_at >= 0 && all_finite(x + j)) {
+        scatter_band(plan.groups[g], plan.band, x + j, estimate);
+        return;
+    }
+    if (plan.groups[g].usable) {
+        scatter_lanes(plan.groups[g], plan.rows + j, x + j, plan.values, estimate);
+        return;
+    }
+    for (int r = 0; r < group_rows; ++r) {
+        scatter_row(plan.rows[j + r], x[j + r], plan.values, plan.columns, estimate, n);
+    }
+}
+
+/// Updates x for the rows of group g from their back projections of the ratio.
+VEXORA_VECTOR_HELPER void update_group(const RowPlan& plan, Py_ssize_t g, const double* __restrict ratio,
+                                       bool ratio_finite, const double* __restrict sensitivity_floor,
+                                       double* __restrict x, double* __restrict correction, Py_ssize_t n) {
+    const Py_ssize_t j = g * group_rows;
+    Double4 totals[halves];
+    if (plan.groups[g].band_at >= 0 && ratio_finite) {
+        back_project_band(plan.groups[g], plan.band, ratio, totals);
+    } else if (plan.groups[g].usable) {
+        back_project_lanes(plan.groups[g], plan.rows + j, plan.values, ratio, totals);
+    } else {
+        for (int r = 0; r < group_rows; ++r) {
+            totals[r / lanes][r % lanes] = back_project_row(plan.rows[j + r], plan.values, plan.columns, ratio, n);
+        }
+    }
+    for (int h = 0; h < halves; ++h) {
+        const Py_ssize_t at = j + lanes * h;
+        const Double4 c = totals[h] / load4(sensitivity_floor + at);
+        store4(correction + at, c);
+        store4(x + at, load4(x + at) * c);
+    }
+}
+
+/// ratio = y / (estimate + 1e-12) over n channels; whether every ratio is finite.
+inline bool compute_ratio(Py_ssize_t n, const double* __restrict y, const double* __restrict estimate,
+                          double* __restrict ratio) {
+    constexpr std::uint64_t exponent = 0x7ff0000000000000;
+    std::uint64_t non_finite = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        ratio[i] = y[i] / (estimate[i] + epsilon);
+        non_finite |= (std::bit_cast<std::uint64_t>(ratio[i]) & exponent) == exponent;
+    }
+    return non_finite == 0;
 }
 
 /*
@@ -210,9 +514,10 @@ inline void back_project_block(const RowSpan* rows, const double* __restrict val
  *
  *   y[n]                 - measured spectrum
  *   sensitivity_floor[n] - fmax(sensitivity, 1e-12)
- *   rows[n], values[], columns[] - the checked row plan of the response matrix
+ *   plan                 - the checked response matrix
  *   x[n]                 - estimate, updated in place (ones on entry)
- *   estimate[n], ratio[n], correction[n] - work arrays
+ *   estimate, ratio      - work vectors of work_capacity(n), 32-byte aligned, zero past n
+ *   correction[n]        - work vector
  *
  * One sweep over the rows per iteration: a row's back projection updates its x_j, and the row
  * is at once scattered into the next iteration's forward projection, so the matrix is read once
@@ -221,45 +526,41 @@ inline void back_project_block(const RowSpan* rows, const double* __restrict val
  */
 __attribute__((target_clones("avx2", "default"))) void ml_em_iterations(
     int iterations, Py_ssize_t n, const double* __restrict y, const double* __restrict sensitivity_floor,
-    const RowSpan* rows, const double* __restrict values, const std::int32_t* __restrict columns,
-    double* __restrict x, double* __restrict estimate, double* __restrict ratio, double* __restrict correction) {
+    const RowPlan& plan, double* __restrict x, double* __restrict estimate, double* __restrict ratio,
+    double* __restrict correction) {
     if (iterations <= 0) {
         return;
     }
+    const Py_ssize_t groups = n / group_rows;
     std::fill(estimate, estimate + n, 0.0);
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        scatter_row(rows[j], x[j], values, columns, estimate, n);
+    for (Py_ssize_t g = 0; g < groups; ++g) {
+        scatter_group(plan, g, x, estimate, n);
+    }
+    for (Py_ssize_t j = groups * group_rows; j < n; ++j) {
+        scatter_row(plan.rows[j], x[j], plan.values, plan.columns, estimate, n);
     }
     for (int iteration = 0; iteration < iterations; ++iteration) {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            ratio[i] = y[i] / (estimate[i] + epsilon);
-        }
+        const bool ratio_finite = compute_ratio(n, y, estimate, ratio);
         const bool project_next = iteration + 1 < iterations;
         if (project_next) {
             std::fill(estimate, estimate + n, 0.0);
         }
-        Py_ssize_t j = 0;
-        for (; j + interleave <= n; j += interleave) {
-            double totals[interleave];
-            back_project_block(rows + j, values, columns, ratio, n, totals);
-            // Fixed-size loops, so that the divisions and products are done a vector at a time.
-            for (int r = 0; r < interleave; ++r) {
-                correction[j + r] = totals[r] / sensitivity_floor[j + r];
-            }
-            for (int r = 0; r < interleave; ++r) {
-                x[j + r] *= correction[j + r];
-            }
-            if (project_next) {
-                for (int r = 0; r < interleave; ++r) {
-                    scatter_row(rows[j + r], x[j + r], values, columns, estimate, n);
-                }
+        // Each group is scattered after the next one's back projection, so that the scatter
+        // runs while that back projection's sums wait on their additions.
+        for (Py_ssize_t g = 0; g < groups; ++g) {
+            update_group(plan, g, ratio, ratio_finite, sensitivity_floor, x, correction, n);
+            if (project_next && g > 0) {
+                scatter_group(plan, g - 1, x, estimate, n);
             }
         }
-        for (; j < n; ++j) {
-            correction[j] = back_project_row(rows[j], values, columns, ratio, n) / sensitivity_floor[j];
+        if (project_next && groups > 0) {
+            scatter_group(plan, groups - 1, x, estimate, n);
+        }
+        for (Py_ssize_t j = groups * group_rows; j < n; ++j) {
+            correction[j] = back_project_row(plan.rows[j], plan.values, plan.columns, ratio, n) / sensitivity_floor[j];
             x[j] *= correction[j];
             if (project_next) {
-                scatter_row(rows[j], x[j], values, columns, estimate, n);
+                scatter_row(plan.rows[j], x[j], plan.values, plan.columns, estimate, n);
             }
         }
     }
@@ -321,9 +622,8 @@ bool in_range(Py_ssize_t first, Py_ssize_t last, Py_ssize_t size) { return first
  */
 class Matrix {
 public:
-    const RowSpan* rows() const { return rows_.get(); }
-    const double* values() const { return values_; }
-    const std::int32_t* columns() const { return columns_; }
+    /// The plan for the iterations; valid once plan() succeeded.
+    RowPlan row_plan() const { return {rows_.get(), groups_.get(), values_, columns_, band_.get()}; }
 
     /// Checks every position that n rows address; IndexError with a note naming it otherwise.
     bool plan(Py_ssize_t n, View1<const std::int64_t> offsets, View1<const std::int32_t> indices,
@@ -337,17 +637,26 @@ public:
         if (!rows_.allocate(n) || !plan_positions(n, offsets, indices.size, values.size, entries, wrapping)) {
             return false;
         }
+        Py_ssize_t values_size;
         if (indices.contiguous() && values.contiguous() && !wrapping) {
             values_ = values.data;
             columns_ = indices.data;
-            return scan_in_place(n, indices);
+            values_size = values.size;
+            if (!scan_in_place(n, indices)) {
+                return false;
+            }
+        } else {
+            if (!packed_values_.allocate(entries) || !packed_columns_.allocate(entries)) {
+                return false;
+            }
+            values_ = packed_values_.get();
+            columns_ = packed_columns_.get();
+            values_size = entries;
+            if (!pack(n, indices, values)) {
+                return false;
+            }
         }
-        if (!packed_values_.allocate(entries) || !packed_columns_.allocate(entries)) {
-            return false;
-        }
-        values_ = packed_values_.get();
-        columns_ = packed_columns_.get();
-        return pack(n, indices, values);
+        return plan_groups(n, values_size) && plan_band(n);
     }
 
 private:
@@ -421,6 +730,59 @@ private:
         return true;
     }
 
+    /// One lane group per `group_rows` rows, over the values as the iterations read them.
+    bool plan_groups(Py_ssize_t n, Py_ssize_t values_size) {
+        const Py_ssize_t count = n / group_rows;
+        if (!groups_.allocate(count)) {
+            return false;
+        }
+        for (Py_ssize_t g = 0; g < count; ++g) {
+            groups_.get()[g] = plan_lane_group(rows_.get() + g * group_rows, values_size, work_capacity(n));
+        }
+        return true;
+    }
+
+    /*
+     * Bands for every lane group, when all of them fit in `band_budget`: beyond the cache the
+     * iterations are bound by memory, where the bands' zeros would only add traffic (and the
+     * copy's cost would not come back).
+     */
+    bool plan_band(Py_ssize_t n) {
+        Py_ssize_t size = 0;
+        for (Py_ssize_t g = 0; g < n / group_rows; ++g) {
+            const LaneGroup& group = groups_.get()[g];
+            if (group.usable) {
+                size += (group.end_block - group.first_block) * group_rows;  // bounded by the lanes check
+                if (size > band_budget / static_cast<Py_ssize_t>(sizeof(double))) {
+                    return true;
+                }
+            }
+        }
+        if (size == 0) {
+            return true;
+        }
+        if (!band_.allocate(size)) {
+            return false;
+        }
+        Py_ssize_t at = 0;
+        for (Py_ssize_t g = 0; g < n / group_rows; ++g) {
+            LaneGroup& group = groups_.get()[g];
+            if (!group.usable) {
+                continue;
+            }
+            group.band_at = at;
+            for (int r = 0; r < group_rows; ++r) {
+                const RowSpan& row = rows_.get()[g * group_rows + r];
+                for (Py_ssize_t i = 0; i < row.length; ++i) {
+                    const Py_ssize_t offset = row.first_column + i - group.first_block;  // channel within the band
+                    band_.get()[at + offset / 4 * 4 * group_rows + 4 * r + offset % 4] = values_[row.values_at + i];
+                }
+            }
+            at += (group.end_block - group.first_block) * group_rows;
+        }
+        return true;
+    }
+
     /// A row that starts at `start` (in [0, size)) continues past the end of storage at its start.
     static Py_ssize_t wrapped_position(Py_ssize_t position, Py_ssize_t size) {
         return position < size ? position : position - size;
@@ -440,6 +802,8 @@ private:
     }
 
     Scratch<RowSpan> rows_;
+    Scratch<LaneGroup> groups_;
+    AlignedBuffer band_;
     Scratch<double> packed_values_;
     Scratch<std::int32_t> packed_columns_;
     const double* values_ = nullptr;
@@ -554,11 +918,14 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
         return fail_at(name, ml_em_working_arrays_line);
     }
 
+    // The forward projection and the ratio live in padded native vectors, which the lane groups
+    // read and write a whole vector at a time; NumPy's estimate and ratio arrays stay unwritten.
     Contiguous<const double> y_data;
     Scratch<double> sensitivity_floor;
-    Contiguous<double> x_data, estimate_data, ratio_data, correction_data;
+    Contiguous<double> x_data, correction_data;
+    AlignedBuffer estimate_data, ratio_data;
     if (!y_data.open(y_v) || !sensitivity_floor.allocate(n) || !x_data.open(x_buffer.view1<double>()) ||
-        !estimate_data.open(estimate_buffer.view1<double>()) || !ratio_data.open(ratio_buffer.view1<double>()) ||
+        !estimate_data.allocate(work_capacity(n)) || !ratio_data.allocate(work_capacity(n)) ||
         !correction_data.open(correction_buffer.view1<double>())) {
         return fail_at(name, ml_em_loop_line);
     }
@@ -567,9 +934,8 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
         for (Py_ssize_t i = 0; i < n; ++i) {
             sensitivity_floor.get()[i] = std::fmax(sensitivity_v[i], epsilon);
         }
-        ml_em_iterations(options.iterations, n, y_data.get(), sensitivity_floor.get(), matrix.rows(),
-                         matrix.values(), matrix.columns(), x_data.get(), estimate_data.get(), ratio_data.get(),
-                         correction_data.get());
+        ml_em_iterations(options.iterations, n, y_data.get(), sensitivity_floor.get(), matrix.row_plan(),
+                         x_data.get(), estimate_data.get(), ratio_data.get(), correction_data.get());
         x_data.store();
     }
     return x.release();
