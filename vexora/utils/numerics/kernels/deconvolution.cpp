@@ -773,14 +773,28 @@ private:
             group.band_at = at;
             for (int r = 0; r < group_rows; ++r) {
                 const RowSpan& row = rows_.get()[g * group_rows + r];
-                for (Py_ssize_t i = 0; i < row.length; ++i) {
-                    const Py_ssize_t offset = row.first_column + i - group.first_block;  // channel within the band
-                    band_.get()[at + offset / 4 * 4 * group_rows + 4 * r + offset % 4] = values_[row.values_at + i];
-                }
+                copy_to_band(values_ + row.values_at, static_cast<size_t>(row.length),
+                             static_cast<size_t>(row.first_column - group.first_block),
+                             band_.get() + at + 4 * r);
             }
             at += (group.end_block - group.first_block) * group_rows;
         }
         return true;
+    }
+
+    /// Puts a row's `length` values into its lane of a band, from channel `first` of the band on.
+    static void copy_to_band(const double* v, size_t length, size_t first, double* band_row) {
+        const auto place = [band_row](size_t channel) { return band_row + channel / 4 * (4 * group_rows) + channel % 4; };
+        size_t i = 0;
+        for (; i < length && (first + i) % 4 != 0; ++i) {
+            *place(first + i) = v[i];
+        }
+        for (; i + 4 <= length; i += 4) {
+            std::memcpy(place(first + i), v + i, 4 * sizeof(double));
+        }
+        for (; i < length; ++i) {
+            *place(first + i) = v[i];
+        }
     }
 
     /// A row that starts at `start` (in [0, size)) continues past the end of storage at its start.
