@@ -92,6 +92,7 @@ def out_of_bounds_cases():
         ("column n", "indices", y, offsets, int32(0, 1, 3, 2), values, s),
         ("column -n-1", "indices", y, offsets, int32(0, -4, 2, 2), values, s),
         ("column in a later row", "indices", y, offsets, int32(0, 1, 2, 2**31 - 1), values, s),
+        ("columns stepping past the largest int32", "indices", y, offsets, int32(2**31 - 1, -2**31, 2, 2), values, s),
         ("sensitivity short", "sensitivity", y, offsets, indices, values, s[:2]),
         ("sensitivity None", "sensitivity", y, offsets, indices, values, None),
     ]

@@ -594,24 +594,32 @@ struct ColumnScan {
     std::int32_t first_column;  ///< the first column as read
 };
 
-/// Scans a row's columns without a branch per entry, a vector at a time, so that checking a
-/// large matrix costs about a streaming read of its columns.
+/*
+ * Scans a row's columns a vector at a time, so that checking a large matrix costs about a
+ * streaming read of its columns: first whether they run consecutively from the first, which
+ * settles their range from the two ends; only other rows are read again for their extremes.
+ */
 __attribute__((target_clones("avx2", "default"))) ColumnScan scan_columns(const std::int32_t* columns,
                                                                           Py_ssize_t length, Py_ssize_t n) {
     const std::int32_t first = columns[0];
-    std::int32_t lowest = first, highest = first;
-    std::uint32_t steps_off = 0;  // nonzero unless columns[i] == first + i throughout
-    std::uint32_t step = static_cast<std::uint32_t>(first);
+    std::uint32_t steps_off = 0;  // nonzero unless columns[i] == first + i (mod 2^32) throughout
+    std::uint32_t expected = static_cast<std::uint32_t>(first);
     for (Py_ssize_t i = 0; i < length; ++i) {
-        const std::int32_t column = columns[i];
-        lowest = column < lowest ? column : lowest;
-        highest = column > highest ? column : highest;
-        steps_off |= static_cast<std::uint32_t>(column) ^ step;
-        ++step;
+        steps_off |= static_cast<std::uint32_t>(columns[i]) ^ expected;
+        ++expected;
     }
-    // Consecutive raw columns are consecutive channels unless they cross from -1 to 0.
-    const bool run = steps_off == 0 && (lowest >= 0 || highest < 0);
-    return {lowest >= -n && highest < n, run, first};
+    const std::int64_t last = std::int64_t{first} + (length - 1);
+    // Consecutive raw columns are consecutive channels unless they wrap past the largest int32
+    // or cross from -1 to 0.
+    if (steps_off == 0 && last <= std::numeric_limits<std::int32_t>::max() && (first >= 0 || last < 0)) {
+        return {first >= -n && last < n, true, first};
+    }
+    std::int32_t lowest = first, highest = first;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        lowest = std::min(lowest, columns[i]);
+        highest = std::max(highest, columns[i]);
+    }
+    return {lowest >= -n && highest < n, false, first};
 }
 
 /// Whether positions first..last (negative ones counting from the end) lie in an array of `size`.
