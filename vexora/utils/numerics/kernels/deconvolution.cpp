@@ -599,8 +599,8 @@ struct ColumnScan {
  * streaming read of its columns: first whether they run consecutively from the first, which
  * settles their range from the two ends; only other rows are read again for their extremes.
  */
-__attribute__((target_clones("avx2", "default"))) ColumnScan scan_columns(const std::int32_t* columns,
-                                                                          Py_ssize_t length, Py_ssize_t n) {
+[[gnu::always_inline]] inline ColumnScan scan_columns(const std::int32_t* columns, Py_ssize_t length,
+                                                      Py_ssize_t n) {
     const std::int32_t first = columns[0];
     std::uint32_t steps_off = 0;  // nonzero unless columns[i] == first + i (mod 2^32) throughout
     std::uint32_t expected = static_cast<std::uint32_t>(first);
@@ -620,6 +620,26 @@ __attribute__((target_clones("avx2", "default"))) ColumnScan scan_columns(const 
         highest = std::max(highest, columns[i]);
     }
     return {lowest >= -n && highest < n, false, first};
+}
+
+/*
+ * Classifies the columns of rows[0..n) where they lie (first_column of runs, -1 for other rows);
+ * the first row with a column outside [-n, n), or -1 when there is none.
+ */
+__attribute__((target_clones("avx2", "default"))) Py_ssize_t classify_rows(RowSpan* rows, Py_ssize_t n,
+                                                                           const std::int32_t* columns) {
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        RowSpan& row = rows[j];
+        if (row.length == 0) {
+            continue;
+        }
+        const ColumnScan scan = scan_columns(columns + row.columns_at, row.length, n);
+        if (!scan.in_range) {
+            return j;
+        }
+        row.first_column = scan.run ? (scan.first_column < 0 ? scan.first_column + n : scan.first_column) : -1;
+    }
+    return -1;
 }
 
 /// Whether positions first..last (negative ones counting from the end) lie in an array of `size`.
@@ -706,18 +726,8 @@ private:
 
     /// Checks and classifies the columns of every row where they lie.
     bool scan_in_place(Py_ssize_t n, View1<const std::int32_t> indices) {
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            RowSpan& row = rows_.get()[j];
-            if (row.length == 0) {
-                continue;
-            }
-            const ColumnScan scan = scan_columns(indices.data + row.columns_at, row.length, n);
-            if (!scan.in_range) {
-                return raise_bad_column(n, indices, row, j);
-            }
-            row.first_column = scan.run ? (scan.first_column < 0 ? scan.first_column + n : scan.first_column) : -1;
-        }
-        return true;
+        const Py_ssize_t bad = classify_rows(rows_.get(), n, indices.data);
+        return bad < 0 || raise_bad_column(n, indices, rows_.get()[bad], bad);
     }
 
     /// Copies every row's entries into the packed arrays, columns checked and wrapped into [0, n).
