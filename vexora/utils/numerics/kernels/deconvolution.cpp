@@ -69,20 +69,24 @@ private:
 };
 
 /*
- * `capacity` doubles, zeroed and 32-byte aligned: work vectors whose blocks of four channels
- * keep the same addresses from row to row (a store is then forwarded to the next row's load),
- * and the banded values.
+ * `capacity` doubles, 32-byte aligned: work vectors whose blocks of four channels keep the
+ * same addresses from row to row (a store is then forwarded to the next row's load), and the
+ * banded values. Zeroed when asked (the bands are written in full).
  */
 class AlignedBuffer {
 public:
-    bool allocate(Py_ssize_t capacity) {
+    enum class Start { zeroed, unwritten };
+
+    bool allocate(Py_ssize_t capacity, Start start) {
         constexpr Py_ssize_t slack = 32 / sizeof(double) - 1;
         if (!storage_.allocate(capacity + slack)) {
             return false;
         }
         const auto misalignment = reinterpret_cast<std::uintptr_t>(storage_.get()) % 32;
         data_ = storage_.get() + (32 - misalignment) % 32 / sizeof(double);
-        std::fill(data_, data_ + capacity, 0.0);
+        if (start == Start::zeroed) {
+            std::fill(data_, data_ + capacity, 0.0);
+        }
         return true;
     }
     double* get() const { return data_; }
@@ -353,6 +357,12 @@ VEXORA_VECTOR_HELPER void back_project_lanes(const LaneGroup& group, const RowSp
     }
 }
 
+/// Lanes of the block of channels b..b+3 that lie in [first, end).
+VEXORA_VECTOR_HELPER Long4 channels_inside(Py_ssize_t b, Long4 first, Long4 end) {
+    const Long4 channel = Long4{0, 1, 2, 3} + broadcast(b);
+    return (channel >= first) & (channel < end);
+}
+
 /*
  * Adds the rows of a lane group to the estimate, each block of four channels loaded and
  * stored once for all the rows, which are added in row order.
@@ -369,10 +379,9 @@ VEXORA_VECTOR_HELPER void scatter_lanes(const LaneGroup& group, const RowSpan* r
         end[r] = broadcast(rows[r].first_column + rows[r].length);
     }
     const auto masked_block = [&](Py_ssize_t b) {
-        const Long4 channel = Long4{0, 1, 2, 3} + broadcast(b);
         Double4 e = load4(estimate + b);
         for (int r = 0; r < group_rows; ++r) {
-            e = e + keep(x4[r] * load4(values + shift[r] + b), (channel >= first[r]) & (channel < end[r]));
+            e = e + keep(x4[r] * load4(values + shift[r] + b), channels_inside(b, first[r], end[r]));
         }
         store4(estimate + b, e);
     };
@@ -399,6 +408,20 @@ VEXORA_VECTOR_HELPER void scatter_lanes(const LaneGroup& group, const RowSpan* r
  * a zero times a finite ratio or x is +-0.0, which leaves a sum that started from +0.0
  * unchanged. A non-finite ratio or x (whose product with zero is NaN) takes the masked lanes.
  */
+
+/// Lays out the values of a usable lane group as its band, reading what its scatter reads.
+__attribute__((target_clones("avx2", "default"))) void fill_band(const LaneGroup& group, const RowSpan* rows,
+                                                                 const double* __restrict values,
+                                                                 double* __restrict band) {
+    for (int r = 0; r < group_rows; ++r) {
+        const Py_ssize_t shift = rows[r].values_at - rows[r].first_column;
+        const Long4 first = broadcast(rows[r].first_column), end = broadcast(rows[r].first_column + rows[r].length);
+        double* w = band + group.band_at + 4 * r;
+        for (Py_ssize_t b = group.first_block; b < group.end_block; b += 4, w += 4 * group_rows) {
+            store4(w, keep(load4(values + shift + b), channels_inside(b, first, end)));
+        }
+    }
+}
 
 /// Back projections of a banded group: lane r of totals[h] sums row lanes * h + r in entry order.
 VEXORA_VECTOR_HELPER void back_project_band(const LaneGroup& group, const double* __restrict band,
@@ -785,7 +808,7 @@ private:
         if (size == 0) {
             return true;
         }
-        if (!band_.allocate(size)) {
+        if (!band_.allocate(size, AlignedBuffer::Start::unwritten)) {
             return false;
         }
         Py_ssize_t at = 0;
@@ -795,30 +818,10 @@ private:
                 continue;
             }
             group.band_at = at;
-            for (int r = 0; r < group_rows; ++r) {
-                const RowSpan& row = rows_.get()[g * group_rows + r];
-                copy_to_band(values_ + row.values_at, static_cast<size_t>(row.length),
-                             static_cast<size_t>(row.first_column - group.first_block),
-                             band_.get() + at + 4 * r);
-            }
+            fill_band(group, rows_.get() + g * group_rows, values_, band_.get());
             at += (group.end_block - group.first_block) * group_rows;
         }
         return true;
-    }
-
-    /// Puts a row's `length` values into its lane of a band, from channel `first` of the band on.
-    static void copy_to_band(const double* v, size_t length, size_t first, double* band_row) {
-        const auto place = [band_row](size_t channel) { return band_row + channel / 4 * (4 * group_rows) + channel % 4; };
-        size_t i = 0;
-        for (; i < length && (first + i) % 4 != 0; ++i) {
-            *place(first + i) = v[i];
-        }
-        for (; i + 4 <= length; i += 4) {
-            std::memcpy(place(first + i), v + i, 4 * sizeof(double));
-        }
-        for (; i < length; ++i) {
-            *place(first + i) = v[i];
-        }
     }
 
     /// A row that starts at `start` (in [0, size)) continues past the end of storage at its start.
@@ -963,7 +966,8 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
     Contiguous<double> x_data, correction_data;
     AlignedBuffer estimate_data, ratio_data;
     if (!y_data.open(y_v) || !sensitivity_floor.allocate(n) || !x_data.open(x_buffer.view1<double>()) ||
-        !estimate_data.allocate(work_capacity(n)) || !ratio_data.allocate(work_capacity(n)) ||
+        !estimate_data.allocate(work_capacity(n), AlignedBuffer::Start::zeroed) ||
+        !ratio_data.allocate(work_capacity(n), AlignedBuffer::Start::zeroed) ||
         !correction_data.open(correction_buffer.view1<double>())) {
         return fail_at(name, ml_em_loop_line);
     }
