@@ -112,34 +112,32 @@ private:
     Py_ssize_t hint_ = 0;
 };
 
+/// The index of AxisSearch from `hint`, for the rare query that the one step below does not answer.
+[[gnu::noinline]] Py_ssize_t gallop_from(const double* axis, Py_ssize_t n, double E, Py_ssize_t hint) {
+    AxisSearch search(axis, n);
+    search.resume(hint);
+    return search(E);
+}
+
 /*
- * The index of AxisSearch on a padded axis: `axis[-1]` is -inf and `axis[n]` is +inf, so that
- * elements i - 1 and i exist for every answer i in [0, n]. Neighbouring channels mostly move the
- * answer by 0, 1 or 2: two steps without branches, then a test that the index is the answer
- * (the one index with axis[i - 1] < E <= axis[i] on an ascending axis), and the galloping search
- * only when it is not. NaN fails the test and goes to the search.
+ * The index of AxisSearch on a padded axis: `axis[-1]` is -inf and `axis[n]` to `axis[n + 2]` are
+ * +inf, so that elements hint - 1 to hint + 2 exist for every hint in [0, n]. Neighbouring channels
+ * mostly move the answer by 0, 1 or 2 from `hint`: the four elements around it, read at once (no
+ * read waits for another), give the answer i = hint + [E > axis[hint]] + [E > axis[hint + 1]]
+ * with the test that it is the one index with axis[i - 1] < E <= axis[i] on an ascending axis;
+ * the galloping search only when it is not. NaN fails the test and goes to the search.
  */
-class PaddedAxisSearch {
-public:
-    PaddedAxisSearch(const double* axis, Py_ssize_t n) : axis_(axis), search_(axis, n) {}
-
-    Py_ssize_t operator()(double E) {
-        // The +inf after the last element stops both steps there.
-        Py_ssize_t i = hint_;
-        i += E > axis_[i];
-        i += E > axis_[i];
-        if (!(E > axis_[i - 1]) | (E > axis_[i])) {
-            search_.resume(hint_);
-            i = search_(E);
-        }
-        return hint_ = i;
+inline Py_ssize_t search_from(const double* axis, Py_ssize_t n, double E, Py_ssize_t hint) {
+    const bool above_previous = E > axis[hint - 1];
+    const bool above_0 = E > axis[hint], above_1 = E > axis[hint + 1], above_2 = E > axis[hint + 2];
+    // On an ascending axis above_1 implies above_0: i is hint, hint + 1 or hint + 2, and only
+    // the first and the last of these need a further element to be confirmed.
+    const bool found = (above_0 | above_previous) & !(above_1 & above_2);
+    if (__builtin_expect(!found, 0)) {
+        return gallop_from(axis, n, E, hint);
     }
-
-private:
-    const double* axis_;
-    AxisSearch search_;
-    Py_ssize_t hint_ = 0;
-};
+    return hint + above_0 + above_1;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Regions of a response row.
@@ -238,12 +236,15 @@ struct Bracket {
 
 /// Channels per pass of the row interpolation: a multiple of the vector width.
 constexpr int block = 128;
+/// Chains of searches that run side by side in a long run of channels.
+constexpr int streams = 4;
+static_assert(block % streams == 0);
 
 /// Energy axes as the row interpolation reads them: native copies, checked by the driver.
 struct Axes {
     const double* requested;  ///< [n], ascending, no NaN
     Py_ssize_t n;
-    const double* ref;  ///< [r] with -inf at [-1] and +inf at [r], ascending, no NaN
+    const double* ref;  ///< [r] with -inf at [-1] and +inf at [r] to [r + 2], ascending, no NaN
     Py_ssize_t r;
 };
 
@@ -252,26 +253,20 @@ struct RegionMap {
     double start, width, high_start, high_width, low_start, low_width;
 };
 
-/*
- * One block of channels inside one region: relative position, mapped energies, readings of both
- * reference rows on the reference axis, and the interpolation in incident energy, each value by
- * the same operations in the same order as the point-by-point algorithm. Rows are padded with
- * NaN at [-1] and [r], so that an index 0 or r (no value) reads NaN.
- */
-void interpolate_block(const double* e, int count, const RegionMap& map, const double* axis, const Bracket& bracket,
-                       PaddedAxisSearch& search_high, PaddedAxisSearch& search_low, double offset, double span,
-                       double* out) {
-    double at_high[block], at_low[block];
+/// Relative positions of `count` channels in the region and their energies on both reference scales.
+inline void map_channels(const double* e, int count, const RegionMap& map, double* at_high, double* at_low) {
     for (int j = 0; j < count; ++j) {
         const double f = (e[j] - map.start) / map.width;
         at_high[j] = f * map.high_width + map.high_start;
         at_low[j] = f * map.low_width + map.low_start;
     }
-    Py_ssize_t high_index[block], low_index[block];
-    for (int j = 0; j < count; ++j) {
-        high_index[j] = search_high(at_high[j]);
-        low_index[j] = search_low(at_low[j]);
-    }
+}
+
+/// Readings of both reference rows at the mapped energies and their interpolation in incident
+/// energy. Rows are padded with NaN at [-1] and [r], so that an index 0 or r (no value) reads NaN.
+inline void read_rows(int count, const double* at_high, const double* at_low, const Py_ssize_t* high_index,
+                      const Py_ssize_t* low_index, const double* axis, const Bracket& bracket, double offset,
+                      double span, double* out) {
     const double* high_row = bracket.high_row;
     const double* low_row = bracket.low_row;
     for (int j = 0; j < count; ++j) {
@@ -282,6 +277,79 @@ void interpolate_block(const double* e, int count, const RegionMap& map, const d
             low_row[l - 1] + ((at_low[j] - axis[l - 1]) * (low_row[l] - low_row[l - 1])) / (axis[l] - axis[l - 1]);
         out[j] = y_low + (offset * (y_high - y_low)) / span;
     }
+}
+
+/// The constants of one run of channels inside one region.
+struct Run {
+    const RegionMap& map;
+    const double* axis;
+    Py_ssize_t r;
+    const Bracket& bracket;
+    double offset, span;
+};
+
+/*
+ * One block of channels: relative position, mapped energies, readings of both reference rows on
+ * the reference axis, and the interpolation in incident energy, each value by the same operations
+ * in the same order as the point-by-point algorithm.
+ */
+void interpolate_block(const double* e, int count, const Run& run, Py_ssize_t& high_hint, Py_ssize_t& low_hint,
+                       double* out) {
+    double at_high[block], at_low[block];
+    map_channels(e, count, run.map, at_high, at_low);
+    Py_ssize_t high_index[block], low_index[block];
+    for (int j = 0; j < count; ++j) {
+        high_index[j] = high_hint = search_from(run.axis, run.r, at_high[j], high_hint);
+        low_index[j] = low_hint = search_from(run.axis, run.r, at_low[j], low_hint);
+    }
+    read_rows(count, at_high, at_low, high_index, low_index, run.axis, run.bracket, run.offset, run.span, out);
+}
+
+/*
+ * A run of `length` channels inside one region. Each search answer waits for the one before it
+ * (it starts there), so one chain of searches is bound by the latency of its loads; the run is cut
+ * into `streams` stretches searched side by side, each from where the run starts, so that their
+ * chains overlap. The answers do not depend on where a search starts. Short runs go block by block.
+ */
+void interpolate_run(const double* e, Py_ssize_t length, const Run& run, Py_ssize_t& high_hint,
+                     Py_ssize_t& low_hint, double* out) {
+    constexpr int chunk = block / streams;
+    const Py_ssize_t stretch = length / streams;
+    if (stretch < chunk) {
+        for (Py_ssize_t first = 0; first < length; first += block) {
+            const int count = static_cast<int>(std::min<Py_ssize_t>(block, length - first));
+            interpolate_block(e + first, count, run, high_hint, low_hint, out + first);
+        }
+        return;
+    }
+    Py_ssize_t highs[streams], lows[streams];
+    for (int s = 0; s < streams; ++s) {
+        highs[s] = high_hint;
+        lows[s] = low_hint;
+    }
+    for (Py_ssize_t position = 0; position < stretch; position += chunk) {
+        const int count = static_cast<int>(std::min<Py_ssize_t>(chunk, stretch - position));
+        double at_high[streams][chunk], at_low[streams][chunk];
+        for (int s = 0; s < streams; ++s) {
+            map_channels(e + s * stretch + position, count, run.map, at_high[s], at_low[s]);
+        }
+        Py_ssize_t high_index[streams][chunk], low_index[streams][chunk];
+        for (int j = 0; j < count; ++j) {
+            for (int s = 0; s < streams; ++s) {
+                high_index[s][j] = highs[s] = search_from(run.axis, run.r, at_high[s][j], highs[s]);
+                low_index[s][j] = lows[s] = search_from(run.axis, run.r, at_low[s][j], lows[s]);
+            }
+        }
+        for (int s = 0; s < streams; ++s) {
+            read_rows(count, at_high[s], at_low[s], high_index[s], low_index[s], run.axis, run.bracket, run.offset,
+                      run.span, out + s * stretch + position);
+        }
+    }
+    // The last stretch goes on over the channels that the even cut left over (fewer than `streams`).
+    high_hint = highs[streams - 1];
+    low_hint = lows[streams - 1];
+    const Py_ssize_t done = streams * stretch;
+    interpolate_block(e + done, static_cast<int>(length - done), run, high_hint, low_hint, out + done);
 }
 
 /*
@@ -318,7 +386,7 @@ void interpolate_response_row(double E_p, const Axes& axes, const Bracket& brack
     const double span = high_E - low_E;
     const double* e = axes.requested;
     const Py_ssize_t n = axes.n;
-    PaddedAxisSearch search_high(axes.ref, axes.r), search_low(axes.ref, axes.r);
+    Py_ssize_t high_hint = 0, low_hint = 0;
     int k = 0;
     for (Py_ssize_t j = 0; j < n;) {
         while (k < requested.count && e[j] > requested.bounds[k]) {
@@ -344,11 +412,8 @@ void interpolate_response_row(double E_p, const Axes& axes, const Bracket& brack
             const RegionMap map{requested.bounds[k - 1], requested.bounds[k] - requested.bounds[k - 1],
                                 high.bounds[k - 1],      high.bounds[k] - high.bounds[k - 1],
                                 low.bounds[k - 1],       low.bounds[k] - low.bounds[k - 1]};
-            for (Py_ssize_t first = j; first < end; first += block) {
-                const int count = static_cast<int>(std::min<Py_ssize_t>(block, end - first));
-                interpolate_block(e + first, count, map, axes.ref, bracket, search_high, search_low, offset, span,
-                                  row + first);
-            }
+            interpolate_run(e + j, end - j, Run{map, axes.ref, axes.r, bracket, offset, span}, high_hint, low_hint,
+                            row + j);
         }
         j = end;
     }
@@ -554,20 +619,21 @@ struct RawMemory {
 };
 
 /// A one-dimensional argument copied into native memory, so that its values are read from the
-/// caller once, checked, and then used: with -inf before its first element and +inf after its last.
+/// caller once, checked, and then used: with -inf before its first element and +inf in the three
+/// places after its last, which the searches read.
 class AxisCopy {
 public:
     /// False when the memory cannot be had.
     bool copy(View1<const double> from) {
         size_t bytes;
         Py_ssize_t padded;
-        if (__builtin_add_overflow(from.size, 2, &padded) || !double_bytes(padded, bytes) ||
+        if (__builtin_add_overflow(from.size, 4, &padded) || !double_bytes(padded, bytes) ||
             !(memory_.data = PyMem_RawMalloc(bytes))) {
             return false;
         }
         double* values = static_cast<double*>(memory_.data) + 1;
         values[-1] = -std::numeric_limits<double>::infinity();
-        values[from.size] = std::numeric_limits<double>::infinity();
+        std::fill(values + from.size, values + from.size + 3, std::numeric_limits<double>::infinity());
         if (from.contiguous()) {
             std::memcpy(values, from.data, sizeof(double) * static_cast<size_t>(from.size));
         } else {

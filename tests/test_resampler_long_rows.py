@@ -1,0 +1,56 @@
+"""resampler_cy against the plain-Python reference on rows long enough that one region holds
+hundreds of channels, on reference axes that move the search by different steps per channel."""
+
+import numpy as np
+import pytest
+
+import reference_resampler as reference
+from conftest import assert_identical
+from vexora.utils.numerics.kernels.resampler import resampler_cy
+
+
+def irregular_axis(rng, n, start, stop):
+    steps = rng.uniform(0.3, 1.7, n)
+    return start + np.concatenate(([0.0], np.cumsum(steps)[:-1])) * ((stop - start) / steps.sum())
+
+
+def with_repeats(rng, axis):
+    """Runs of equal elements: the axis stays ascending (non-decreasing)."""
+    axis = axis.copy()
+    for at in rng.choice(np.arange(1, axis.size - 3), axis.size // 6, replace=False):
+        axis[at + 1:at + 1 + rng.integers(1, 3)] = axis[at]
+    return np.maximum.accumulate(axis)
+
+
+# Reference axes of (channels, first, last) beside a requested axis of a few hundred channels:
+# about two requested channels per reference channel, three reference channels per requested
+# one (the search jumps farther than its short step reaches), and one that covers only the
+# middle of the requested range (channels mapped beyond either end have no value).
+REFERENCE_AXES = {
+    "sparser": (260, 0.0, 3100.0),
+    "denser": (1100, 0.0, 3100.0),
+    "middle only": (300, 400.0, 2200.0),
+}
+
+
+def long_problem(seed, axis, repeats, n_channels):
+    rng = np.random.default_rng(seed)
+    n_ref_channels, first, last = REFERENCE_AXES[axis]
+    ref_E_axis = irregular_axis(rng, n_ref_channels, first, last)
+    if repeats:
+        ref_E_axis = with_repeats(rng, ref_E_axis)
+    ref_indices = np.array([60.0, 180.0, 700.0, 1500.0, 2400.0, 3000.0])
+    matrix = rng.uniform(0.0, 1.0, (ref_indices.size, n_ref_channels))
+    matrix[rng.random(matrix.shape) < 0.05] = 0.0
+    # 120 keV lies where the backscatter energy is above the Compton edge: a region runs backwards.
+    requested = np.array([120.0, 1100.0, 2900.0, 700.0])
+    requested_E_axis = irregular_axis(rng, n_channels, rng.choice([-15.0, 0.0]), 3050.0)
+    return [matrix, ref_indices, ref_E_axis, requested, requested_E_axis]
+
+
+@pytest.mark.parametrize("n_channels", [601, 603])
+@pytest.mark.parametrize("repeats", [False, True])
+@pytest.mark.parametrize("axis", REFERENCE_AXES)
+def test_long_rows_match_reference(axis, repeats, n_channels):
+    args = long_problem(n_channels, axis, repeats, n_channels)
+    assert_identical(resampler_cy(*args), reference.resampler_reference(*args))
