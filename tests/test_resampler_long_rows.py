@@ -1,6 +1,10 @@
 """resampler_cy against the plain-Python reference on rows long enough that one region holds
 hundreds of channels, on reference axes that move the search by different steps per channel."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -54,3 +58,51 @@ def long_problem(seed, axis, repeats, n_channels):
 def test_long_rows_match_reference(axis, repeats, n_channels):
     args = long_problem(n_channels, axis, repeats, n_channels)
     assert_identical(resampler_cy(*args), reference.resampler_reference(*args))
+
+
+# --- a result whose largest possible size cannot be reserved ----------------------------------
+
+CHILD = """
+import resource, sys
+import numpy as np
+from vexora.utils.numerics.kernels.resampler import resampler_cy
+
+problem = np.load(sys.argv[1])
+args = [problem[f"arg_{i}"] for i in range(5)]
+page = resource.getpagesize()
+with open("/proc/self/statm") as statm:
+    in_use = int(statm.read().split()[0]) * page
+resource.setrlimit(resource.RLIMIT_AS, (in_use + int(sys.argv[3]) * 2**20, resource.RLIM_INFINITY))
+result = resampler_cy(*args)
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+np.savez(sys.argv[2], *result)
+"""
+
+
+def narrow_problem():
+    """Rows on 65536 channels of which only a few thousand have a value above zero: the most
+    that 64 such rows can store (32 MiB of values, 16 MiB of columns) is far more than they
+    store (about a MiB)."""
+    rng = np.random.default_rng(11)
+    ref_E_axis = np.linspace(0.0, 3000.0, 4096)
+    ref_indices = np.array([500.0, 1500.0, 2500.0])
+    matrix = np.vstack([np.where(np.abs(ref_E_axis - E) < 40.0, rng.uniform(0.5, 1.0, ref_E_axis.size), 0.0)
+                        for E in ref_indices])
+    requested = rng.uniform(500.0, 2500.0, 64)
+    return [matrix, ref_indices, ref_E_axis, requested, np.linspace(1.0, 2990.0, 65536)]
+
+
+# With 24 MiB to spare only the values cannot be reserved; with 12 MiB the columns cannot either.
+@pytest.mark.parametrize("spare_mib", [24, 12])
+def test_result_grows_when_its_bound_cannot_be_reserved(spare_mib, tmp_path):
+    args = narrow_problem()
+    np.savez(tmp_path / "problem.npz", **{f"arg_{i}": a for i, a in enumerate(args)})
+    here = os.path.dirname(__file__)
+    child = subprocess.run([sys.executable, "-P", "-c", CHILD, str(tmp_path / "problem.npz"),
+                            str(tmp_path / "result.npz"), str(spare_mib)], cwd=here, capture_output=True,
+                           text=True, timeout=120, env=os.environ | {"OPENBLAS_NUM_THREADS": "1"})
+    assert child.returncode == 0, f"exit {child.returncode}\n{child.stdout}\n{child.stderr}"
+    grown = np.load(tmp_path / "result.npz")
+    expected = resampler_cy(*args)
+    assert 0 < len(expected[2]) < 64 * 65536 // 8
+    assert_identical(tuple(grown[f"arr_{i}"] for i in range(3)), expected)

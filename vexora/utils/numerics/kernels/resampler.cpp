@@ -422,61 +422,95 @@ void interpolate_response_row(double E_p, const Axes& axes, const Bracket& brack
 // ---------------------------------------------------------------------------------------------
 // Resampling driver.
 
-/// A growable native array; the lock may be released while it grows. Every size is checked, so a
-/// capacity that cannot be had is a failed push or reserve, never a short buffer.
+/*
+ * A one-dimensional NumPy array of the result, written in place: room for `capacity` elements,
+ * of which the first `size` are set. Room is reserved for the most the call can store, so that
+ * each element is written once, into its final memory, and pages that are never written are
+ * never touched; when that much cannot be had, the array grows as it goes. Every size is
+ * checked, so that a capacity that cannot be had is a MemoryError, never a short array. Growing
+ * and finishing need the lock; writing up to the room made does not.
+ */
 template <class T>
-class Growing {
+class ResultArray {
 public:
-    Growing() = default;
-    Growing(const Growing&) = delete;
-    Growing& operator=(const Growing&) = delete;
-    ~Growing() { PyMem_RawFree(data_); }
+    explicit ResultArray(int type_num) : type_num_(type_num) {}
 
-    bool push(T value) {
-        if (size_ == capacity_) {
-            Py_ssize_t doubled = 4096;
-            if ((capacity_ && __builtin_mul_overflow(capacity_, 2, &doubled)) || !grow(doubled)) {
-                return false;
-            }
+    /// Room for `most` elements, or for none when that cannot be had (then room() grows the
+    /// array); false with MemoryError only when not even an empty array can be had.
+    bool reserve_at_most(Py_ssize_t most) {
+        if (allocate(most)) {
+            return true;
         }
-        data_[size_++] = value;
-        return true;
+        PyErr_Clear();
+        return allocate(0);
     }
-    /// Makes room for `capacity` elements in all, so that pushing up to there moves nothing.
-    bool reserve(Py_ssize_t capacity) { return capacity <= capacity_ || grow(capacity); }
-    /// Makes room for `count` more elements, at least doubling when it grows.
+    /// Exactly `count` elements; false with MemoryError when they cannot be had.
+    bool reserve_exactly(Py_ssize_t count) { return allocate(count); }
+    /// Makes room for `count` more elements, at least doubling when it grows; false with an
+    /// exception set when that cannot be had.
     bool room(Py_ssize_t count) {
         Py_ssize_t needed, doubled;
         if (__builtin_add_overflow(size_, count, &needed)) {
+            PyErr_NoMemory();
             return false;
         }
         if (needed <= capacity_) {
             return true;
         }
-        return grow(__builtin_mul_overflow(capacity_, 2, &doubled) ? needed : std::max(needed, doubled));
+        return resize(__builtin_mul_overflow(capacity_, 2, &doubled) ? needed : std::max(needed, doubled));
     }
-    /// Where the next element goes; writing up to the room made is allowed.
+    /// Where the next element goes.
     T* end() { return data_ + size_; }
-    /// Counts `count` elements written at end() as pushed.
+    /// Counts `count` elements written at end() as set.
     void advance(Py_ssize_t count) { size_ += count; }
-    const T* data() const { return data_; }
     Py_ssize_t size() const { return size_; }
+    /// The array cut to its set elements; empty with an exception set on failure.
+    Ref finish() {
+        if (array_ && size_ != capacity_ && !resize(size_)) {
+            return {};
+        }
+        return std::move(array_);
+    }
 
 private:
-    bool grow(Py_ssize_t capacity) {
+    static bool fits(Py_ssize_t count) {
         size_t bytes;
-        if (capacity < 0 || __builtin_mul_overflow(static_cast<size_t>(capacity), sizeof(T), &bytes) ||
-            bytes > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+        return count >= 0 && !__builtin_mul_overflow(static_cast<size_t>(count), sizeof(T), &bytes) &&
+               bytes <= static_cast<size_t>(PY_SSIZE_T_MAX);
+    }
+    bool allocate(Py_ssize_t count) {
+        if (!fits(count)) {
+            PyErr_NoMemory();
             return false;
         }
-        void* grown = PyMem_RawRealloc(data_, bytes);
-        if (!grown) {
+        array_ = new_array(count, type_num_);
+        if (!array_) {
             return false;
         }
-        data_ = static_cast<T*>(grown);
-        capacity_ = capacity;
+        data_ = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_.get())));
+        capacity_ = count;
         return true;
     }
+    /// NumPy's resize moves the set elements along (and fills any new room with zeros).
+    bool resize(Py_ssize_t count) {
+        if (!fits(count)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        npy_intp length = count;
+        PyArray_Dims shape{&length, 1};
+        Ref none = Ref::steal(
+            PyArray_Resize(reinterpret_cast<PyArrayObject*>(array_.get()), &shape, 0, NPY_ANYORDER));
+        if (!none) {
+            return false;
+        }
+        data_ = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_.get())));
+        capacity_ = count;
+        return true;
+    }
+
+    int type_num_;
+    Ref array_;
     T* data_ = nullptr;
     Py_ssize_t size_ = 0;
     Py_ssize_t capacity_ = 0;
@@ -867,14 +901,11 @@ Ref to_array(const T* data, Py_ssize_t size, int type_num) {
     return array;
 }
 
-/// Appends the channels of `row` whose value divided by `total` lies above the store threshold.
-/// Every channel is written at the end and counted only when stored, so that the loop has no
-/// branch on the data.
-bool store_row(const double* row, Py_ssize_t n, double total, Growing<std::int32_t>& indices,
-               Growing<double>& values) {
-    if (!indices.room(n) || !values.room(n)) {
-        return false;
-    }
+/// Appends the channels of `row` whose value divided by `total` lies above the store threshold;
+/// room for `n` more entries has been made. Every channel is written at the end and counted only
+/// when stored, so that the loop has no branch on the data.
+void store_row(const double* row, Py_ssize_t n, double total, ResultArray<std::int32_t>& indices,
+               ResultArray<double>& values) {
     std::int32_t* column = indices.end();
     double* value = values.end();
     Py_ssize_t stored = 0;
@@ -886,23 +917,6 @@ bool store_row(const double* row, Py_ssize_t n, double total, Growing<std::int32
     }
     indices.advance(stored);
     values.advance(stored);
-    return true;
-}
-
-/// Rows at neighbouring energies store about as many entries as the first: room for 1.25 times
-/// that per row, never more than every channel of every row. Only a hint; the arrays grow as they go.
-void reserve_like_first_row(Py_ssize_t m, Py_ssize_t n, Growing<std::int32_t>& indices, Growing<double>& values) {
-    const Py_ssize_t first = values.size();
-    Py_ssize_t expected, every;
-    if (__builtin_mul_overflow(first + first / 4, m, &expected) || __builtin_add_overflow(expected, n, &expected)) {
-        return;
-    }
-    if (!__builtin_mul_overflow(m, n, &every)) {
-        expected = std::min(expected, every);
-    }
-    if (indices.reserve(expected)) {
-        values.reserve(expected);
-    }
 }
 
 PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matrix, View1<const double> ref_indices,
@@ -912,16 +926,21 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
     const Py_ssize_t m = requested_indices.size, n = requested_E_axis.size;
     // Everything whose size the arguments set is had before any work, so that an impossible size
     // is a MemoryError at once.
-    Growing<std::int64_t> offsets;
-    Growing<std::int32_t> indices;
-    Growing<double> values;
+    ResultArray<std::int64_t> offsets(NPY_INT64);
+    ResultArray<std::int32_t> indices(NPY_INT32);
+    ResultArray<double> values(NPY_FLOAT64);
     ScaledRows scaled(response_matrix, matrix, ref_E_axis.size);
     RawMemory row_memory;
     // With rows to build, the one-dimensional arguments are copied, then checked and used.
     AxisCopy ref_indices_copy, ref_E_axis_copy, requested_indices_copy, requested_E_axis_copy;
-    Py_ssize_t offsets_count;
+    // Each row stores at most its n channels: room for m * n entries, reserved and not touched.
+    Py_ssize_t offsets_count, most;
     size_t row_bytes;
-    if (__builtin_add_overflow(m, 1, &offsets_count) || !offsets.reserve(offsets_count) ||
+    if (__builtin_mul_overflow(m, n, &most)) {
+        most = -1;
+    }
+    if (__builtin_add_overflow(m, 1, &offsets_count) || !offsets.reserve_exactly(offsets_count) ||
+        !indices.reserve_at_most(most) || !values.reserve_at_most(most) ||
         (m > 0 && (!double_bytes(std::max<Py_ssize_t>(n, 1), row_bytes) ||
                    !(row_memory.data = PyMem_RawMalloc(row_bytes)) || !scaled.allocate() ||
                    !ref_indices_copy.copy(ref_indices) || !ref_E_axis_copy.copy(ref_E_axis) ||
@@ -930,7 +949,8 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
         PyErr_NoMemory();
         return fail_at(name, validation_line);
     }
-    offsets.push(0);
+    *offsets.end() = 0;
+    offsets.advance(1);
     if (m > 0) {
         ref_indices = ref_indices_copy.view();
         ref_E_axis = ref_E_axis_copy.view();
@@ -980,28 +1000,26 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
                     return fail_at(name, row_nansum_line);
                 }
             }
-            bool stored;
+            if (!indices.room(n) || !values.room(n)) {
+                PyErr_NoMemory();
+                return fail_at(name, result_line);
+            }
             {
                 NoGil unlocked;
                 if (native_row_sum) {
                     interpolate_response_row(E_p, axes, bracket, max_value, row);
                     total = numpy_nansum(row, n);
                 }
-                stored = store_row(row, n, total, indices, values) && offsets.push(values.size());
-                if (i == 0) {
-                    reserve_like_first_row(m, n, indices, values);
-                }
+                store_row(row, n, total, indices, values);
             }
-            if (!stored) {
-                PyErr_NoMemory();
-                return fail_at(name, result_line);
-            }
+            *offsets.end() = values.size();
+            offsets.advance(1);
         }
     }
-    Ref result_offsets = to_array(offsets.data(), offsets.size(), NPY_INT64);
-    Ref result_indices = to_array(indices.data(), indices.size(), NPY_INT32);
-    Ref result_values = to_array(values.data(), values.size(), NPY_FLOAT64);
-    if (!result_offsets || !result_indices || !result_values) {
+    Ref result_offsets = offsets.finish();
+    Ref result_indices = result_offsets ? indices.finish() : Ref{};
+    Ref result_values = result_indices ? values.finish() : Ref{};
+    if (!result_values) {
         return fail_at(name, result_line);
     }
     PyObject* result = PyTuple_Pack(3, result_offsets.get(), result_indices.get(), result_values.get());
