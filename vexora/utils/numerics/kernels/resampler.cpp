@@ -262,19 +262,35 @@ inline void map_channels(const double* e, int count, const RegionMap& map, doubl
     }
 }
 
-/// Readings of both reference rows at the mapped energies and their interpolation in incident
-/// energy. Rows are padded with NaN at [-1] and [r], so that an index 0 or r (no value) reads NaN.
+/*
+ * Readings of both reference rows at the mapped energies and their interpolation in incident
+ * energy. Rows are padded with NaN at [-1] and [r], so that an index 0 or r (no value) reads NaN.
+ * The elements each channel needs are gathered first, so that the arithmetic, three divisions a
+ * channel, runs over plain arrays and a vector at a time.
+ */
 inline void read_rows(int count, const double* at_high, const double* at_low, const Py_ssize_t* high_index,
                       const Py_ssize_t* low_index, const double* axis, const Bracket& bracket, double offset,
                       double span, double* out) {
     const double* high_row = bracket.high_row;
     const double* low_row = bracket.low_row;
+    double high_before[block], high_at[block], high_x_before[block], high_x_at[block];
+    double low_before[block], low_at[block], low_x_before[block], low_x_at[block];
     for (int j = 0; j < count; ++j) {
         const Py_ssize_t h = high_index[j], l = low_index[j];
-        const double y_high = high_row[h - 1] + ((at_high[j] - axis[h - 1]) * (high_row[h] - high_row[h - 1])) /
-                                                    (axis[h] - axis[h - 1]);
-        const double y_low =
-            low_row[l - 1] + ((at_low[j] - axis[l - 1]) * (low_row[l] - low_row[l - 1])) / (axis[l] - axis[l - 1]);
+        high_before[j] = high_row[h - 1];
+        high_at[j] = high_row[h];
+        high_x_before[j] = axis[h - 1];
+        high_x_at[j] = axis[h];
+        low_before[j] = low_row[l - 1];
+        low_at[j] = low_row[l];
+        low_x_before[j] = axis[l - 1];
+        low_x_at[j] = axis[l];
+    }
+    for (int j = 0; j < count; ++j) {
+        const double y_high = high_before[j] + ((at_high[j] - high_x_before[j]) * (high_at[j] - high_before[j])) /
+                                                   (high_x_at[j] - high_x_before[j]);
+        const double y_low = low_before[j] + ((at_low[j] - low_x_before[j]) * (low_at[j] - low_before[j])) /
+                                                 (low_x_at[j] - low_x_before[j]);
         out[j] = y_low + (offset * (y_high - y_low)) / span;
     }
 }
@@ -293,7 +309,8 @@ struct Run {
  * the reference axis, and the interpolation in incident energy, each value by the same operations
  * in the same order as the point-by-point algorithm.
  */
-void interpolate_block(const double* e, int count, const Run& run, Py_ssize_t& high_hint, Py_ssize_t& low_hint,
+/// Compiled for AVX2 as well, where the processor has it: the divisions go four at a time.
+[[gnu::target_clones("avx2", "default")]] void interpolate_block(const double* e, int count, const Run& run, Py_ssize_t& high_hint, Py_ssize_t& low_hint,
                        double* out) {
     double at_high[block], at_low[block];
     map_channels(e, count, run.map, at_high, at_low);
@@ -311,7 +328,7 @@ void interpolate_block(const double* e, int count, const Run& run, Py_ssize_t& h
  * into `streams` stretches searched side by side, each from where the run starts, so that their
  * chains overlap. The answers do not depend on where a search starts. Short runs go block by block.
  */
-void interpolate_run(const double* e, Py_ssize_t length, const Run& run, Py_ssize_t& high_hint,
+[[gnu::target_clones("avx2", "default")]] void interpolate_run(const double* e, Py_ssize_t length, const Run& run, Py_ssize_t& high_hint,
                      Py_ssize_t& low_hint, double* out) {
     constexpr int chunk = block / streams;
     const Py_ssize_t stretch = length / streams;
