@@ -307,11 +307,12 @@ struct Run {
 /*
  * One block of channels: relative position, mapped energies, readings of both reference rows on
  * the reference axis, and the interpolation in incident energy, each value by the same operations
- * in the same order as the point-by-point algorithm.
+ * in the same order as the point-by-point algorithm. Compiled for AVX2 as well, where the
+ * processor has it, so that the divisions go four at a time.
  */
-/// Compiled for AVX2 as well, where the processor has it: the divisions go four at a time.
-[[gnu::target_clones("avx2", "default")]] void interpolate_block(const double* e, int count, const Run& run, Py_ssize_t& high_hint, Py_ssize_t& low_hint,
-                       double* out) {
+[[gnu::target_clones("avx2", "default")]] void interpolate_block(const double* e, int count, const Run& run,
+                                                                  Py_ssize_t& high_hint, Py_ssize_t& low_hint,
+                                                                  double* out) {
     double at_high[block], at_low[block];
     map_channels(e, count, run.map, at_high, at_low);
     Py_ssize_t high_index[block], low_index[block];
@@ -327,9 +328,11 @@ struct Run {
  * (it starts there), so one chain of searches is bound by the latency of its loads; the run is cut
  * into `streams` stretches searched side by side, each from where the run starts, so that their
  * chains overlap. The answers do not depend on where a search starts. Short runs go block by block.
+ * Compiled for AVX2 as well, like the blocks.
  */
-[[gnu::target_clones("avx2", "default")]] void interpolate_run(const double* e, Py_ssize_t length, const Run& run, Py_ssize_t& high_hint,
-                     Py_ssize_t& low_hint, double* out) {
+[[gnu::target_clones("avx2", "default")]] void interpolate_run(const double* e, Py_ssize_t length, const Run& run,
+                                                                Py_ssize_t& high_hint, Py_ssize_t& low_hint,
+                                                                double* out) {
     constexpr int chunk = block / streams;
     const Py_ssize_t stretch = length / streams;
     if (stretch < chunk) {
