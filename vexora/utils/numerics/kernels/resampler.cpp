@@ -766,8 +766,10 @@ private:
         View1<const double> source = view_.row(r);
         double divisor;
         if (source.contiguous() && native.cover(source.size)) {
-            // The row is read once: summed and divided as copied.
+            // Native work on the caller's memory alone: other threads may run meanwhile.
+            NoGil unlocked;
             if (width_ == source.size) {
+                // The row is read once: summed and divided as copied.
                 std::memcpy(scaled, source.data, sizeof(double) * static_cast<size_t>(width_));
                 divisor = numpy_sum(scaled, width_);
                 for (Py_ssize_t c = 0; c < width_; ++c) {
@@ -776,17 +778,23 @@ private:
                 return true;
             }
             divisor = numpy_sum(source.data, source.size);
-        } else {
-            Ref row = numpy_row(r);
-            Ref total = row ? Ref::steal(PyObject_CallOneArg(sum, row.get())) : Ref{};
-            if (!total || !to_c_double(total.get(), divisor)) {
-                return false;
-            }
+            divide(source, divisor, scaled);
+            return true;
         }
+        Ref row = numpy_row(r);
+        Ref total = row ? Ref::steal(PyObject_CallOneArg(sum, row.get())) : Ref{};
+        if (!total || !to_c_double(total.get(), divisor)) {
+            return false;
+        }
+        NoGil unlocked;
+        divide(source, divisor, scaled);
+        return true;
+    }
+
+    void divide(View1<const double> source, double divisor, double* scaled) const {
         for (Py_ssize_t c = 0; c < width_; ++c) {
             scaled[c] = source[c] / divisor;
         }
-        return true;
     }
 
     bool scale_by_numpy(Py_ssize_t r, PyObject* sum, double* scaled) {
