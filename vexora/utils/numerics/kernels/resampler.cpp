@@ -719,7 +719,7 @@ public:
     ScaledRows(PyObject* matrix, View2<const double> view, Py_ssize_t width)
         : matrix_(matrix), view_(view), width_(width), exact_(PyArray_CheckExact(matrix)) {}
     ~ScaledRows() {
-        if (rows_) {
+        if (rows_ && !block_) {
             for (Py_ssize_t r = 0; r < view_.rows; ++r) {
                 PyMem_RawFree(rows_[r] ? rows_[r] - 1 : nullptr);
             }
@@ -730,15 +730,31 @@ public:
     ScaledRows(const ScaledRows&) = delete;
     ScaledRows& operator=(const ScaledRows&) = delete;
 
-    /// The row table and the first row's memory, so that an impossible size fails before any work.
+    /*
+     * The row table and the rows' memory, so that an impossible size fails before any work: one
+     * NumPy array with room for every row, of which only the rows used are ever touched (NumPy
+     * asks the system for large pages for it, so that first touches of fresh memory are few),
+     * or, when that much cannot be had, the first row's memory and one allocation per further row.
+     */
     bool allocate() {
-        Py_ssize_t padded;
+        Py_ssize_t padded, all;
         if (__builtin_add_overflow(width_, 2, &padded) || !double_bytes(padded, row_bytes_)) {
             return false;
         }
         rows_ = static_cast<double**>(PyMem_RawCalloc(static_cast<size_t>(view_.rows), sizeof(double*)));
+        if (!rows_) {
+            return false;
+        }
+        size_t all_bytes;
+        if (!__builtin_mul_overflow(padded, view_.rows, &all) && double_bytes(all, all_bytes)) {
+            block_ = new_array(all, NPY_FLOAT64);
+            if (block_) {
+                return true;
+            }
+            PyErr_Clear();
+        }
         spare_ = static_cast<double*>(PyMem_RawMalloc(row_bytes_));
-        return rows_ && spare_;
+        return spare_;
     }
 
     /// Row `r` (0 <= r < rows) divided by its sum, padded; nullptr with a Python exception set on
@@ -747,7 +763,10 @@ public:
         if (rows_[r]) {
             return rows_[r];
         }
-        double* memory = spare_ ? std::exchange(spare_, nullptr) : static_cast<double*>(PyMem_RawMalloc(row_bytes_));
+        double* memory = block_ ? static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block_.get()))) +
+                                      r * (width_ + 2)
+                         : spare_ ? std::exchange(spare_, nullptr)
+                                  : static_cast<double*>(PyMem_RawMalloc(row_bytes_));
         if (!memory) {
             PyErr_NoMemory();
             return nullptr;
@@ -755,7 +774,9 @@ public:
         double* scaled = memory + 1;
         scaled[-1] = scaled[width_] = nan;
         if (!(exact_ ? scale_in_place(r, sum, native, scaled) : scale_by_numpy(r, sum, scaled))) {
-            PyMem_RawFree(memory);
+            if (!block_) {
+                PyMem_RawFree(memory);
+            }
             return nullptr;
         }
         return rows_[r] = scaled;
@@ -828,6 +849,7 @@ private:
     Py_ssize_t width_;
     bool exact_;
     size_t row_bytes_ = 0;
+    Ref block_;
     double** rows_ = nullptr;
     double* spare_ = nullptr;
 };
