@@ -112,34 +112,32 @@ private:
     Py_ssize_t hint_ = 0;
 };
 
+/// The index of AxisSearch from `hint`, for the rare query that the one step below does not answer.
+[[gnu::noinline]] Py_ssize_t gallop_from(const double* axis, Py_ssize_t n, double E, Py_ssize_t hint) {
+    AxisSearch search(axis, n);
+    search.resume(hint);
+    return search(E);
+}
+
 /*
- * The index of AxisSearch on a padded axis: `axis[-1]` is -inf and `axis[n]` is +inf, so that
- * elements i - 1 and i exist for every answer i in [0, n]. Neighbouring channels mostly move the
- * answer by 0, 1 or 2: two steps without branches, then a test that the index is the answer
- * (the one index with axis[i - 1] < E <= axis[i] on an ascending axis), and the galloping search
- * only when it is not. NaN fails the test and goes to the search.
+ * The index of AxisSearch on a padded axis: `axis[-1]` is -inf and `axis[n]` to `axis[n + 2]` are
+ * +inf, so that elements hint - 1 to hint + 2 exist for every hint in [0, n]. Neighbouring channels
+ * mostly move the answer by 0, 1 or 2 from `hint`: the four elements around it, read at once (no
+ * read waits for another), give the answer i = hint + [E > axis[hint]] + [E > axis[hint + 1]]
+ * with the test that it is the one index with axis[i - 1] < E <= axis[i] on an ascending axis;
+ * the galloping search only when it is not. NaN fails the test and goes to the search.
  */
-class PaddedAxisSearch {
-public:
-    PaddedAxisSearch(const double* axis, Py_ssize_t n) : axis_(axis), search_(axis, n) {}
-
-    Py_ssize_t operator()(double E) {
-        // The +inf after the last element stops both steps there.
-        Py_ssize_t i = hint_;
-        i += E > axis_[i];
-        i += E > axis_[i];
-        if (!(E > axis_[i - 1]) | (E > axis_[i])) {
-            search_.resume(hint_);
-            i = search_(E);
-        }
-        return hint_ = i;
+inline Py_ssize_t search_from(const double* axis, Py_ssize_t n, double E, Py_ssize_t hint) {
+    const bool above_previous = E > axis[hint - 1];
+    const bool above_0 = E > axis[hint], above_1 = E > axis[hint + 1], above_2 = E > axis[hint + 2];
+    // On an ascending axis above_1 implies above_0: i is hint, hint + 1 or hint + 2, and only
+    // the first and the last of these need a further element to be confirmed.
+    const bool found = (above_0 | above_previous) & !(above_1 & above_2);
+    if (__builtin_expect(!found, 0)) {
+        return gallop_from(axis, n, E, hint);
     }
-
-private:
-    const double* axis_;
-    AxisSearch search_;
-    Py_ssize_t hint_ = 0;
-};
+    return hint + above_0 + above_1;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Regions of a response row.
@@ -238,12 +236,15 @@ struct Bracket {
 
 /// Channels per pass of the row interpolation: a multiple of the vector width.
 constexpr int block = 128;
+/// Chains of searches that run side by side in a long run of channels.
+constexpr int streams = 4;
+static_assert(block % streams == 0);
 
 /// Energy axes as the row interpolation reads them: native copies, checked by the driver.
 struct Axes {
     const double* requested;  ///< [n], ascending, no NaN
     Py_ssize_t n;
-    const double* ref;  ///< [r] with -inf at [-1] and +inf at [r], ascending, no NaN
+    const double* ref;  ///< [r] with -inf at [-1] and +inf at [r] to [r + 2], ascending, no NaN
     Py_ssize_t r;
 };
 
@@ -252,36 +253,123 @@ struct RegionMap {
     double start, width, high_start, high_width, low_start, low_width;
 };
 
-/*
- * One block of channels inside one region: relative position, mapped energies, readings of both
- * reference rows on the reference axis, and the interpolation in incident energy, each value by
- * the same operations in the same order as the point-by-point algorithm. Rows are padded with
- * NaN at [-1] and [r], so that an index 0 or r (no value) reads NaN.
- */
-void interpolate_block(const double* e, int count, const RegionMap& map, const double* axis, const Bracket& bracket,
-                       PaddedAxisSearch& search_high, PaddedAxisSearch& search_low, double offset, double span,
-                       double* out) {
-    double at_high[block], at_low[block];
+/// Relative positions of `count` channels in the region and their energies on both reference scales.
+inline void map_channels(const double* e, int count, const RegionMap& map, double* at_high, double* at_low) {
     for (int j = 0; j < count; ++j) {
         const double f = (e[j] - map.start) / map.width;
         at_high[j] = f * map.high_width + map.high_start;
         at_low[j] = f * map.low_width + map.low_start;
     }
-    Py_ssize_t high_index[block], low_index[block];
-    for (int j = 0; j < count; ++j) {
-        high_index[j] = search_high(at_high[j]);
-        low_index[j] = search_low(at_low[j]);
-    }
+}
+
+/*
+ * Readings of both reference rows at the mapped energies and their interpolation in incident
+ * energy. Rows are padded with NaN at [-1] and [r], so that an index 0 or r (no value) reads NaN.
+ * The elements each channel needs are gathered first, so that the arithmetic, three divisions a
+ * channel, runs over plain arrays and a vector at a time.
+ */
+inline void read_rows(int count, const double* at_high, const double* at_low, const Py_ssize_t* high_index,
+                      const Py_ssize_t* low_index, const double* axis, const Bracket& bracket, double offset,
+                      double span, double* out) {
     const double* high_row = bracket.high_row;
     const double* low_row = bracket.low_row;
+    double high_before[block], high_at[block], high_x_before[block], high_x_at[block];
+    double low_before[block], low_at[block], low_x_before[block], low_x_at[block];
     for (int j = 0; j < count; ++j) {
         const Py_ssize_t h = high_index[j], l = low_index[j];
-        const double y_high = high_row[h - 1] + ((at_high[j] - axis[h - 1]) * (high_row[h] - high_row[h - 1])) /
-                                                    (axis[h] - axis[h - 1]);
-        const double y_low =
-            low_row[l - 1] + ((at_low[j] - axis[l - 1]) * (low_row[l] - low_row[l - 1])) / (axis[l] - axis[l - 1]);
+        high_before[j] = high_row[h - 1];
+        high_at[j] = high_row[h];
+        high_x_before[j] = axis[h - 1];
+        high_x_at[j] = axis[h];
+        low_before[j] = low_row[l - 1];
+        low_at[j] = low_row[l];
+        low_x_before[j] = axis[l - 1];
+        low_x_at[j] = axis[l];
+    }
+    for (int j = 0; j < count; ++j) {
+        const double y_high = high_before[j] + ((at_high[j] - high_x_before[j]) * (high_at[j] - high_before[j])) /
+                                                   (high_x_at[j] - high_x_before[j]);
+        const double y_low = low_before[j] + ((at_low[j] - low_x_before[j]) * (low_at[j] - low_before[j])) /
+                                                 (low_x_at[j] - low_x_before[j]);
         out[j] = y_low + (offset * (y_high - y_low)) / span;
     }
+}
+
+/// The constants of one run of channels inside one region.
+struct Run {
+    const RegionMap& map;
+    const double* axis;
+    Py_ssize_t r;
+    const Bracket& bracket;
+    double offset, span;
+};
+
+/*
+ * One block of channels: relative position, mapped energies, readings of both reference rows on
+ * the reference axis, and the interpolation in incident energy, each value by the same operations
+ * in the same order as the point-by-point algorithm. Compiled for AVX2 as well, where the
+ * processor has it, so that the divisions go four at a time.
+ */
+[[gnu::target_clones("avx2", "default")]] void interpolate_block(const double* e, int count, const Run& run,
+                                                                  Py_ssize_t& high_hint, Py_ssize_t& low_hint,
+                                                                  double* out) {
+    double at_high[block], at_low[block];
+    map_channels(e, count, run.map, at_high, at_low);
+    Py_ssize_t high_index[block], low_index[block];
+    for (int j = 0; j < count; ++j) {
+        high_index[j] = high_hint = search_from(run.axis, run.r, at_high[j], high_hint);
+        low_index[j] = low_hint = search_from(run.axis, run.r, at_low[j], low_hint);
+    }
+    read_rows(count, at_high, at_low, high_index, low_index, run.axis, run.bracket, run.offset, run.span, out);
+}
+
+/*
+ * A run of `length` channels inside one region. Each search answer waits for the one before it
+ * (it starts there), so one chain of searches is bound by the latency of its loads; the run is cut
+ * into `streams` stretches searched side by side, each from where the run starts, so that their
+ * chains overlap. The answers do not depend on where a search starts. Short runs go block by block.
+ * Compiled for AVX2 as well, like the blocks.
+ */
+[[gnu::target_clones("avx2", "default")]] void interpolate_run(const double* e, Py_ssize_t length, const Run& run,
+                                                                Py_ssize_t& high_hint, Py_ssize_t& low_hint,
+                                                                double* out) {
+    constexpr int chunk = block / streams;
+    const Py_ssize_t stretch = length / streams;
+    if (stretch < chunk) {
+        for (Py_ssize_t first = 0; first < length; first += block) {
+            const int count = static_cast<int>(std::min<Py_ssize_t>(block, length - first));
+            interpolate_block(e + first, count, run, high_hint, low_hint, out + first);
+        }
+        return;
+    }
+    Py_ssize_t highs[streams], lows[streams];
+    for (int s = 0; s < streams; ++s) {
+        highs[s] = high_hint;
+        lows[s] = low_hint;
+    }
+    for (Py_ssize_t position = 0; position < stretch; position += chunk) {
+        const int count = static_cast<int>(std::min<Py_ssize_t>(chunk, stretch - position));
+        double at_high[streams][chunk], at_low[streams][chunk];
+        for (int s = 0; s < streams; ++s) {
+            map_channels(e + s * stretch + position, count, run.map, at_high[s], at_low[s]);
+        }
+        Py_ssize_t high_index[streams][chunk], low_index[streams][chunk];
+        for (int j = 0; j < count; ++j) {
+            for (int s = 0; s < streams; ++s) {
+                high_index[s][j] = highs[s] = search_from(run.axis, run.r, at_high[s][j], highs[s]);
+                low_index[s][j] = lows[s] = search_from(run.axis, run.r, at_low[s][j], lows[s]);
+            }
+        }
+        for (int s = 0; s < streams; ++s) {
+            read_rows(count, at_high[s], at_low[s], high_index[s], low_index[s], run.axis, run.bracket, run.offset,
+                      run.span, out + s * stretch + position);
+        }
+    }
+    // The last stretch goes on over the channels that the even cut left over (fewer than `streams`).
+    high_hint = highs[streams - 1];
+    low_hint = lows[streams - 1];
+    const Py_ssize_t done = streams * stretch;
+    interpolate_block(e + done, static_cast<int>(length - done), run, high_hint, low_hint, out + done);
 }
 
 /*
@@ -318,7 +406,7 @@ void interpolate_response_row(double E_p, const Axes& axes, const Bracket& brack
     const double span = high_E - low_E;
     const double* e = axes.requested;
     const Py_ssize_t n = axes.n;
-    PaddedAxisSearch search_high(axes.ref, axes.r), search_low(axes.ref, axes.r);
+    Py_ssize_t high_hint = 0, low_hint = 0;
     int k = 0;
     for (Py_ssize_t j = 0; j < n;) {
         while (k < requested.count && e[j] > requested.bounds[k]) {
@@ -344,11 +432,8 @@ void interpolate_response_row(double E_p, const Axes& axes, const Bracket& brack
             const RegionMap map{requested.bounds[k - 1], requested.bounds[k] - requested.bounds[k - 1],
                                 high.bounds[k - 1],      high.bounds[k] - high.bounds[k - 1],
                                 low.bounds[k - 1],       low.bounds[k] - low.bounds[k - 1]};
-            for (Py_ssize_t first = j; first < end; first += block) {
-                const int count = static_cast<int>(std::min<Py_ssize_t>(block, end - first));
-                interpolate_block(e + first, count, map, axes.ref, bracket, search_high, search_low, offset, span,
-                                  row + first);
-            }
+            interpolate_run(e + j, end - j, Run{map, axes.ref, axes.r, bracket, offset, span}, high_hint, low_hint,
+                            row + j);
         }
         j = end;
     }
@@ -357,61 +442,95 @@ void interpolate_response_row(double E_p, const Axes& axes, const Bracket& brack
 // ---------------------------------------------------------------------------------------------
 // Resampling driver.
 
-/// A growable native array; the lock may be released while it grows. Every size is checked, so a
-/// capacity that cannot be had is a failed push or reserve, never a short buffer.
+/*
+ * A one-dimensional NumPy array of the result, written in place: room for `capacity` elements,
+ * of which the first `size` are set. Room is reserved for the most the call can store, so that
+ * each element is written once, into its final memory, and pages that are never written are
+ * never touched; when that much cannot be had, the array grows as it goes. Every size is
+ * checked, so that a capacity that cannot be had is a MemoryError, never a short array. Growing
+ * and finishing need the lock; writing up to the room made does not.
+ */
 template <class T>
-class Growing {
+class ResultArray {
 public:
-    Growing() = default;
-    Growing(const Growing&) = delete;
-    Growing& operator=(const Growing&) = delete;
-    ~Growing() { PyMem_RawFree(data_); }
+    explicit ResultArray(int type_num) : type_num_(type_num) {}
 
-    bool push(T value) {
-        if (size_ == capacity_) {
-            Py_ssize_t doubled = 4096;
-            if ((capacity_ && __builtin_mul_overflow(capacity_, 2, &doubled)) || !grow(doubled)) {
-                return false;
-            }
+    /// Room for `most` elements, or for none when that cannot be had (then room() grows the
+    /// array); false with MemoryError only when not even an empty array can be had.
+    bool reserve_at_most(Py_ssize_t most) {
+        if (allocate(most)) {
+            return true;
         }
-        data_[size_++] = value;
-        return true;
+        PyErr_Clear();
+        return allocate(0);
     }
-    /// Makes room for `capacity` elements in all, so that pushing up to there moves nothing.
-    bool reserve(Py_ssize_t capacity) { return capacity <= capacity_ || grow(capacity); }
-    /// Makes room for `count` more elements, at least doubling when it grows.
+    /// Exactly `count` elements; false with MemoryError when they cannot be had.
+    bool reserve_exactly(Py_ssize_t count) { return allocate(count); }
+    /// Makes room for `count` more elements, at least doubling when it grows; false with an
+    /// exception set when that cannot be had.
     bool room(Py_ssize_t count) {
         Py_ssize_t needed, doubled;
         if (__builtin_add_overflow(size_, count, &needed)) {
+            PyErr_NoMemory();
             return false;
         }
         if (needed <= capacity_) {
             return true;
         }
-        return grow(__builtin_mul_overflow(capacity_, 2, &doubled) ? needed : std::max(needed, doubled));
+        return resize(__builtin_mul_overflow(capacity_, 2, &doubled) ? needed : std::max(needed, doubled));
     }
-    /// Where the next element goes; writing up to the room made is allowed.
+    /// Where the next element goes.
     T* end() { return data_ + size_; }
-    /// Counts `count` elements written at end() as pushed.
+    /// Counts `count` elements written at end() as set.
     void advance(Py_ssize_t count) { size_ += count; }
-    const T* data() const { return data_; }
     Py_ssize_t size() const { return size_; }
+    /// The array cut to its set elements; empty with an exception set on failure.
+    Ref finish() {
+        if (array_ && size_ != capacity_ && !resize(size_)) {
+            return {};
+        }
+        return std::move(array_);
+    }
 
 private:
-    bool grow(Py_ssize_t capacity) {
+    static bool fits(Py_ssize_t count) {
         size_t bytes;
-        if (capacity < 0 || __builtin_mul_overflow(static_cast<size_t>(capacity), sizeof(T), &bytes) ||
-            bytes > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+        return count >= 0 && !__builtin_mul_overflow(static_cast<size_t>(count), sizeof(T), &bytes) &&
+               bytes <= static_cast<size_t>(PY_SSIZE_T_MAX);
+    }
+    bool allocate(Py_ssize_t count) {
+        if (!fits(count)) {
+            PyErr_NoMemory();
             return false;
         }
-        void* grown = PyMem_RawRealloc(data_, bytes);
-        if (!grown) {
+        array_ = new_array(count, type_num_);
+        if (!array_) {
             return false;
         }
-        data_ = static_cast<T*>(grown);
-        capacity_ = capacity;
+        data_ = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_.get())));
+        capacity_ = count;
         return true;
     }
+    /// NumPy's resize moves the set elements along (and fills any new room with zeros).
+    bool resize(Py_ssize_t count) {
+        if (!fits(count)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        npy_intp length = count;
+        PyArray_Dims shape{&length, 1};
+        Ref none = Ref::steal(
+            PyArray_Resize(reinterpret_cast<PyArrayObject*>(array_.get()), &shape, 0, NPY_ANYORDER));
+        if (!none) {
+            return false;
+        }
+        data_ = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array_.get())));
+        capacity_ = count;
+        return true;
+    }
+
+    int type_num_;
+    Ref array_;
     T* data_ = nullptr;
     Py_ssize_t size_ = 0;
     Py_ssize_t capacity_ = 0;
@@ -554,20 +673,21 @@ struct RawMemory {
 };
 
 /// A one-dimensional argument copied into native memory, so that its values are read from the
-/// caller once, checked, and then used: with -inf before its first element and +inf after its last.
+/// caller once, checked, and then used: with -inf before its first element and +inf in the three
+/// places after its last, which the searches read.
 class AxisCopy {
 public:
     /// False when the memory cannot be had.
     bool copy(View1<const double> from) {
         size_t bytes;
         Py_ssize_t padded;
-        if (__builtin_add_overflow(from.size, 2, &padded) || !double_bytes(padded, bytes) ||
+        if (__builtin_add_overflow(from.size, 4, &padded) || !double_bytes(padded, bytes) ||
             !(memory_.data = PyMem_RawMalloc(bytes))) {
             return false;
         }
         double* values = static_cast<double*>(memory_.data) + 1;
         values[-1] = -std::numeric_limits<double>::infinity();
-        values[from.size] = std::numeric_limits<double>::infinity();
+        std::fill(values + from.size, values + from.size + 3, std::numeric_limits<double>::infinity());
         if (from.contiguous()) {
             std::memcpy(values, from.data, sizeof(double) * static_cast<size_t>(from.size));
         } else {
@@ -599,7 +719,7 @@ public:
     ScaledRows(PyObject* matrix, View2<const double> view, Py_ssize_t width)
         : matrix_(matrix), view_(view), width_(width), exact_(PyArray_CheckExact(matrix)) {}
     ~ScaledRows() {
-        if (rows_) {
+        if (rows_ && !block_) {
             for (Py_ssize_t r = 0; r < view_.rows; ++r) {
                 PyMem_RawFree(rows_[r] ? rows_[r] - 1 : nullptr);
             }
@@ -610,15 +730,31 @@ public:
     ScaledRows(const ScaledRows&) = delete;
     ScaledRows& operator=(const ScaledRows&) = delete;
 
-    /// The row table and the first row's memory, so that an impossible size fails before any work.
+    /*
+     * The row table and the rows' memory, so that an impossible size fails before any work: one
+     * NumPy array with room for every row, of which only the rows used are ever touched (NumPy
+     * asks the system for large pages for it, so that first touches of fresh memory are few),
+     * or, when that much cannot be had, the first row's memory and one allocation per further row.
+     */
     bool allocate() {
-        Py_ssize_t padded;
+        Py_ssize_t padded, all;
         if (__builtin_add_overflow(width_, 2, &padded) || !double_bytes(padded, row_bytes_)) {
             return false;
         }
         rows_ = static_cast<double**>(PyMem_RawCalloc(static_cast<size_t>(view_.rows), sizeof(double*)));
+        if (!rows_) {
+            return false;
+        }
+        size_t all_bytes;
+        if (!__builtin_mul_overflow(padded, view_.rows, &all) && double_bytes(all, all_bytes)) {
+            block_ = new_array(all, NPY_FLOAT64);
+            if (block_) {
+                return true;
+            }
+            PyErr_Clear();
+        }
         spare_ = static_cast<double*>(PyMem_RawMalloc(row_bytes_));
-        return rows_ && spare_;
+        return spare_;
     }
 
     /// Row `r` (0 <= r < rows) divided by its sum, padded; nullptr with a Python exception set on
@@ -627,7 +763,10 @@ public:
         if (rows_[r]) {
             return rows_[r];
         }
-        double* memory = spare_ ? std::exchange(spare_, nullptr) : static_cast<double*>(PyMem_RawMalloc(row_bytes_));
+        double* memory = block_ ? static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block_.get()))) +
+                                      r * (width_ + 2)
+                         : spare_ ? std::exchange(spare_, nullptr)
+                                  : static_cast<double*>(PyMem_RawMalloc(row_bytes_));
         if (!memory) {
             PyErr_NoMemory();
             return nullptr;
@@ -635,7 +774,9 @@ public:
         double* scaled = memory + 1;
         scaled[-1] = scaled[width_] = nan;
         if (!(exact_ ? scale_in_place(r, sum, native, scaled) : scale_by_numpy(r, sum, scaled))) {
-            PyMem_RawFree(memory);
+            if (!block_) {
+                PyMem_RawFree(memory);
+            }
             return nullptr;
         }
         return rows_[r] = scaled;
@@ -646,8 +787,10 @@ private:
         View1<const double> source = view_.row(r);
         double divisor;
         if (source.contiguous() && native.cover(source.size)) {
-            // The row is read once: summed and divided as copied.
+            // Native work on the caller's memory alone: other threads may run meanwhile.
+            NoGil unlocked;
             if (width_ == source.size) {
+                // The row is read once: summed and divided as copied.
                 std::memcpy(scaled, source.data, sizeof(double) * static_cast<size_t>(width_));
                 divisor = numpy_sum(scaled, width_);
                 for (Py_ssize_t c = 0; c < width_; ++c) {
@@ -656,17 +799,23 @@ private:
                 return true;
             }
             divisor = numpy_sum(source.data, source.size);
-        } else {
-            Ref row = numpy_row(r);
-            Ref total = row ? Ref::steal(PyObject_CallOneArg(sum, row.get())) : Ref{};
-            if (!total || !to_c_double(total.get(), divisor)) {
-                return false;
-            }
+            divide(source, divisor, scaled);
+            return true;
         }
+        Ref row = numpy_row(r);
+        Ref total = row ? Ref::steal(PyObject_CallOneArg(sum, row.get())) : Ref{};
+        if (!total || !to_c_double(total.get(), divisor)) {
+            return false;
+        }
+        NoGil unlocked;
+        divide(source, divisor, scaled);
+        return true;
+    }
+
+    void divide(View1<const double> source, double divisor, double* scaled) const {
         for (Py_ssize_t c = 0; c < width_; ++c) {
             scaled[c] = source[c] / divisor;
         }
-        return true;
     }
 
     bool scale_by_numpy(Py_ssize_t r, PyObject* sum, double* scaled) {
@@ -700,6 +849,7 @@ private:
     Py_ssize_t width_;
     bool exact_;
     size_t row_bytes_ = 0;
+    Ref block_;
     double** rows_ = nullptr;
     double* spare_ = nullptr;
 };
@@ -801,14 +951,11 @@ Ref to_array(const T* data, Py_ssize_t size, int type_num) {
     return array;
 }
 
-/// Appends the channels of `row` whose value divided by `total` lies above the store threshold.
-/// Every channel is written at the end and counted only when stored, so that the loop has no
-/// branch on the data.
-bool store_row(const double* row, Py_ssize_t n, double total, Growing<std::int32_t>& indices,
-               Growing<double>& values) {
-    if (!indices.room(n) || !values.room(n)) {
-        return false;
-    }
+/// Appends the channels of `row` whose value divided by `total` lies above the store threshold;
+/// room for `n` more entries has been made. Every channel is written at the end and counted only
+/// when stored, so that the loop has no branch on the data.
+void store_row(const double* row, Py_ssize_t n, double total, ResultArray<std::int32_t>& indices,
+               ResultArray<double>& values) {
     std::int32_t* column = indices.end();
     double* value = values.end();
     Py_ssize_t stored = 0;
@@ -820,23 +967,6 @@ bool store_row(const double* row, Py_ssize_t n, double total, Growing<std::int32
     }
     indices.advance(stored);
     values.advance(stored);
-    return true;
-}
-
-/// Rows at neighbouring energies store about as many entries as the first: room for 1.25 times
-/// that per row, never more than every channel of every row. Only a hint; the arrays grow as they go.
-void reserve_like_first_row(Py_ssize_t m, Py_ssize_t n, Growing<std::int32_t>& indices, Growing<double>& values) {
-    const Py_ssize_t first = values.size();
-    Py_ssize_t expected, every;
-    if (__builtin_mul_overflow(first + first / 4, m, &expected) || __builtin_add_overflow(expected, n, &expected)) {
-        return;
-    }
-    if (!__builtin_mul_overflow(m, n, &every)) {
-        expected = std::min(expected, every);
-    }
-    if (indices.reserve(expected)) {
-        values.reserve(expected);
-    }
 }
 
 PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matrix, View1<const double> ref_indices,
@@ -846,16 +976,21 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
     const Py_ssize_t m = requested_indices.size, n = requested_E_axis.size;
     // Everything whose size the arguments set is had before any work, so that an impossible size
     // is a MemoryError at once.
-    Growing<std::int64_t> offsets;
-    Growing<std::int32_t> indices;
-    Growing<double> values;
+    ResultArray<std::int64_t> offsets(NPY_INT64);
+    ResultArray<std::int32_t> indices(NPY_INT32);
+    ResultArray<double> values(NPY_FLOAT64);
     ScaledRows scaled(response_matrix, matrix, ref_E_axis.size);
     RawMemory row_memory;
     // With rows to build, the one-dimensional arguments are copied, then checked and used.
     AxisCopy ref_indices_copy, ref_E_axis_copy, requested_indices_copy, requested_E_axis_copy;
-    Py_ssize_t offsets_count;
+    // Each row stores at most its n channels: room for m * n entries, reserved and not touched.
+    Py_ssize_t offsets_count, most;
     size_t row_bytes;
-    if (__builtin_add_overflow(m, 1, &offsets_count) || !offsets.reserve(offsets_count) ||
+    if (__builtin_mul_overflow(m, n, &most)) {
+        most = -1;
+    }
+    if (__builtin_add_overflow(m, 1, &offsets_count) || !offsets.reserve_exactly(offsets_count) ||
+        !indices.reserve_at_most(most) || !values.reserve_at_most(most) ||
         (m > 0 && (!double_bytes(std::max<Py_ssize_t>(n, 1), row_bytes) ||
                    !(row_memory.data = PyMem_RawMalloc(row_bytes)) || !scaled.allocate() ||
                    !ref_indices_copy.copy(ref_indices) || !ref_E_axis_copy.copy(ref_E_axis) ||
@@ -864,7 +999,8 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
         PyErr_NoMemory();
         return fail_at(name, validation_line);
     }
-    offsets.push(0);
+    *offsets.end() = 0;
+    offsets.advance(1);
     if (m > 0) {
         ref_indices = ref_indices_copy.view();
         ref_E_axis = ref_E_axis_copy.view();
@@ -914,28 +1050,26 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
                     return fail_at(name, row_nansum_line);
                 }
             }
-            bool stored;
+            if (!indices.room(n) || !values.room(n)) {
+                PyErr_NoMemory();
+                return fail_at(name, result_line);
+            }
             {
                 NoGil unlocked;
                 if (native_row_sum) {
                     interpolate_response_row(E_p, axes, bracket, max_value, row);
                     total = numpy_nansum(row, n);
                 }
-                stored = store_row(row, n, total, indices, values) && offsets.push(values.size());
-                if (i == 0) {
-                    reserve_like_first_row(m, n, indices, values);
-                }
+                store_row(row, n, total, indices, values);
             }
-            if (!stored) {
-                PyErr_NoMemory();
-                return fail_at(name, result_line);
-            }
+            *offsets.end() = values.size();
+            offsets.advance(1);
         }
     }
-    Ref result_offsets = to_array(offsets.data(), offsets.size(), NPY_INT64);
-    Ref result_indices = to_array(indices.data(), indices.size(), NPY_INT32);
-    Ref result_values = to_array(values.data(), values.size(), NPY_FLOAT64);
-    if (!result_offsets || !result_indices || !result_values) {
+    Ref result_offsets = offsets.finish();
+    Ref result_indices = result_offsets ? indices.finish() : Ref{};
+    Ref result_values = result_indices ? values.finish() : Ref{};
+    if (!result_values) {
         return fail_at(name, result_line);
     }
     PyObject* result = PyTuple_Pack(3, result_offsets.get(), result_indices.get(), result_values.get());
