@@ -236,6 +236,19 @@ VEXORA_VECTOR_HELPER void transpose(Double4* p) {
     p[3] = __builtin_shuffle(odd01, odd23, Long4{2, 3, 6, 7});
 }
 
+/*
+ * Adds products of the group's rows (p[r] holds four consecutive products of row r) to their
+ * sums: lane r of totals[h] takes row lanes * h + r's four, one after another.
+ */
+VEXORA_VECTOR_HELPER void add_by_rows(Double4 (&p)[group_rows], Double4 (&totals)[halves]) {
+    for (int h = 0; h < halves; ++h) {
+        transpose(p + lanes * h);
+        for (int k = 0; k < lanes; ++k) {
+            totals[h] = totals[h] + p[lanes * h + k];
+        }
+    }
+}
+
 inline Py_ssize_t round_down4(Py_ssize_t i) { return i & ~Py_ssize_t{3}; }
 
 inline Py_ssize_t round_up4(Py_ssize_t i) { return round_down4(i + 3); }
@@ -335,12 +348,7 @@ VEXORA_VECTOR_HELPER void back_project_lanes(const LaneGroup& group, const RowSp
             __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(v[r] + i) +
                                                              ahead * sizeof(double)));
         }
-        for (int h = 0; h < halves; ++h) {
-            transpose(p + lanes * h);
-            for (int k = 0; k < lanes; ++k) {
-                totals[h] = totals[h] + p[lanes * h + k];
-            }
-        }
+        add_by_rows(p, totals);
     }
     for (; i < group.span; i += 4) {
         const Long4 entry = Long4{0, 1, 2, 3} + broadcast(i);
@@ -348,12 +356,7 @@ VEXORA_VECTOR_HELPER void back_project_lanes(const LaneGroup& group, const RowSp
         for (int r = 0; r < group_rows; ++r) {
             p[r] = keep(load4(v[r] + i) * load4(q[r] + i), entry < length[r]);
         }
-        for (int h = 0; h < halves; ++h) {
-            transpose(p + lanes * h);
-            for (int k = 0; k < lanes; ++k) {
-                totals[h] = totals[h] + p[lanes * h + k];
-            }
-        }
+        add_by_rows(p, totals);
     }
 }
 
@@ -436,12 +439,7 @@ VEXORA_VECTOR_HELPER void back_project_band(const LaneGroup& group, const double
         for (int r = 0; r < group_rows; ++r) {
             p[r] = load4(w + 4 * r) * q;
         }
-        for (int h = 0; h < halves; ++h) {
-            transpose(p + lanes * h);
-            for (int k = 0; k < lanes; ++k) {
-                totals[h] = totals[h] + p[lanes * h + k];
-            }
-        }
+        add_by_rows(p, totals);
     }
 }
 
