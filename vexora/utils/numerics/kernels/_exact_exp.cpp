@@ -6,20 +6,13 @@
 #include <cmath>
 #include <cstring>
 
-#include "frame/exact_exp.hpp"
+#include "simd/exp/path.hpp"
 
 namespace {
 
-namespace ee = vexora::frame::exact_exp;
+namespace ee = vexora::simd::exp;
 
 PyObject* selected_path(PyObject*, PyObject*) { return PyUnicode_FromString(ee::path_name(ee::selected_path())); }
-
-template <unsigned mask>
-VEXORA_AVX2 void scalar(double* values, Py_ssize_t n) {
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        values[i] = ee::exp_scalar<mask>(values[i]);
-    }
-}
 
 void libm(double* values, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -27,18 +20,43 @@ void libm(double* values, Py_ssize_t n) {
     }
 }
 
+/// values[i] = exp(values[i]) by the sequence, four at a time and the rest one at a time, compiled
+/// as the kernels compile it where the processor allows (and for the baseline elsewhere).
+template <unsigned mask>
+void vector(double* values, Py_ssize_t n) {
+    const auto run = [&] {
+        Py_ssize_t i = 0;
+        for (; i + vexora::simd::lanes <= n; i += vexora::simd::lanes) {
+            vexora::simd::store4(values + i, ee::exp4<mask>(vexora::simd::load4(values + i)));
+        }
+        for (; i < n; ++i) {
+            values[i] = ee::exp_scalar<mask>(values[i]);
+        }
+    };
+    ee::processor_supports_exp_target() ? ee::on_exp_target(run) : run();
+}
+
+template <unsigned mask>
+void scalar(double* values, Py_ssize_t n) {
+    const auto run = [&] {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            values[i] = ee::exp_scalar<mask>(values[i]);
+        }
+    };
+    ee::processor_supports_exp_target() ? ee::on_exp_target(run) : run();
+}
+
 struct Sequence {
     const char* name;
     void (*run)(double*, Py_ssize_t);
-    bool vector;  ///< needs AVX2 and FMA
 };
 
 constexpr Sequence sequences[] = {
-    {"libm", libm, false},
-    {"fused", ee::exp_in_place<ee::fused>, true},
-    {"unfused", ee::exp_in_place<ee::unfused>, true},
-    {"fused-scalar", scalar<ee::fused>, true},
-    {"unfused-scalar", scalar<ee::unfused>, true},
+    {"libm", libm},
+    {"fused", vector<ee::fused>},
+    {"unfused", vector<ee::unfused>},
+    {"fused-scalar", scalar<ee::fused>},
+    {"unfused-scalar", scalar<ee::unfused>},
 };
 
 /// exp(source, result, sequence): result[i] = exp(source[i]) by the named sequence.
@@ -57,8 +75,6 @@ PyObject* exp(PyObject*, PyObject* args) {
     }
     if (sequence == nullptr) {
         PyErr_Format(PyExc_ValueError, "unknown sequence %s", name);
-    } else if (sequence->vector && !(__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))) {
-        PyErr_SetString(PyExc_RuntimeError, "this processor lacks AVX2 or FMA");
     } else if (source.len != result.len || source.len % sizeof(double) != 0) {
         PyErr_SetString(PyExc_ValueError, "source and result must hold the same number of doubles");
     } else {

@@ -1,5 +1,9 @@
 // Response-matrix resampling: region finding and feature-aligned interpolation of response rows
 // from reference incident energies to requested ones.
+#include "core/interpolation.hpp"
+#include "core/numpy_sum.hpp"
+#include "core/regions.hpp"
+#include "core/search.hpp"
 #include "frame/frame.hpp"
 
 #include <algorithm>
@@ -12,6 +16,11 @@
 namespace {
 
 using namespace vexora::frame;
+using namespace vexora::core::interpolation;
+using vexora::core::first_not_below;
+using vexora::core::numpy_nansum;
+using vexora::core::numpy_sum;
+using vexora::core::regions::region_bounds;
 
 constexpr ModuleIdentity identity{
     "resampler",
@@ -19,11 +28,11 @@ constexpr ModuleIdentity identity{
     "vexora/utils/numerics/kernels/resampler",
 };
 
-// Lines that traceback entries report, following the module's source layout.
+// Lines that traceback entries report: part of the interface, as the module's source layout
+// numbers them (tests/conftest.py and tests/test_tracebacks.py pin them).
 constexpr int numpy_import_line = 6;
 constexpr int calculate_regions_line = 69;
 constexpr int regions_list_line = 82;
-constexpr int interpolate_response_row_line = 100;
 constexpr int axis_maximum_line = 111;
 constexpr int resampler_cy_line = 162;
 constexpr int validation_line = 170;
@@ -32,153 +41,8 @@ constexpr int interpolate_call_line = 182;
 constexpr int row_nansum_line = 184;
 constexpr int result_line = 191;
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double store_threshold = 1e-12;
-
-// ---------------------------------------------------------------------------------------------
-// Energy-axis helpers: pure, lock-free.
-
-/*
- * First index of `array` whose element is not below `E`, by a linear scan from index 0; -1 when
- * every element is below `E`. The scan goes on only while `E` > element, so NaN stops it at once.
- *
- *   E        - energy, keV
- *   array[n] - values, normally ascending (not checked)
- */
-template <class Array>
-Py_ssize_t find_index_from_energy(double E, const Array& array, Py_ssize_t n) {
-    Py_ssize_t i = 0;
-    while (i < n && E > array[i]) {
-        ++i;
-    }
-    return i == n ? -1 : i;
-}
-
-/// Energy left to a photon of `E_p` after Compton scattering through 180 degrees.
-inline double get_backscatter_E(double E_p) { return E_p / ((E_p + E_p) / 511 + 1); }
-
-/*
- * The same index as find_index_from_energy on an ascending axis without NaN, except that "none"
- * is `n` rather than -1; found by galloping from the previous answer, so that neighbouring
- * queries, as a row's channels give, cost O(1) each.
- *
- *   axis[n] - native memory, ascending, no NaN (the driver checks its copy before any search)
- */
-class AxisSearch {
-public:
-    AxisSearch(const double* axis, Py_ssize_t n) : axis_(axis), n_(n) {}
-
-    /// The first index whose element is not below `E`, or n; NaN gives 0.
-    Py_ssize_t operator()(double E) {
-        const Py_ssize_t n = n_;
-        if (std::isnan(E)) {
-            return hint_ = 0;
-        }
-        // `E > axis[i]` holds on a prefix of the axis; the answer is the prefix length.
-        Py_ssize_t low = hint_, high;
-        if (low > 0 && !(E > axis_[low - 1])) {
-            high = low - 1;
-            Py_ssize_t step = 1;
-            while (high - step >= 0 && !(E > axis_[high - step])) {
-                high -= step;
-                step *= 2;
-            }
-            low = high - step < 0 ? 0 : high - step + 1;
-        } else {
-            Py_ssize_t step = 1;
-            while (low + step - 1 < n && E > axis_[low + step - 1]) {
-                low += step;
-                step *= 2;
-            }
-            high = std::min(low + step - 1, n);
-        }
-        while (low < high) {
-            Py_ssize_t mid = low + (high - low) / 2;
-            if (E > axis_[mid]) {
-                low = mid + 1;
-            } else {
-                high = mid;
-            }
-        }
-        return hint_ = low;
-    }
-
-    /// Continues from `hint`, an index in [0, n].
-    void resume(Py_ssize_t hint) { hint_ = hint; }
-
-private:
-    const double* axis_;
-    Py_ssize_t n_;
-    Py_ssize_t hint_ = 0;
-};
-
-/// The index of AxisSearch from `hint`, for the rare query that the one step below does not answer.
-[[gnu::noinline]] Py_ssize_t gallop_from(const double* axis, Py_ssize_t n, double E, Py_ssize_t hint) {
-    AxisSearch search(axis, n);
-    search.resume(hint);
-    return search(E);
-}
-
-/*
- * The index of AxisSearch on a padded axis: `axis[-1]` is -inf and `axis[n]` to `axis[n + 2]` are
- * +inf, so that elements hint - 1 to hint + 2 exist for every hint in [0, n]. Neighbouring channels
- * mostly move the answer by 0, 1 or 2 from `hint`: the four elements around it, read at once (no
- * read waits for another), give the answer i = hint + [E > axis[hint]] + [E > axis[hint + 1]]
- * with the test that it is the one index with axis[i - 1] < E <= axis[i] on an ascending axis;
- * the galloping search only when it is not. NaN fails the test and goes to the search.
- */
-inline Py_ssize_t search_from(const double* axis, Py_ssize_t n, double E, Py_ssize_t hint) {
-    const bool above_previous = E > axis[hint - 1];
-    const bool above_0 = E > axis[hint], above_1 = E > axis[hint + 1], above_2 = E > axis[hint + 2];
-    // On an ascending axis above_1 implies above_0: i is hint, hint + 1 or hint + 2, and only
-    // the first and the last of these need a further element to be confirmed.
-    const bool found = (above_0 | above_previous) & !(above_1 & above_2);
-    if (__builtin_expect(!found, 0)) {
-        return gallop_from(axis, n, E, hint);
-    }
-    return hint + above_0 + above_1;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Regions of a response row.
-
-/// Region boundaries of one row: 6, or 8 with the escape peaks.
-struct Regions {
-    double bounds[8];
-    int count;
-};
-
-/// Boundaries in their unsorted order: 0, backscatter, Compton edge, peak -10 and +10 keV,
-/// [single escape, double escape,] top of the axis.
-inline Regions region_bounds(double E_p, double max_value, bool has_escape_peaks) {
-    double backscatter = get_backscatter_E(E_p);
-    double compton = E_p - backscatter;
-    double bellow_peak = E_p - 10;
-    double above_peak = E_p + 10;
-    if (!has_escape_peaks) {
-        return {{0.0, backscatter, compton, bellow_peak, above_peak, max_value}, 6};
-    }
-    double single_escape = E_p - 511;
-    double double_escape = E_p - 1022;
-    return {{0.0, backscatter, compton, bellow_peak, above_peak, single_escape, double_escape, max_value}, 8};
-}
-
-/// Region boundaries as the row interpolation uses them: with escape peaks they are sorted
-/// (stably, like Python's list sort on these finite values); without, they keep their order.
-inline Regions calculate_regions_native(double E_p, double max_value, bool has_escape_peaks) {
-    Regions regions = region_bounds(E_p, max_value, has_escape_peaks);
-    if (has_escape_peaks) {
-        for (int i = 1; i < regions.count; ++i) {
-            double value = regions.bounds[i];
-            int j = i;
-            for (; j > 0 && value < regions.bounds[j - 1]; --j) {
-                regions.bounds[j] = regions.bounds[j - 1];
-            }
-            regions.bounds[j] = value;
-        }
-    }
-    return regions;
-}
 
 PyObject* calculate_regions_impl(double E_p, double max_value, bool has_escape_peaks) {
     Regions regions = region_bounds(E_p, max_value, has_escape_peaks);
@@ -222,221 +86,6 @@ PyObject* calculate_regions(PyObject* const* args) {
         return fail_at(s.name, s.line);
     }
     return calculate_regions_impl(E_p, max_value, args[2] == Py_True);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Row interpolation.
-
-/// A bracketing pair of reference rows, each scaled to unit sum, and their incident energies.
-struct Bracket {
-    double low_E, high_E;
-    const double* low_row;
-    const double* high_row;
-};
-
-/// Channels per pass of the row interpolation: a multiple of the vector width.
-constexpr int block = 128;
-/// Chains of searches that run side by side in a long run of channels.
-constexpr int streams = 4;
-static_assert(block % streams == 0);
-
-/// Energy axes as the row interpolation reads them: native copies, checked by the driver.
-struct Axes {
-    const double* requested;  ///< [n], ascending, no NaN
-    Py_ssize_t n;
-    const double* ref;  ///< [r] with -inf at [-1] and +inf at [r] to [r + 2], ascending, no NaN
-    Py_ssize_t r;
-};
-
-/// A region on the requested scale and its images on the two reference scales.
-struct RegionMap {
-    double start, width, high_start, high_width, low_start, low_width;
-};
-
-/// Relative positions of `count` channels in the region and their energies on both reference scales.
-inline void map_channels(const double* e, int count, const RegionMap& map, double* at_high, double* at_low) {
-    for (int j = 0; j < count; ++j) {
-        const double f = (e[j] - map.start) / map.width;
-        at_high[j] = f * map.high_width + map.high_start;
-        at_low[j] = f * map.low_width + map.low_start;
-    }
-}
-
-/*
- * Readings of both reference rows at the mapped energies and their interpolation in incident
- * energy. Rows are padded with NaN at [-1] and [r], so that an index 0 or r (no value) reads NaN.
- * The elements each channel needs are gathered first, so that the arithmetic, three divisions a
- * channel, runs over plain arrays and a vector at a time.
- */
-inline void read_rows(int count, const double* at_high, const double* at_low, const Py_ssize_t* high_index,
-                      const Py_ssize_t* low_index, const double* axis, const Bracket& bracket, double offset,
-                      double span, double* out) {
-    const double* high_row = bracket.high_row;
-    const double* low_row = bracket.low_row;
-    double high_before[block], high_at[block], high_x_before[block], high_x_at[block];
-    double low_before[block], low_at[block], low_x_before[block], low_x_at[block];
-    for (int j = 0; j < count; ++j) {
-        const Py_ssize_t h = high_index[j], l = low_index[j];
-        high_before[j] = high_row[h - 1];
-        high_at[j] = high_row[h];
-        high_x_before[j] = axis[h - 1];
-        high_x_at[j] = axis[h];
-        low_before[j] = low_row[l - 1];
-        low_at[j] = low_row[l];
-        low_x_before[j] = axis[l - 1];
-        low_x_at[j] = axis[l];
-    }
-    for (int j = 0; j < count; ++j) {
-        const double y_high = high_before[j] + ((at_high[j] - high_x_before[j]) * (high_at[j] - high_before[j])) /
-                                                   (high_x_at[j] - high_x_before[j]);
-        const double y_low = low_before[j] + ((at_low[j] - low_x_before[j]) * (low_at[j] - low_before[j])) /
-                                                 (low_x_at[j] - low_x_before[j]);
-        out[j] = y_low + (offset * (y_high - y_low)) / span;
-    }
-}
-
-/// The constants of one run of channels inside one region.
-struct Run {
-    const RegionMap& map;
-    const double* axis;
-    Py_ssize_t r;
-    const Bracket& bracket;
-    double offset, span;
-};
-
-/*
- * One block of channels: relative position, mapped energies, readings of both reference rows on
- * the reference axis, and the interpolation in incident energy, each value by the same operations
- * in the same order as the point-by-point algorithm. Compiled for AVX2 as well, where the
- * processor has it, so that the divisions go four at a time.
- */
-[[gnu::target_clones("avx2", "default")]] void interpolate_block(const double* e, int count, const Run& run,
-                                                                  Py_ssize_t& high_hint, Py_ssize_t& low_hint,
-                                                                  double* out) {
-    double at_high[block], at_low[block];
-    map_channels(e, count, run.map, at_high, at_low);
-    Py_ssize_t high_index[block], low_index[block];
-    for (int j = 0; j < count; ++j) {
-        high_index[j] = high_hint = search_from(run.axis, run.r, at_high[j], high_hint);
-        low_index[j] = low_hint = search_from(run.axis, run.r, at_low[j], low_hint);
-    }
-    read_rows(count, at_high, at_low, high_index, low_index, run.axis, run.bracket, run.offset, run.span, out);
-}
-
-/*
- * A run of `length` channels inside one region. Each search answer waits for the one before it
- * (it starts there), so one chain of searches is bound by the latency of its loads; the run is cut
- * into `streams` stretches searched side by side, each from where the run starts, so that their
- * chains overlap. The answers do not depend on where a search starts. Short runs go block by block.
- * Compiled for AVX2 as well, like the blocks.
- */
-[[gnu::target_clones("avx2", "default")]] void interpolate_run(const double* e, Py_ssize_t length, const Run& run,
-                                                                Py_ssize_t& high_hint, Py_ssize_t& low_hint,
-                                                                double* out) {
-    constexpr int chunk = block / streams;
-    const Py_ssize_t stretch = length / streams;
-    if (stretch < chunk) {
-        for (Py_ssize_t first = 0; first < length; first += block) {
-            const int count = static_cast<int>(std::min<Py_ssize_t>(block, length - first));
-            interpolate_block(e + first, count, run, high_hint, low_hint, out + first);
-        }
-        return;
-    }
-    Py_ssize_t highs[streams], lows[streams];
-    for (int s = 0; s < streams; ++s) {
-        highs[s] = high_hint;
-        lows[s] = low_hint;
-    }
-    for (Py_ssize_t position = 0; position < stretch; position += chunk) {
-        const int count = static_cast<int>(std::min<Py_ssize_t>(chunk, stretch - position));
-        double at_high[streams][chunk], at_low[streams][chunk];
-        for (int s = 0; s < streams; ++s) {
-            map_channels(e + s * stretch + position, count, run.map, at_high[s], at_low[s]);
-        }
-        Py_ssize_t high_index[streams][chunk], low_index[streams][chunk];
-        for (int j = 0; j < count; ++j) {
-            for (int s = 0; s < streams; ++s) {
-                high_index[s][j] = highs[s] = search_from(run.axis, run.r, at_high[s][j], highs[s]);
-                low_index[s][j] = lows[s] = search_from(run.axis, run.r, at_low[s][j], lows[s]);
-            }
-        }
-        for (int s = 0; s < streams; ++s) {
-            read_rows(count, at_high[s], at_low[s], high_index[s], low_index[s], run.axis, run.bracket, run.offset,
-                      run.span, out + s * stretch + position);
-        }
-    }
-    // The last stretch goes on over the channels that the even cut left over (fewer than `streams`).
-    high_hint = highs[streams - 1];
-    low_hint = lows[streams - 1];
-    const Py_ssize_t done = streams * stretch;
-    interpolate_block(e + done, static_cast<int>(length - done), run, high_hint, low_hint, out + done);
-}
-
-/*
- * Builds the response row at incident energy `E_p` from the two reference rows that bracket it,
- * region by region: each requested channel is placed at the same relative position in the same
- * region of both reference rows, the rows are read there, and the readings are interpolated
- * linearly in incident energy. Channels without a value get NaN.
- *
- * The region of a channel (the first boundary not below its energy) never decreases along an
- * ascending axis, also when the boundaries are not sorted: so the row splits into runs of one
- * region each, found by bisection, and each run is interpolated with constants.
- *
- *   axes      - requested[n], ref[r], padded
- *   bracket   - low_row[r], high_row[r], padded; low_E < high_E, both finite
- *   max_value - top of the requested axis
- *   row[n]    - output
- *
- * Runs without the interpreter lock; cost O(n + r). Every index comes from a search bounded by
- * the lengths.
- */
-void interpolate_response_row(double E_p, const Axes& axes, const Bracket& bracket, double max_value, double* row) {
-    const double low_E = bracket.low_E, high_E = bracket.high_E;
-    const bool has_escape_peaks = low_E > 1022;
-    const Regions low = calculate_regions_native(low_E, max_value, has_escape_peaks);
-    const Regions high = calculate_regions_native(high_E, max_value, has_escape_peaks);
-    const double t = (E_p - low_E) / (high_E - low_E);
-    Regions requested = low;
-    for (int b = 0; b < low.count; ++b) {
-        requested.bounds[b] = (high.bounds[b] - low.bounds[b]) * t + low.bounds[b];
-    }
-    // The interpolation in incident energy, y_low + ((E_p - low_E) * (y_high - y_low)) / (high_E - low_E),
-    // with its two differences hoisted.
-    const double offset = E_p - low_E;
-    const double span = high_E - low_E;
-    const double* e = axes.requested;
-    const Py_ssize_t n = axes.n;
-    Py_ssize_t high_hint = 0, low_hint = 0;
-    int k = 0;
-    for (Py_ssize_t j = 0; j < n;) {
-        while (k < requested.count && e[j] > requested.bounds[k]) {
-            ++k;
-        }
-        // The run of region k: channels up to the first one above boundary k.
-        Py_ssize_t end = n;
-        if (k < requested.count) {
-            Py_ssize_t low_end = j + 1;
-            while (low_end < end) {
-                const Py_ssize_t mid = low_end + (end - low_end) / 2;
-                if (e[mid] > requested.bounds[k]) {
-                    end = mid;
-                } else {
-                    low_end = mid + 1;
-                }
-            }
-        }
-        if (k == 0 || k == requested.count) {
-            // At or below the first boundary, or above every one: no region, no value.
-            std::fill(row + j, row + end, nan);
-        } else {
-            const RegionMap map{requested.bounds[k - 1], requested.bounds[k] - requested.bounds[k - 1],
-                                high.bounds[k - 1],      high.bounds[k] - high.bounds[k - 1],
-                                low.bounds[k - 1],       low.bounds[k] - low.bounds[k - 1]};
-            interpolate_run(e + j, end - j, Run{map, axes.ref, axes.r, bracket, offset, span}, high_hint, low_hint,
-                            row + j);
-        }
-        j = end;
-    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -494,9 +143,8 @@ public:
 
 private:
     static bool fits(Py_ssize_t count) {
-        size_t bytes;
-        return count >= 0 && !__builtin_mul_overflow(static_cast<size_t>(count), sizeof(T), &bytes) &&
-               bytes <= static_cast<size_t>(PY_SSIZE_T_MAX);
+        std::size_t bytes;
+        return vexora::core::bytes_of<T>(count, bytes);
     }
     bool allocate(Py_ssize_t count) {
         if (!fits(count)) {
@@ -536,65 +184,6 @@ private:
     Py_ssize_t capacity_ = 0;
 };
 
-/// Bytes of `count` doubles, or false when that size cannot exist.
-inline bool double_bytes(Py_ssize_t count, size_t& bytes) {
-    return count >= 0 && !__builtin_mul_overflow(static_cast<size_t>(count), sizeof(double), &bytes) &&
-           bytes <= static_cast<size_t>(PY_SSIZE_T_MAX);
-}
-
-// ---------------------------------------------------------------------------------------------
-// NumPy's float64 sum, natively.
-
-/*
- * Pairwise sum as NumPy's add loop computes it for a contiguous float64 block: blocks of more
- * than 128 elements split at half their length rounded down to a multiple of 8; blocks of 8 to
- * 128 elements add into eight interleaved accumulators, combined as
- * ((r0 + r1) + (r2 + r3)) + ((r4 + r5) + (r6 + r7)), then add their remainder one by one;
- * shorter blocks add one by one. `value` maps each element as it is read.
- *
- *   a[n] - contiguous
- */
-template <class Value>
-double pairwise_sum(const double* a, Py_ssize_t n, Value value) {
-    if (n < 8) {
-        double sum = 0.0;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            sum += value(a[i]);
-        }
-        return sum;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (int j = 0; j < 8; ++j) {
-            r[j] = value(a[j]);
-        }
-        Py_ssize_t i = 8;
-        for (; i < n - n % 8; i += 8) {
-            for (int j = 0; j < 8; ++j) {
-                r[j] += value(a[i + j]);
-            }
-        }
-        double sum = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) {
-            sum += value(a[i]);
-        }
-        return sum;
-    }
-    Py_ssize_t half = n / 2;
-    half -= half % 8;
-    return pairwise_sum(a, half, value) + pairwise_sum(a + half, n - half, value);
-}
-
-/// `np.sum` of a contiguous float64 array that its reduction hands to the add loop in one piece:
-/// the reduction starts from 0.0 and adds the pairwise sum.
-inline double numpy_sum(const double* a, Py_ssize_t n) {
-    return 0.0 + pairwise_sum(a, n, [](double x) { return x; });
-}
-
-/// `np.nansum` of the same: NaN is replaced by 0.0 before the sum.
-inline double numpy_nansum(const double* a, Py_ssize_t n) {
-    return 0.0 + pairwise_sum(a, n, [](double x) { return std::isnan(x) ? 0.0 : x; });
-}
 
 /*
  * Lengths for which the native sums give NumPy's results. That holds only when `np` is the numpy
@@ -663,50 +252,6 @@ bool native_sums(PyObject* sum, PyObject* nansum, NativeSums& out) {
     return true;
 }
 
-/// Memory of the raw allocator (usable without the lock), freed with its holder.
-struct RawMemory {
-    void* data = nullptr;
-    RawMemory() = default;
-    RawMemory(const RawMemory&) = delete;
-    RawMemory& operator=(const RawMemory&) = delete;
-    ~RawMemory() { PyMem_RawFree(data); }
-};
-
-/// A one-dimensional argument copied into native memory, so that its values are read from the
-/// caller once, checked, and then used: with -inf before its first element and +inf in the three
-/// places after its last, which the searches read.
-class AxisCopy {
-public:
-    /// False when the memory cannot be had.
-    bool copy(View1<const double> from) {
-        size_t bytes;
-        Py_ssize_t padded;
-        if (__builtin_add_overflow(from.size, 4, &padded) || !double_bytes(padded, bytes) ||
-            !(memory_.data = PyMem_RawMalloc(bytes))) {
-            return false;
-        }
-        double* values = static_cast<double*>(memory_.data) + 1;
-        values[-1] = -std::numeric_limits<double>::infinity();
-        std::fill(values + from.size, values + from.size + 3, std::numeric_limits<double>::infinity());
-        if (from.contiguous()) {
-            std::memcpy(values, from.data, sizeof(double) * static_cast<size_t>(from.size));
-        } else {
-            for (Py_ssize_t i = 0; i < from.size; ++i) {
-                values[i] = from[i];
-            }
-        }
-        size_ = from.size;
-        return true;
-    }
-    const double* data() const { return static_cast<const double*>(memory_.data) + 1; }
-    Py_ssize_t size() const { return size_; }
-    View1<const double> view() const { return {data(), size_, static_cast<Py_ssize_t>(sizeof(double))}; }
-
-private:
-    RawMemory memory_;
-    Py_ssize_t size_ = 0;
-};
-
 /*
  * Reference rows divided by their sums, each computed when a row is first used. Rows of an exact
  * ndarray are read in place and divided natively, as NumPy's true division does element by
@@ -738,7 +283,7 @@ public:
      */
     bool allocate() {
         Py_ssize_t padded, all;
-        if (__builtin_add_overflow(width_, 2, &padded) || !double_bytes(padded, row_bytes_)) {
+        if (__builtin_add_overflow(width_, 2, &padded) || !vexora::core::bytes_of<double>(padded, row_bytes_)) {
             return false;
         }
         rows_ = static_cast<double**>(PyMem_RawCalloc(static_cast<size_t>(view_.rows), sizeof(double*)));
@@ -746,7 +291,7 @@ public:
             return false;
         }
         size_t all_bytes;
-        if (!__builtin_mul_overflow(padded, view_.rows, &all) && double_bytes(all, all_bytes)) {
+        if (!__builtin_mul_overflow(padded, view_.rows, &all) && vexora::core::bytes_of<double>(all, all_bytes)) {
             block_ = new_array(all, NPY_FLOAT64);
             if (block_) {
                 return true;
@@ -772,7 +317,7 @@ public:
             return nullptr;
         }
         double* scaled = memory + 1;
-        scaled[-1] = scaled[width_] = nan;
+        scaled[-1] = scaled[width_] = std::numeric_limits<double>::quiet_NaN();
         if (!(exact_ ? scale_in_place(r, sum, native, scaled) : scale_by_numpy(r, sum, scaled))) {
             if (!block_) {
                 PyMem_RawFree(memory);
@@ -951,24 +496,6 @@ Ref to_array(const T* data, Py_ssize_t size, int type_num) {
     return array;
 }
 
-/// Appends the channels of `row` whose value divided by `total` lies above the store threshold;
-/// room for `n` more entries has been made. Every channel is written at the end and counted only
-/// when stored, so that the loop has no branch on the data.
-void store_row(const double* row, Py_ssize_t n, double total, ResultArray<std::int32_t>& indices,
-               ResultArray<double>& values) {
-    std::int32_t* column = indices.end();
-    double* value = values.end();
-    Py_ssize_t stored = 0;
-    for (Py_ssize_t j = 0; j < n; ++j) {
-        const double scaled = row[j] / total;
-        column[stored] = static_cast<std::int32_t>(j);
-        value[stored] = scaled;
-        stored += scaled > store_threshold;
-    }
-    indices.advance(stored);
-    values.advance(stored);
-}
-
 PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matrix, View1<const double> ref_indices,
                             View1<const double> ref_E_axis, View1<const double> requested_indices,
                             PyObject* requested_E_axis_object, View1<const double> requested_E_axis) {
@@ -980,22 +507,22 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
     ResultArray<std::int32_t> indices(NPY_INT32);
     ResultArray<double> values(NPY_FLOAT64);
     ScaledRows scaled(response_matrix, matrix, ref_E_axis.size);
-    RawMemory row_memory;
-    // With rows to build, the one-dimensional arguments are copied, then checked and used.
-    AxisCopy ref_indices_copy, ref_E_axis_copy, requested_indices_copy, requested_E_axis_copy;
+    RawArray<double> row_memory;
+    // With rows to build, the one-dimensional arguments are copied, then checked and used; the
+    // searches read -inf before and +inf in the three places after each.
+    constexpr Padding infinities{1, 3, -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+    Contiguous<const double> ref_indices_copy, ref_E_axis_copy, requested_indices_copy, requested_E_axis_copy;
     // Each row stores at most its n channels: room for m * n entries, reserved and not touched.
     Py_ssize_t offsets_count, most;
-    size_t row_bytes;
     if (__builtin_mul_overflow(m, n, &most)) {
         most = -1;
     }
     if (__builtin_add_overflow(m, 1, &offsets_count) || !offsets.reserve_exactly(offsets_count) ||
         !indices.reserve_at_most(most) || !values.reserve_at_most(most) ||
-        (m > 0 && (!double_bytes(std::max<Py_ssize_t>(n, 1), row_bytes) ||
-                   !(row_memory.data = PyMem_RawMalloc(row_bytes)) || !scaled.allocate() ||
-                   !ref_indices_copy.copy(ref_indices) || !ref_E_axis_copy.copy(ref_E_axis) ||
-                   !requested_indices_copy.copy(requested_indices) ||
-                   !requested_E_axis_copy.copy(requested_E_axis)))) {
+        (m > 0 && (!row_memory.allocate(n) || !scaled.allocate() || !ref_indices_copy.copy(ref_indices, infinities) ||
+                   !ref_E_axis_copy.copy(ref_E_axis, infinities) ||
+                   !requested_indices_copy.copy(requested_indices, infinities) ||
+                   !requested_E_axis_copy.copy(requested_E_axis, infinities)))) {
         PyErr_NoMemory();
         return fail_at(name, validation_line);
     }
@@ -1022,17 +549,18 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
             return fail_at(name, reference_sum_line);
         }
         const bool native_row_sum = native.cover(n);
-        double* row = static_cast<double*>(row_memory.data);
-        const Axes axes{requested_E_axis_copy.data(), n, ref_E_axis_copy.data(), ref_E_axis_copy.size()};
-        const double* energies = ref_indices_copy.data();
+        double* row = row_memory.get();
+        const Axes axes{requested_E_axis_copy.get(), n, ref_E_axis_copy.get(), ref_E_axis_copy.size()};
+        const double* energies = ref_indices_copy.get();
         const Py_ssize_t references = ref_indices_copy.size();
-        AxisSearch bracket_search(energies, references);
+        Py_ssize_t bracket_hint = 0;
         for (Py_ssize_t i = 0; i < m; ++i) {
-            const double E_p = requested_indices_copy.data()[i];
+            const double E_p = requested_indices_copy.get()[i];
             // The first reference energy itself is interpolated from rows 0 and 1 (t = 0). The
             // checked energies lie in the reference range, of at least 2 energies; the clamp
             // keeps the rows inside whatever the search answers.
-            const Py_ssize_t high = std::clamp<Py_ssize_t>(bracket_search(E_p), 1, references - 1);
+            bracket_hint = first_not_below(energies, references, E_p, bracket_hint);
+            const Py_ssize_t high = std::clamp<Py_ssize_t>(bracket_hint, 1, references - 1);
             Bracket bracket{energies[high - 1], energies[high], scaled.get(high - 1, sum.get(), native), nullptr};
             if (!bracket.low_row || !(bracket.high_row = scaled.get(high, sum.get(), native))) {
                 return fail_at(name, reference_sum_line);
@@ -1060,7 +588,9 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
                     interpolate_response_row(E_p, axes, bracket, max_value, row);
                     total = numpy_nansum(row, n);
                 }
-                store_row(row, n, total, indices, values);
+                const Py_ssize_t stored = store_row(row, n, total, indices.end(), values.end());
+                indices.advance(stored);
+                values.advance(stored);
             }
             *offsets.end() = values.size();
             offsets.advance(1);
@@ -1088,7 +618,7 @@ PyObject* resampler_cy(PyObject* const* args) {
     for (Py_ssize_t i = 0; i < s.arity(); ++i) {
         const char* param = s.params[static_cast<size_t>(i)];
         if (!check_ndarray_required(args[i], param)) {
-            note_array_argument(s.name, param, element::float64, i == 0 ? 2 : 1);
+            note_array_argument(s.name, param, element::float64, i == 0 ? 2 : 1, ArrayError::not_an_array);
             return fail_at(s.name, s.line);
         }
     }

@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include <cstdarg>
-#include <cstring>
 
 #include "ref.hpp"
 #include "view.hpp"
@@ -37,34 +36,6 @@ inline void add_argument_note(const char* function, const char* param, const cha
 
 namespace detail {
 
-/// What went wrong with an array argument, read from the pending exception.
-enum class ArrayError { not_an_array, dimensions, byte_order, element_type, layout };
-
-inline ArrayError pending_array_error() {
-    PyObject* error = PyErr_GetRaisedException();
-    ArrayError kind = ArrayError::layout;
-    if (PyErr_GivenExceptionMatches(error, PyExc_TypeError)) {
-        kind = ArrayError::not_an_array;
-    } else {
-        Ref text = Ref::steal(PyObject_Str(error));
-        const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        PyErr_Clear();
-        const auto starts = [&](const char* prefix) {
-            return message && std::strncmp(message, prefix, std::strlen(prefix)) == 0;
-        };
-        if (starts("Buffer has wrong number of dimensions")) {
-            kind = ArrayError::dimensions;
-        } else if (starts("Big-endian")) {
-            kind = ArrayError::byte_order;
-        } else if (starts("Buffer dtype mismatch") || starts("Item size of buffer") ||
-                   starts("Unexpected format string character") || starts("Python does not define")) {
-            kind = ArrayError::element_type;
-        }
-    }
-    PyErr_SetRaisedException(error);
-    return kind;
-}
-
 inline const char* dtype_name(const ElementType& type) {
     return type.kind == 'f' ? "float64" : type.size == 8 ? "int64" : "int32";
 }
@@ -82,17 +53,19 @@ inline const char* dtype_advice(const ElementType& type) {
 
 }  // namespace detail
 
-/// Notes the pending error of array argument `param`, declared as `ndim`-dimensional `type`.
-inline void note_array_argument(const char* function, const char* param, const ElementType& type, int ndim) {
+/// Notes the pending error of array argument `param`, declared as `ndim`-dimensional `type`,
+/// refused for `error`.
+inline void note_array_argument(const char* function, const char* param, const ElementType& type, int ndim,
+                                ArrayError error) {
     const char* dims = ndim == 1 ? "one-dimensional" : "two-dimensional";
     const char* dtype = detail::dtype_name(type);
     char advice[160];
-    switch (detail::pending_array_error()) {
-        case detail::ArrayError::not_an_array:
+    switch (error) {
+        case ArrayError::not_an_array:
             add_note("%s: argument '%s' must be a %s %s numpy.ndarray: pass np.asarray(%s, dtype=np.%s)", function,
                      param, dims, dtype, param, dtype);
             return;
-        case detail::ArrayError::dimensions:
+        case ArrayError::dimensions:
             if (ndim == 1) {
                 add_note("%s: argument '%s' must be a one-dimensional %s array: pass one row, e.g. %s[0], or %s.ravel()",
                          function, param, dtype, param, param);
@@ -102,15 +75,16 @@ inline void note_array_argument(const char* function, const char* param, const E
                          function, param, dtype);
             }
             return;
-        case detail::ArrayError::byte_order:
+        case ArrayError::byte_order:
             add_note("%s: argument '%s' must be %s in the machine's (little-endian) byte order: pass %s.astype(np.%s)",
                      function, param, dtype, param, dtype);
             return;
-        case detail::ArrayError::element_type:
+        case ArrayError::element_type:
             PyOS_snprintf(advice, sizeof advice, detail::dtype_advice(type), param);
             add_note("%s: argument '%s' must be a %s %s array%s", function, param, dims, dtype, advice);
             return;
-        case detail::ArrayError::layout:
+        case ArrayError::none:
+        case ArrayError::layout:
             add_note("%s: argument '%s' must be a %s %s array addressable with strides: pass np.ascontiguousarray(%s)",
                      function, param, dims, dtype, param);
             return;
@@ -123,7 +97,7 @@ inline bool acquire_argument(Buffer& buffer, const char* function, const char* p
     if (buffer.acquire(object, type, ndim, access)) {
         return true;
     }
-    note_array_argument(function, param, type, ndim);
+    note_array_argument(function, param, type, ndim, buffer.error());
     return false;
 }
 

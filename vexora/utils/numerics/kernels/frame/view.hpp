@@ -9,7 +9,13 @@
 #include <type_traits>
 #include <utility>
 
+#include "../core/strided.hpp"
+
 namespace vexora::frame {
+
+using core::View1;
+using core::View2;
+static_assert(std::is_same_v<Py_ssize_t, core::Index>, "views index with Py_ssize_t");
 
 /// An element type as messages name it, with the kind and size a buffer format must match.
 struct ElementType {
@@ -26,55 +32,10 @@ inline constexpr ElementType double_{"double", 'f', 8};
 inline constexpr ElementType const_double{"const double", 'f', 8};
 }  // namespace element
 
-/// One-dimensional strided view; `stride` is in bytes and may be zero or negative. Elements are
-/// read and written by copy, so a buffer need not be aligned for T.
-template <class T>
-struct View1 {
-    using Element = std::remove_const_t<T>;
-    using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
-
-    T* data = nullptr;
-    Py_ssize_t size = 0;
-    Py_ssize_t stride = 0;
-
-    Element operator[](Py_ssize_t i) const {
-        Element value;
-        std::memcpy(&value, address(i), sizeof value);
-        return value;
-    }
-    void set(Py_ssize_t i, Element value) const { std::memcpy(address(i), &value, sizeof value); }
-
-    /// Elements side by side and aligned, so that `data` may be used as a plain array.
-    bool contiguous() const {
-        const bool aligned = reinterpret_cast<std::uintptr_t>(data) % alignof(Element) == 0;
-        return aligned && (size <= 1 || stride == static_cast<Py_ssize_t>(sizeof(T)));
-    }
-
-private:
-    Byte* address(Py_ssize_t i) const { return reinterpret_cast<Byte*>(data) + i * stride; }
-};
-
-/// Two-dimensional strided view.
-template <class T>
-struct View2 {
-    T* data = nullptr;
-    Py_ssize_t rows = 0, cols = 0;
-    Py_ssize_t row_stride = 0, col_stride = 0;
-
-    View1<T> row(Py_ssize_t r) const {
-        using Byte = typename View1<T>::Byte;
-        return {reinterpret_cast<T*>(reinterpret_cast<Byte*>(data) + r * row_stride), cols, col_stride};
-    }
-
-    /// Rows side by side, elements side by side and aligned: `data` is a plain rows x cols array.
-    bool dense() const {
-        const bool aligned = reinterpret_cast<std::uintptr_t>(data) % alignof(std::remove_const_t<T>) == 0;
-        const auto item = static_cast<Py_ssize_t>(sizeof(T));
-        return aligned && (cols <= 1 || col_stride == item) && (rows <= 1 || row_stride == cols * item);
-    }
-};
-
 enum class Access { read, write };
+
+/// Why an array argument was refused, so that its note can say what to pass instead.
+enum class ArrayError { none, not_an_array, dimensions, byte_order, element_type, layout };
 
 /// A buffer exported by an argument, released when the holder goes out of scope.
 /// A None argument holds no buffer and reads as an empty array.
@@ -106,6 +67,9 @@ public:
 
     Py_ssize_t shape(int axis) const { return shape_[axis]; }
 
+    /// Why the last acquire() failed.
+    ArrayError error() const { return error_; }
+
     template <class T>
     View1<T> view1() const {
         return {static_cast<T*>(held_ ? view_.buf : nullptr), shape_[0], strides_[0]};
@@ -120,12 +84,17 @@ private:
     /// Shape and strides as the exporter gave them, or as they follow from a C-contiguous
     /// layout where it left them out; false with ValueError when they contradict the length.
     bool resolve_layout(int ndim);
+    bool fail(ArrayError error) {
+        error_ = error;
+        return false;
+    }
 
     Py_buffer view_{};
     // Read once from the exporter's arrays, which need not exist (NULL shape or strides).
     Py_ssize_t shape_[2] = {0, 0};
     Py_ssize_t strides_[2] = {0, 0};
     bool held_ = false;
+    ArrayError error_ = ArrayError::none;
 };
 
 namespace detail {
@@ -170,13 +139,14 @@ inline bool describe_format_char(char c, bool complex, FormatChar& out) {
     }
 }
 
-inline bool raise_mismatch(const ElementType& type, const char* found) {
+inline ArrayError raise_mismatch(const ElementType& type, const char* found) {
     PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", type.name, "'", found);
-    return false;
+    return ArrayError::element_type;
 }
 
-/// Checks a buffer format string (one type character, optional byte-order prefix) against `type`.
-inline bool check_format(const char* format, const ElementType& type) {
+/// Checks a buffer format string (one type character, optional byte-order prefix) against `type`:
+/// ArrayError::none, or what is wrong with ValueError set.
+inline ArrayError check_format(const char* format, const ElementType& type) {
     const char* f = format ? format : "B";
     bool standard = false;
     switch (*f) {
@@ -187,7 +157,7 @@ inline bool check_format(const char* format, const ElementType& type) {
         case '>':
         case '!':
             PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
-            return false;
+            return ArrayError::byte_order;
         default: break;
     }
     if (*f == 'T') {
@@ -201,7 +171,7 @@ inline bool check_format(const char* format, const ElementType& type) {
             return raise_mismatch(type, "a string");
         }
         PyErr_SetString(PyExc_ValueError, "Cannot handle repeated arrays in format string");
-        return false;
+        return ArrayError::layout;
     }
     bool complex = *f == 'Z';
     if (complex) {
@@ -213,12 +183,12 @@ inline bool check_format(const char* format, const ElementType& type) {
     FormatChar found;
     if (!describe_format_char(*f, complex, found)) {
         PyErr_Format(PyExc_ValueError, "Unexpected format string character: '%c'", *f);
-        return false;
+        return ArrayError::element_type;
     }
     if (standard && *f == 'g') {
         PyErr_SetString(PyExc_ValueError,
                         "Python does not define a standard format string size for long double ('g')..");
-        return false;
+        return ArrayError::element_type;
     }
     if (f[1] != '\0') {
         return raise_mismatch(type, "unparsable format string");
@@ -227,7 +197,7 @@ inline bool check_format(const char* format, const ElementType& type) {
     if (found.kind != type.kind || size != type.size) {
         return raise_mismatch(type, found.description);
     }
-    return true;
+    return ArrayError::none;
 }
 
 }  // namespace detail
@@ -236,14 +206,14 @@ inline bool Buffer::resolve_layout(int ndim) {
     const Py_buffer& v = view_;
     if (!v.shape && ndim != 1) {
         PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, 1);
-        return false;
+        return fail(ArrayError::dimensions);
     }
     Py_ssize_t elements = 1;
     for (int axis = 0; axis < ndim; ++axis) {
         shape_[axis] = v.shape ? v.shape[axis] : v.len / v.itemsize;
         if (shape_[axis] < 0 || __builtin_mul_overflow(elements, shape_[axis], &elements)) {
             PyErr_SetString(PyExc_ValueError, "Buffer shape is negative or too large");
-            return false;
+            return fail(ArrayError::layout);
         }
     }
     if (v.strides) {
@@ -256,7 +226,7 @@ inline bool Buffer::resolve_layout(int ndim) {
     Py_ssize_t bytes;
     if (__builtin_mul_overflow(elements, v.itemsize, &bytes) || bytes != v.len) {
         PyErr_SetString(PyExc_ValueError, "Buffer length does not match its shape");
-        return false;
+        return fail(ArrayError::layout);
     }
     Py_ssize_t stride = v.itemsize;
     for (int axis = ndim - 1; axis >= 0; --axis) {
@@ -273,49 +243,41 @@ inline bool Buffer::acquire(PyObject* object, const ElementType& type, int ndim,
     int flags = PyBUF_STRIDES | PyBUF_FORMAT | (access == Access::write ? PyBUF_WRITABLE : 0);
     Buffer acquired;
     if (PyObject_GetBuffer(object, &acquired.view_, flags) < 0) {
-        return false;
+        return fail(PyErr_ExceptionMatches(PyExc_TypeError) ? ArrayError::not_an_array : ArrayError::layout);
     }
     acquired.held_ = true;
     const Py_buffer& v = acquired.view_;
     if (v.ndim != ndim) {
         PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, v.ndim);
-        return false;
+        return fail(ArrayError::dimensions);
     }
-    if (!detail::check_format(v.format, type)) {
-        return false;
+    if (const ArrayError error = detail::check_format(v.format, type); error != ArrayError::none) {
+        return fail(error);
     }
     if (v.itemsize != type.size) {
         PyErr_Format(PyExc_ValueError, "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
                      v.itemsize, v.itemsize > 1 ? "s" : "", type.name, type.size, type.size > 1 ? "s" : "");
-        return false;
+        return fail(ArrayError::element_type);
     }
     // Indirect (PIL-style) buffers cannot be addressed through a pointer and strides, whatever
     // the parameter: an exporter that hands one out despite the flags is refused.
     if (v.suboffsets && v.len != 0) {
         if (!v.strides) {
             PyErr_SetString(PyExc_ValueError, "Buffer exposes suboffsets but no strides");
-            return false;
+            return fail(ArrayError::layout);
         }
         for (int axis = 0; axis < ndim; ++axis) {
             if (v.suboffsets[axis] >= 0) {
                 PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", axis);
-                return false;
+                return fail(ArrayError::layout);
             }
         }
     }
     if (!acquired.resolve_layout(ndim)) {
-        return false;
+        return fail(acquired.error_);
     }
     *this = std::move(acquired);
     return true;
-}
-
-/// Python-style index into a checked array of `size` elements: negative counts from the end.
-inline bool wrap_index(Py_ssize_t& index, Py_ssize_t size) {
-    if (index < 0) {
-        index += size;
-    }
-    return index >= 0 && index < size;
 }
 
 inline void raise_out_of_bounds(int axis = 0) {

@@ -1,0 +1,252 @@
+// ML-EM iterations over a checked row plan of a CSR response matrix, and the set-up that plans it.
+//
+// Pure and lock-free: plain arrays in, nothing allocated, no Python.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "../simd/vector.hpp"
+#include "ml_em_groups.hpp"
+#include "strided.hpp"
+
+namespace vexora::core::ml_em {
+
+/// Added to every forward projection and floor of the sensitivity: keeps the ratios finite.
+inline constexpr double epsilon = 1e-12;
+
+/// The sensitivity as the update divides by it.
+inline double floor_sensitivity(double s) { return std::fmax(s, epsilon); }
+
+
+/// The update of one row (double) or of a vector of rows (Double4): correction = back projection
+/// over the sensitivity floor, x = x times the correction.
+template <class V>
+VEXORA_VECTOR_HELPER void update(V back_projection, V floor, V& x, V& correction) {
+    correction = back_projection / floor;
+    x = x * correction;
+}
+
+/*
+ * The matrix as the iterations read it: the checked row plan, one lane group per `group_rows`
+ * rows (the last n % group_rows rows run alone), the values and columns the plan addresses,
+ * and the bands of banded groups (nullptr when there are none).
+ */
+struct RowPlan {
+    const RowSpan* rows;
+    const LaneGroup* groups;
+    const double* values;
+    const std::int32_t* columns;
+    const double* band;
+};
+
+/// Adds x_j * R[j][.] for the rows of group g to the estimate, in row order.
+VEXORA_VECTOR_HELPER void scatter_group(const RowPlan& plan, Index g, const double* x,
+                                        double* __restrict estimate, Index n) {
+    const Index j = g * group_rows;
+    if (plan.groups[g].band_at >= 0 && all_finite(x + j)) {
+        scatter_band(plan.groups[g], plan.band, x + j, estimate);
+        return;
+    }
+    if (plan.groups[g].usable) {
+        scatter_lanes(plan.groups[g], plan.rows + j, x + j, plan.values, estimate);
+        return;
+    }
+    for (int r = 0; r < group_rows; ++r) {
+        scatter_row(plan.rows[j + r], x[j + r], plan.values, plan.columns, estimate, n);
+    }
+}
+
+/// Updates x for the rows of group g from their back projections of the ratio.
+VEXORA_VECTOR_HELPER void update_group(const RowPlan& plan, Index g, const double* __restrict ratio,
+                                       bool ratio_finite, const double* __restrict sensitivity_floor,
+                                       double* __restrict x, double* __restrict correction, Index n) {
+    const Index j = g * group_rows;
+    Double4 totals[halves];
+    if (plan.groups[g].band_at >= 0 && ratio_finite) {
+        back_project_band(plan.groups[g], plan.band, ratio, totals);
+    } else if (plan.groups[g].usable) {
+        back_project_lanes(plan.groups[g], plan.rows + j, plan.values, ratio, totals);
+    } else {
+        for (int r = 0; r < group_rows; ++r) {
+            totals[r / lanes][r % lanes] = back_project_row(plan.rows[j + r], plan.values, plan.columns, ratio, n);
+        }
+    }
+    for (int h = 0; h < halves; ++h) {
+        const Index at = j + lanes * h;
+        Double4 x4 = load4(x + at), c;
+        update(totals[h], load4(sensitivity_floor + at), x4, c);
+        store4(correction + at, c);
+        store4(x + at, x4);
+    }
+}
+
+
+/// ratio = y / (estimate + 1e-12) over n channels; whether every ratio is finite.
+inline bool compute_ratio(Index n, const double* __restrict y, const double* __restrict estimate,
+                          double* __restrict ratio) {
+    constexpr std::uint64_t exponent = 0x7ff0000000000000;
+    std::uint64_t non_finite = 0;
+    for (Index i = 0; i < n; ++i) {
+        ratio[i] = y[i] / (estimate[i] + epsilon);
+        non_finite |= (std::bit_cast<std::uint64_t>(ratio[i]) & exponent) == exponent;
+    }
+    return non_finite == 0;
+}
+
+/*
+ * ML-EM: `iterations` times, x_j <- x_j * (sum_i R[j][i] y_i / (yhat_i + 1e-12)) / fmax(s_j, 1e-12)
+ * with yhat the forward projection of the previous x.
+ *
+ *   y[n]                 - measured spectrum
+ *   sensitivity_floor[n] - fmax(sensitivity, 1e-12)
+ *   plan                 - the checked response matrix
+ *   x[n]                 - estimate, updated in place (ones on entry)
+ *   estimate, ratio      - work vectors of work_capacity(n), 32-byte aligned, zero past n
+ *   correction[n]        - work vector
+ *
+ * One sweep over the rows per iteration: a row's back projection updates its x_j, and the row
+ * is at once scattered into the next iteration's forward projection, so the matrix is read once
+ * per iteration. Every sum accumulates in the order of the plain algorithm (forward projection
+ * in row then entry order, back projection in entry order), so the results are identical.
+ */
+VEXORA_CLONES inline void ml_em_iterations(
+    int iterations, Index n, const double* __restrict y, const double* __restrict sensitivity_floor,
+    const RowPlan& plan, double* __restrict x, double* __restrict estimate, double* __restrict ratio,
+    double* __restrict correction) {
+    if (iterations <= 0) {
+        return;
+    }
+    const Index groups = n / group_rows;
+    std::fill(estimate, estimate + n, 0.0);
+    for (Index g = 0; g < groups; ++g) {
+        scatter_group(plan, g, x, estimate, n);
+    }
+    for (Index j = groups * group_rows; j < n; ++j) {
+        scatter_row(plan.rows[j], x[j], plan.values, plan.columns, estimate, n);
+    }
+    for (int iteration = 0; iteration < iterations; ++iteration) {
+        const bool ratio_finite = compute_ratio(n, y, estimate, ratio);
+        const bool project_next = iteration + 1 < iterations;
+        if (project_next) {
+            std::fill(estimate, estimate + n, 0.0);
+        }
+        // Each group is scattered after the next one's back projection, so that the scatter
+        // runs while that back projection's sums wait on their additions.
+        for (Index g = 0; g < groups; ++g) {
+            update_group(plan, g, ratio, ratio_finite, sensitivity_floor, x, correction, n);
+            if (project_next && g > 0) {
+                scatter_group(plan, g - 1, x, estimate, n);
+            }
+        }
+        if (project_next && groups > 0) {
+            scatter_group(plan, groups - 1, x, estimate, n);
+        }
+        for (Index j = groups * group_rows; j < n; ++j) {
+            update(back_project_row(plan.rows[j], plan.values, plan.columns, ratio, n), sensitivity_floor[j], x[j],
+                   correction[j]);
+            if (project_next) {
+                scatter_row(plan.rows[j], x[j], plan.values, plan.columns, estimate, n);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Set-up.
+
+/// What one row's columns are, each read once from the caller's memory.
+struct ColumnScan {
+    bool in_range;              ///< all in [-n, n)
+    bool run;                   ///< channels consecutive and ascending
+    std::int32_t first_column;  ///< the first column as read
+};
+
+/*
+ * Scans a row's columns a vector at a time, so that checking a large matrix costs about a
+ * streaming read of its columns: first whether they run consecutively from the first, which
+ * settles their range from the two ends; only other rows are read again for their extremes.
+ */
+[[gnu::always_inline]] inline ColumnScan scan_columns(const std::int32_t* columns, Index length, Index n) {
+    const std::int32_t first = columns[0];
+    std::uint32_t steps_off = 0;  // nonzero unless columns[i] == first + i (mod 2^32) throughout
+    std::uint32_t expected = static_cast<std::uint32_t>(first);
+    for (Index i = 0; i < length; ++i) {
+        steps_off |= static_cast<std::uint32_t>(columns[i]) ^ expected;
+        ++expected;
+    }
+    const std::int64_t last = std::int64_t{first} + (length - 1);
+    // Consecutive raw columns are consecutive channels unless they wrap past the largest int32
+    // or cross from -1 to 0.
+    if (steps_off == 0 && last <= std::numeric_limits<std::int32_t>::max() && (first >= 0 || last < 0)) {
+        return {first >= -n && last < n, true, first};
+    }
+    std::int32_t lowest = first, highest = first;
+    for (Index i = 0; i < length; ++i) {
+        lowest = std::min(lowest, columns[i]);
+        highest = std::max(highest, columns[i]);
+    }
+    return {lowest >= -n && highest < n, false, first};
+}
+
+/*
+ * Classifies the columns of rows[0..n) where they lie (first_column of runs, -1 for other rows);
+ * the first row with a column outside [-n, n), or -1 when there is none.
+ */
+VEXORA_CLONES inline Index classify_rows(RowSpan* rows, Index n, const std::int32_t* columns) {
+    for (Index j = 0; j < n; ++j) {
+        RowSpan& row = rows[j];
+        if (row.length == 0) {
+            continue;
+        }
+        const ColumnScan scan = scan_columns(columns + row.columns_at, row.length, n);
+        if (!scan.in_range) {
+            return j;
+        }
+        row.first_column = scan.run ? (scan.first_column < 0 ? scan.first_column + n : scan.first_column) : -1;
+    }
+    return -1;
+}
+
+/// One lane group per `group_rows` rows of rows[n], over `values_size` values.
+inline void plan_groups(const RowSpan* rows, Index n, Index values_size, const Layout& layout, LaneGroup* groups) {
+    for (Index g = 0; g < n / group_rows; ++g) {
+        groups[g] = plan_lane_group(rows + g * group_rows, values_size, work_capacity(n), layout);
+    }
+}
+
+/*
+ * Doubles of the bands of every usable group, or 0 when the layout's budget cannot hold them all:
+ * beyond the cache the iterations are bound by memory, where the bands' zeros would only add
+ * traffic (and the copy's cost would not come back).
+ */
+inline Index band_size(const LaneGroup* groups, Index n, const Layout& layout) {
+    Index size = 0;
+    for (Index g = 0; g < n / group_rows; ++g) {
+        if (groups[g].usable) {
+            size += (groups[g].end_block - groups[g].first_block) * group_rows;  // bounded by the lanes check
+            if (size > layout.band_bytes / static_cast<Index>(sizeof(double))) {
+                return 0;
+            }
+        }
+    }
+    return size;
+}
+
+/// Lays out every usable group's values as its band in band[band_size(...)], 32-byte aligned.
+inline void fill_bands(LaneGroup* groups, const RowSpan* rows, Index n, const double* values, double* band) {
+    Index at = 0;
+    for (Index g = 0; g < n / group_rows; ++g) {
+        LaneGroup& group = groups[g];
+        if (group.usable) {
+            group.band_at = at;
+            fill_band(group, rows + g * group_rows, values, band);
+            at += (group.end_block - group.first_block) * group_rows;
+        }
+    }
+}
+
+}  // namespace vexora::core::ml_em

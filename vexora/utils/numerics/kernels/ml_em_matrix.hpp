@@ -1,0 +1,183 @@
+// The CSR response matrix of an ML-EM call, checked and planned for the iterations: every position
+// and column read once from the caller's arrays, every fault raised as IndexError with a note.
+#pragma once
+
+#include "core/ml_em.hpp"
+#include "frame/frame.hpp"
+
+#include <cstdint>
+
+namespace vexora::deconvolution {
+
+using namespace vexora::frame;
+namespace ml_em = vexora::core::ml_em;
+
+/// IndexError with a note formatted as PyUnicode_FromFormat does; false.
+inline bool raise_out_of_bounds_note(const char* format, auto... args) {
+    raise_out_of_bounds(0);
+    add_note(format, args...);
+    return false;
+}
+
+/// Whether positions first..last (negative ones counting from the end) lie in an array of `size`.
+inline bool in_range(Py_ssize_t first, Py_ssize_t last, Py_ssize_t size) { return first >= -size && last < size; }
+
+/*
+ * The response matrix read for the kernels: a row plan whose positions and columns are all
+ * checked, over the caller's own arrays when they are contiguous and no row wraps from the end
+ * of storage to its start, or over a packed copy otherwise (strided arrays, wrapping rows).
+ *
+ * Every element of offsets and of the columns is read once here, and what is planned is what
+ * was checked. The values and, for rows that are not runs, the columns are read again by the
+ * iterations, which never trust them to index memory (channel_of).
+ */
+class Matrix {
+public:
+    /// The plan for the iterations; valid once plan() succeeded.
+    ml_em::RowPlan row_plan() const { return {rows_.get(), groups_.get(), values_, columns_, band_.get()}; }
+
+    /// Checks every position that n rows address; IndexError with a note naming it otherwise.
+    bool plan(Py_ssize_t n, View1<const std::int64_t> offsets, View1<const std::int32_t> indices,
+              View1<const double> values, const ml_em::Layout& layout = {}) {
+        if (n > 0 && offsets.size < n + 1) {
+            return raise_out_of_bounds_note("y has %zd channels, so the square response matrix needs %zd offsets; got %zd",
+                                            n, n + 1, offsets.size);
+        }
+        Py_ssize_t entries = 0;
+        bool wrapping = false;
+        if (!rows_.allocate(n) || !plan_positions(n, offsets, indices.size, values.size, entries, wrapping)) {
+            return false;
+        }
+        Py_ssize_t values_size;
+        if (indices.contiguous() && values.contiguous() && !wrapping) {
+            values_ = values.data;
+            columns_ = indices.data;
+            values_size = values.size;
+            if (!scan_in_place(n, indices)) {
+                return false;
+            }
+        } else {
+            if (!packed_values_.allocate(entries) || !packed_columns_.allocate(entries)) {
+                return false;
+            }
+            values_ = packed_values_.get();
+            columns_ = packed_columns_.get();
+            values_size = entries;
+            if (!pack(n, indices, values)) {
+                return false;
+            }
+        }
+        return plan_groups(n, values_size, layout) && plan_band(n, layout);
+    }
+
+private:
+    /// Row spans from offsets, each offset read once; `entries` counts them all.
+    bool plan_positions(Py_ssize_t n, View1<const std::int64_t> offsets, Py_ssize_t columns_size,
+                        Py_ssize_t values_size, Py_ssize_t& entries, bool& wrapping) {
+        Py_ssize_t start = n > 0 ? offsets[0] : 0;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            const Py_ssize_t end = offsets[j + 1];
+            ml_em::RowSpan& row = rows_.get()[j];
+            row = {0, 0, 0, -1};
+            if (end > start) {
+                const bool columns_short = !in_range(start, end - 1, columns_size);
+                if (columns_short || !in_range(start, end - 1, values_size)) {
+                    const Py_ssize_t size = columns_short ? columns_size : values_size;
+                    const Py_ssize_t bad = start < -size ? start : end - 1;
+                    return raise_out_of_bounds_note("row %zd addresses position %zd of %s, outside [%zd, %zd)", j,
+                                                    bad, columns_short ? "indices" : "values", -size, size);
+                }
+                row.length = end - start;
+                row.values_at = start < 0 ? start + values_size : start;
+                row.columns_at = start < 0 ? start + columns_size : start;
+                wrapping = wrapping || (start < 0 && end > 0);
+                if (__builtin_add_overflow(entries, row.length, &entries)) {
+                    PyErr_NoMemory();
+                    return false;
+                }
+            }
+            start = end;
+        }
+        return true;
+    }
+
+    /// Checks and classifies the columns of every row where they lie.
+    bool scan_in_place(Py_ssize_t n, View1<const std::int32_t> indices) {
+        const Py_ssize_t bad = ml_em::classify_rows(rows_.get(), n, indices.data);
+        return bad < 0 || raise_bad_column(n, indices, rows_.get()[bad], bad);
+    }
+
+    /// Copies every row's entries into the packed arrays, columns checked and wrapped into [0, n).
+    bool pack(Py_ssize_t n, View1<const std::int32_t> indices, View1<const double> values) {
+        Py_ssize_t at = 0;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            ml_em::RowSpan& row = rows_.get()[j];
+            bool run = true;
+            for (Py_ssize_t i = 0; i < row.length; ++i) {
+                const Py_ssize_t c = wrapped_position(row.columns_at + i, indices.size);
+                const Py_ssize_t column = indices[c];
+                if (column < -n || column >= n) {
+                    return raise_out_of_bounds_note("indices[%zd] = %zd is outside [%zd, %zd)", c, column, -n, n);
+                }
+                const Py_ssize_t channel = column < 0 ? column + n : column;
+                run = run && (i == 0 || channel == packed_columns_.get()[at + i - 1] + 1);
+                packed_columns_.get()[at + i] = static_cast<std::int32_t>(channel);
+                packed_values_.get()[at + i] = values[wrapped_position(row.values_at + i, values.size)];
+            }
+            row.first_column = run && row.length > 0 ? packed_columns_.get()[at] : -1;
+            row.values_at = row.columns_at = at;
+            at += row.length;
+        }
+        return true;
+    }
+
+    /// One lane group per `group_rows` rows, over the values as the iterations read them.
+    bool plan_groups(Py_ssize_t n, Py_ssize_t values_size, const ml_em::Layout& layout) {
+        if (!groups_.allocate(n / ml_em::group_rows)) {
+            return false;
+        }
+        ml_em::plan_groups(rows_.get(), n, values_size, layout, groups_.get());
+        return true;
+    }
+
+    /// Bands for every lane group, when all of them fit in the layout's budget.
+    bool plan_band(Py_ssize_t n, const ml_em::Layout& layout) {
+        const Py_ssize_t size = ml_em::band_size(groups_.get(), n, layout);
+        if (size == 0) {
+            return true;
+        }
+        if (!band_.allocate(size, 32)) {
+            return false;
+        }
+        ml_em::fill_bands(groups_.get(), rows_.get(), n, values_, band_.get());
+        return true;
+    }
+
+    /// A row that starts at `start` (in [0, size)) continues past the end of storage at its start.
+    static Py_ssize_t wrapped_position(Py_ssize_t position, Py_ssize_t size) {
+        return position < size ? position : position - size;
+    }
+
+    /// IndexError naming the first column of `row` outside [-n, n).
+    static bool raise_bad_column(Py_ssize_t n, View1<const std::int32_t> indices, const ml_em::RowSpan& row, Py_ssize_t j) {
+        for (Py_ssize_t i = 0; i < row.length; ++i) {
+            const Py_ssize_t column = indices[row.columns_at + i];
+            if (column < -n || column >= n) {
+                return raise_out_of_bounds_note("indices[%zd] = %zd is outside [%zd, %zd)", row.columns_at + i,
+                                                column, -n, n);
+            }
+        }
+        // The column changed since it was scanned: memory written during the call.
+        return raise_out_of_bounds_note("the columns of row %zd changed while they were checked", j);
+    }
+
+    RawArray<ml_em::RowSpan> rows_;
+    RawArray<ml_em::LaneGroup> groups_;
+    RawArray<double> band_;
+    RawArray<double> packed_values_;
+    RawArray<std::int32_t> packed_columns_;
+    const double* values_ = nullptr;
+    const std::int32_t* columns_ = nullptr;
+};
+
+}  // namespace vexora::deconvolution

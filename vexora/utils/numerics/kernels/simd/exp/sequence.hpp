@@ -1,0 +1,203 @@
+// exp(x) one value or four at a time, returning for every input the bits the C library's exp
+// returns in this process.
+//
+// The C library's exp (GNU libc) is table driven: x = k ln2/128 + r with |r| <= ln2/256,
+// exp(x) = 2^(k/128) exp(r), exp(r) - 1 by a degree-5 polynomial. Nothing in it needs a branch
+// per value but the rare special cases, so the same arithmetic runs on vectors. Which of its
+// multiply-adds the C library fuses depends on the variant its loader picked for this process,
+// so each multiply-add here is fused or not by a bit of a template mask; path.hpp finds out at
+// start-up which mask reproduces the process's exp.
+//
+// The vector version is written in the vector extensions of vector.hpp: callers compile it for
+// the instructions they run on (dispatch.hpp), and every lane is the scalar version's sequence.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "../vector.hpp"
+
+namespace vexora::simd::exp {
+
+// The multiply-adds of the sequence, one bit each: fused (one rounding) when the bit is set.
+enum Fusion : unsigned {
+    fuse_reduction = 1u << 0,  ///< kd = x InvLn2N + Shift
+    fuse_high = 1u << 1,       ///< x + kd NegLn2hiN (exact for |x| < 512; not beyond)
+    fuse_low = 1u << 2,        ///< ... + kd NegLn2loN
+    fuse_c23 = 1u << 3,        ///< C2 + r C3
+    fuse_t = 1u << 4,          ///< (tail + r) + r^2 (C2 + r C3)
+    fuse_c45 = 1u << 5,        ///< C4 + r C5
+    fuse_tmp = 1u << 6,        ///< t + r^4 (C4 + r C5)
+    fuse_scale = 1u << 7,      ///< scale + scale tmp
+    fuse_large = 1u << 8,      ///< the same for results beyond 2^512
+};
+inline constexpr unsigned fusion_count = 9;
+/// The C library's variants for FMA processors fuse every multiply-add; the others none.
+inline constexpr unsigned fused = (1u << fusion_count) - 1, unfused = 0;
+
+// Constants of the algorithm, N = 128 table entries per octave.
+inline constexpr double InvLn2N = 0x1.71547652b82fep+7;    // N / ln 2
+inline constexpr double NegLn2hiN = -0x1.62e42fefa0000p-8;  // -ln 2 / N, leading 36 bits: kd times it is exact
+inline constexpr double NegLn2loN = -0x1.cf79abc9e3b3ap-47;  // the rest of -ln 2 / N
+inline constexpr double Shift = 0x1.8p52;  // adding it rounds to an integer kept in the low mantissa bits
+inline constexpr double C2 = 0x1.ffffffffffdbdp-2;  // exp(r) - 1 ~ r + C2 r^2 + ... + C5 r^5 on |r| <= ln2/256
+inline constexpr double C3 = 0x1.555555555543cp-3;
+inline constexpr double C4 = 0x1.55555cf172b91p-5;
+inline constexpr double C5 = 0x1.1111167a4d017p-7;
+
+/// {bits(tail), bits(H) - (k << 45)} for H = 2^(k/128) rounded and tail = (2^(k/128) - H) / H.
+alignas(16) inline constexpr std::uint64_t table[256] = {
+#include "exp_table.inc"
+};
+
+// ---------------------------------------------------------------------------------------------
+// One value at a time: the reference every vector lane follows.
+
+template <unsigned mask, unsigned fusion>
+[[gnu::always_inline]] inline double multiply_add(double a, double b, double c) {
+    if constexpr ((mask & fusion) != 0) {
+        return std::fma(a, b, c);
+    } else {
+        return a * b + c;
+    }
+}
+
+inline double from_bits(std::uint64_t u) { return std::bit_cast<double>(u); }
+inline std::uint64_t to_bits(double d) { return std::bit_cast<std::uint64_t>(d); }
+
+/// exp for 512 <= |x| < 1024: the scale 2^(k/128) alone would overflow or lose bits.
+template <unsigned mask>
+double exp_beyond_512(double tmp, std::uint64_t sbits, std::uint64_t ki) {
+    if ((ki & 0x80000000u) == 0) {  // k > 0: scale down by 2^1009 and back after the product
+        const double s = from_bits(sbits - (1009ull << 52));
+        return 0x1p1009 * multiply_add<mask, fuse_large>(s, tmp, s);
+    }
+    // k < 0: the result may be subnormal; add in the normal range, round once at the end.
+    const double s = from_bits(sbits + (1022ull << 52));
+    const double st = s * tmp;
+    double y = s + st;
+    if (y < 1.0) {
+        const double hi = 1.0 + y;
+        const double lo = ((1.0 - hi) + y) + ((s - y) + st);
+        y = (hi + lo) - 1.0;
+        if (y == 0.0) {
+            y = 0.0;  // never -0
+        }
+    }
+    return 0x1p-1022 * y;
+}
+
+/// exp(x) with the multiply-adds of `mask` fused: the C library's result for its variant.
+template <unsigned mask>
+[[gnu::always_inline]] inline double exp_scalar(double x) {
+    const std::uint64_t ix = to_bits(x);
+    const unsigned abstop = (ix >> 52) & 0x7ff;
+    const bool beyond = abstop - 0x3c9u >= 0x408u - 0x3c9u;  // |x| < 2^-54 or |x| >= 512
+    if (beyond) [[unlikely]] {
+        if (abstop < 0x3c9u) {
+            return 1.0 + x;
+        }
+        if (abstop >= 0x409u) {  // |x| >= 1024: overflow, underflow, inf or NaN
+            if (x != x) {
+                return 1.0 + x;
+            }
+            return x > 0.0 ? HUGE_VAL : 0.0;
+        }
+    }
+    double kd = multiply_add<mask, fuse_reduction>(x, InvLn2N, Shift);
+    const std::uint64_t ki = to_bits(kd);
+    kd -= Shift;
+    const double r = multiply_add<mask, fuse_low>(kd, NegLn2loN, multiply_add<mask, fuse_high>(kd, NegLn2hiN, x));
+    const std::uint64_t i = 2 * (ki & 127);
+    const double tail = from_bits(table[i]);
+    const std::uint64_t sbits = table[i + 1] + (ki << 45);
+    const double r2 = r * r;
+    const double t = multiply_add<mask, fuse_t>(r2, multiply_add<mask, fuse_c23>(r, C3, C2), tail + r);
+    const double tmp = multiply_add<mask, fuse_tmp>(r2 * r2, multiply_add<mask, fuse_c45>(r, C5, C4), t);
+    if (beyond) [[unlikely]] {
+        return exp_beyond_512<mask>(tmp, sbits, ki);
+    }
+    const double scale = from_bits(sbits);
+    return multiply_add<mask, fuse_scale>(scale, tmp, scale);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Four values at a time, lane for lane exp_scalar<mask>.
+
+
+template <unsigned mask, unsigned fusion>
+VEXORA_VECTOR_HELPER Double4 multiply_add(Double4 a, Double4 b, Double4 c) {
+    if constexpr ((mask & fusion) != 0) {
+        return fused_multiply_add(a, b, c);
+    } else {
+        return a * b + c;
+    }
+}
+
+VEXORA_VECTOR_HELPER Double4 from_bits(Bits4 u) { return std::bit_cast<Double4>(u); }
+VEXORA_VECTOR_HELPER Bits4 to_bits(Double4 d) { return std::bit_cast<Bits4>(d); }
+VEXORA_VECTOR_HELPER Double4 magnitude(Double4 x) { return from_bits(to_bits(x) & 0x7fffffffffffffff); }
+
+/// The special cases of four values, selected lane by lane; `ordinary` marks the lanes with
+/// 2^-54 <= |x| < 512, whose result `y` already is.
+template <unsigned mask>
+VEXORA_VECTOR_HELPER Double4 exp_special(Double4 x, Long4 ordinary, Double4 y, Double4 tmp, Bits4 sbits,
+                                         Bits4 ki) {
+    const Double4 one = broadcast(1.0);
+    const Long4 tiny = magnitude(x) < 0x1p-54;
+    const Long4 huge = ~(magnitude(x) < 1024.0);  // or NaN
+    // |x| >= 1024: NaN gives 1 + x (the quiet NaN), positive values infinity, negative ones +0.
+    const Double4 far = x != x ? one + x : keep(broadcast(HUGE_VAL), x > 0.0);
+    // 512 <= |x| < 1024, k > 0.
+    const Double4 s_up = from_bits(sbits - (1009ull << 52));
+    const Double4 up = 0x1p1009 * multiply_add<mask, fuse_large>(s_up, tmp, s_up);
+    // 512 <= |x| < 1024, k < 0.
+    const Double4 s = from_bits(sbits + (1022ull << 52));
+    const Double4 st = s * tmp;
+    const Double4 sum = s + st;
+    const Double4 hi = one + sum;
+    const Double4 lo = ((one - hi) + sum) + ((s - sum) + st);
+    const Double4 rounded = (hi + lo) - one;
+    const Double4 down = 0x1p-1022 * (sum < one ? keep(rounded, rounded != 0.0) : sum);  // never -0
+    const Long4 k_negative = std::bit_cast<Long4>(ki & 0x80000000u) != 0;
+    Double4 result = ordinary ? y : (k_negative ? down : up);
+    result = tiny ? one + x : result;
+    return huge ? far : result;
+}
+
+/// exp of four values with the multiply-adds of `mask` fused; lane for lane exp_scalar<mask>.
+template <unsigned mask>
+VEXORA_VECTOR_HELPER Double4 exp4(Double4 x) {
+    const Long4 ordinary = (magnitude(x) >= 0x1p-54) & (magnitude(x) < 512.0);
+    Double4 kd = multiply_add<mask, fuse_reduction>(x, broadcast(InvLn2N), broadcast(Shift));
+    const Bits4 ki = to_bits(kd);
+    kd = kd - Shift;
+    const Double4 r = multiply_add<mask, fuse_low>(kd, broadcast(NegLn2loN),
+                                                   multiply_add<mask, fuse_high>(kd, broadcast(NegLn2hiN), x));
+    // Both words of an entry with one 16-byte load per lane, then transposed.
+    const Bits4 i = (ki & 127) << 1;
+    const auto entry = [](std::uint64_t k) {
+        Bits2 words;
+        std::memcpy(&words, table + k, sizeof words);
+        return words;
+    };
+    const Bits4 e02 = __builtin_shufflevector(entry(i[0]), entry(i[2]), 0, 1, 2, 3);
+    const Bits4 e13 = __builtin_shufflevector(entry(i[1]), entry(i[3]), 0, 1, 2, 3);
+    const Double4 tail = from_bits(__builtin_shufflevector(e02, e13, 0, 4, 2, 6));
+    const Bits4 sbits = __builtin_shufflevector(e02, e13, 1, 5, 3, 7) + (ki << 45);
+    const Double4 r2 = r * r;
+    const Double4 t = multiply_add<mask, fuse_t>(r2, multiply_add<mask, fuse_c23>(r, broadcast(C3), broadcast(C2)),
+                                                 tail + r);
+    const Double4 tmp =
+        multiply_add<mask, fuse_tmp>(r2 * r2, multiply_add<mask, fuse_c45>(r, broadcast(C5), broadcast(C4)), t);
+    const Double4 scale = from_bits(sbits);
+    const Double4 y = multiply_add<mask, fuse_scale>(scale, tmp, scale);
+    if (all_of(ordinary)) [[likely]] {
+        return y;
+    }
+    return exp_special<mask>(x, ordinary, y, tmp, sbits, ki);
+}
+
+
+}  // namespace vexora::simd::exp
