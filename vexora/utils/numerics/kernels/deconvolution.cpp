@@ -149,6 +149,7 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
         !correction_data.open(correction_buffer.view1<double>())) {
         return fail_at(name, ml_em_loop_line);
     }
+    bool interrupted;
     {
         NoGil unlocked;
         std::fill(estimate_data.get(), estimate_data.get() + capacity, 0.0);
@@ -157,8 +158,15 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
             sensitivity_floor.get()[i] = ml_em::floor_sensitivity(sensitivity_v[i]);
         }
         ml_em::ml_em_iterations(options.iterations, n, y_data.get(), sensitivity_floor.get(), matrix.row_plan(),
-                                x_data.get(), estimate_data.get(), ratio_data.get(), correction_data.get());
-        x_data.store();
+                                x_data.get(), estimate_data.get(), ratio_data.get(), correction_data.get(),
+                                unlocked.interrupt());
+        interrupted = unlocked.raised();
+        if (!interrupted) {
+            x_data.store();
+        }
+    }
+    if (interrupted) {
+        return fail_at(name, ml_em_loop_line);
     }
     return x.release();
 }
@@ -271,10 +279,15 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
     if (!windows.allocate(n)) {
         return fail_at(name, builder_rows_line);
     }
+    bool interrupted = false;
     if (vexora::core::sorted_for_search(axis)) {
         NoGil unlocked;
-        sorted_windows(axis, sigma, nsigma, windows.get());
+        sorted_windows(axis, sigma, nsigma, windows.get(), unlocked.interrupt());
+        interrupted = unlocked.raised();
     } else if (!numpy_windows(axis_object, axis, sigma, nsigma, windows.get())) {
+        return fail_at(name, builder_rows_line);
+    }
+    if (interrupted) {
         return fail_at(name, builder_rows_line);
     }
     ends[0] = 0;
@@ -295,8 +308,12 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
     {
         NoGil unlocked;
         exact_exp::with_exp([&]<class Exp>(Exp) {
-            fill_response<Exp>(axis, sigma, windows.get(), ends, columns, weights);
+            fill_response<Exp>(axis, sigma, windows.get(), ends, columns, weights, unlocked.interrupt());
         });
+        interrupted = unlocked.raised();
+    }
+    if (interrupted) {
+        return fail_at(name, builder_result_line);
     }
     PyObject* result = PyTuple_Pack(3, offsets.get(), indices.get(), values.get());
     return result ? result : fail_at(name, builder_result_line);

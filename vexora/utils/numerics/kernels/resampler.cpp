@@ -555,6 +555,11 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
         const Py_ssize_t references = ref_indices_copy.size();
         Py_ssize_t bracket_hint = 0;
         for (Py_ssize_t i = 0; i < m; ++i) {
+            // Rows run without the lock one at a time; between them, with it, a signal handler
+            // may stop a long call (the check costs next to nothing when no signal is pending).
+            if (PyErr_CheckSignals() < 0) {
+                return fail_at(name, interpolate_call_line);
+            }
             const double E_p = requested_indices_copy.get()[i];
             // The first reference energy itself is interpolated from rows 0 and 1 (t = 0). The
             // checked energies lie in the reference range, of at least 2 energies; the clamp

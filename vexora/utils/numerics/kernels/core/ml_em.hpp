@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "../simd/vector.hpp"
+#include "interrupt.hpp"
 #include "ml_em_groups.hpp"
 #include "strided.hpp"
 
@@ -107,6 +108,8 @@ inline bool compute_ratio(Index n, const double* __restrict y, const double* __r
  *   x[n]                 - estimate, updated in place (ones on entry)
  *   estimate, ratio      - work vectors of work_capacity(n), 32-byte aligned, zero past n
  *   correction[n]        - work vector
+ *   interrupted          - asked before each iteration; when it answers true, the iterations stop
+ *                          and x is incomplete
  *
  * One sweep over the rows per iteration: a row's back projection updates its x_j, and the row
  * is at once scattered into the next iteration's forward projection, so the matrix is read once
@@ -116,7 +119,7 @@ inline bool compute_ratio(Index n, const double* __restrict y, const double* __r
 VEXORA_CLONES inline void ml_em_iterations(
     int iterations, Index n, const double* __restrict y, const double* __restrict sensitivity_floor,
     const RowPlan& plan, double* __restrict x, double* __restrict estimate, double* __restrict ratio,
-    double* __restrict correction) {
+    double* __restrict correction, const Interrupt& interrupted = {}) {
     if (iterations <= 0) {
         return;
     }
@@ -129,6 +132,9 @@ VEXORA_CLONES inline void ml_em_iterations(
         scatter_row(plan.rows[j], x[j], plan.values, plan.columns, estimate, n);
     }
     for (int iteration = 0; iteration < iterations; ++iteration) {
+        if (interrupted()) {
+            return;
+        }
         const bool ratio_finite = compute_ratio(n, y, estimate, ratio);
         const bool project_next = iteration + 1 < iterations;
         if (project_next) {

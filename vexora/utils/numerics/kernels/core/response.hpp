@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "../simd/vector.hpp"
+#include "interrupt.hpp"
 #include "search.hpp"
 #include "strided.hpp"
 
@@ -39,10 +40,16 @@ inline double window_half_width(double s, double nsigma) { return s == 0.0 ? 0.0
  * row's energy, both ends included, each searched from the previous row's window.
  *
  *   axis[n], sigma[n] (sigma may be longer), windows[n] - output
+ *   interrupted - asked every `rows_between_asks` rows; true stops the search, windows incomplete
  */
-inline void sorted_windows(View1<const double> axis, View1<const double> sigma, double nsigma, Window* windows) {
+inline void sorted_windows(View1<const double> axis, View1<const double> sigma, double nsigma, Window* windows,
+                           const Interrupt& interrupted = {}) {
+    constexpr Index rows_between_asks = 4096;
     Window previous{0, 0};
     for (Index i = 0; i < axis.size; ++i) {
+        if (i % rows_between_asks == 0 && interrupted()) {
+            return;
+        }
         const double E = axis[i], d = window_half_width(sigma[i], nsigma);
         previous = windows[i] = {search_sorted<false>(axis, E - d, previous.low),
                                  search_sorted<true>(axis, E + d, previous.high)};
@@ -154,11 +161,17 @@ template <class Exp>
  *   windows[n]  - each within [0, n]; a window with high <= low is an empty row
  *   ends[n + 1] - ends[0] = 0, ends[i + 1] = ends[i] + max(high - low, 0) (not checked)
  *   columns[ends[n]], values[ends[n]] - output
+ *   interrupted - asked every `groups_between_asks` groups of rows; true stops the fill, rows
+ *                 incomplete
  */
 template <class Exp>
 void fill_response(View1<const double> axis, View1<const double> sigma, const Window* windows,
-                   const std::int64_t* ends, std::int32_t* columns, double* values) {
+                   const std::int64_t* ends, std::int32_t* columns, double* values, const Interrupt& interrupted = {}) {
+    constexpr Index groups_between_asks = 64;
     for (Index first = 0; first < axis.size; first += row_group) {
+        if (first % (groups_between_asks * row_group) == 0 && interrupted()) {
+            return;
+        }
         fill_rows<Exp>(axis, sigma, windows, ends, first, std::min(row_group, axis.size - first), columns, values);
     }
 }

@@ -1,0 +1,135 @@
+"""A signal stops a long call that runs without the interpreter lock.
+
+The loops look for pending signals about every 50 ms of work; a handler that raises stops the
+call, which raises that exception with the function's traceback entry, returns no result and
+releases everything it acquired. Nothing here depends on timing beyond "long before the call
+could have finished": the calls asked for would run for hours.
+"""
+
+import gc
+import os
+import signal
+import subprocess
+import sys
+import tracemalloc
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from conftest import KERNELS, strided, traceback_entries
+
+deconvolution = pytest.importorskip("vexora.utils.numerics.kernels.deconvolution")
+
+FOREVER = 2**31 - 1  # iterations: hours of work on any of these matrices
+
+
+def spectrum(n):
+    axis = (np.arange(n) + 0.5) * (3000.0 / n)
+    counts = np.random.default_rng(1).poisson(100.0, n).astype(np.float64)
+    return axis, counts, 0.02 * axis + 1.0
+
+
+def ml_em_args(n):
+    axis, counts, sigma = spectrum(n)
+    offsets, indices, values = deconvolution.build_gaussian_response(axis, sigma)
+    return [counts, offsets, indices, values, np.ones(n), FOREVER]
+
+
+def richardson_lucy_args(n):
+    axis, counts, _ = spectrum(n)
+    return [axis, counts, 0.5, np.ones(n), FOREVER]
+
+
+CALLS = {"ML_EM_cy": ml_em_args, "richardson_lucy_cy": richardson_lucy_args}
+
+CHILD = """
+import os, signal, sys, threading, time
+sys.path.insert(0, {tests!r})
+import test_interrupt as t
+name = {name!r}
+args = t.CALLS[name](1024)
+threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+start = time.monotonic()
+try:
+    getattr(t.deconvolution, name)(*args)
+except KeyboardInterrupt as error:
+    # The entry after this frame's own: the function that was called.
+    print("interrupted", error.__traceback__.tb_next.tb_frame.f_code.co_name, time.monotonic() - start)
+else:
+    print("finished")
+"""
+
+
+@pytest.mark.parametrize("name", CALLS)
+def test_ctrl_c_stops_a_long_call(name):
+    # A fresh interpreter: SIGINT's default handler raises KeyboardInterrupt there, and a call
+    # that failed to stop would be killed by the timeout instead of hanging the suite.
+    code = CHILD.format(tests=str(Path(__file__).parent), name=name)
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
+    assert child.returncode == 0, child.stderr
+    words = child.stdout.split()
+    assert words[:2] == ["interrupted", KERNELS[name].qualname]
+    assert float(words[2]) < 120.0  # far below the hours an uninterrupted call takes
+
+
+class Stop(Exception):
+    pass
+
+
+def raise_stop(signum, frame):
+    raise Stop
+
+
+@pytest.fixture
+def alarm_raises_stop():
+    previous = signal.signal(signal.SIGALRM, raise_stop)
+    yield
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
+
+
+def interrupted_call(name, args):
+    signal.setitimer(signal.ITIMER_REAL, 0.01)
+    with pytest.raises(Stop) as excinfo:
+        getattr(deconvolution, name)(*args)
+    return excinfo
+
+
+@pytest.mark.parametrize("name", CALLS)
+def test_handler_exception_leaves_with_the_function_entry(name, alarm_raises_stop):
+    args = CALLS[name](256)
+    kernel = KERNELS[name]
+    # The caller's frame, then the function's entry (the handler ran inside the call).
+    entries = traceback_entries(interrupted_call(name, args))
+    assert entries[0][0] == __file__
+    assert (entries[1][0], entries[1][2]) == (kernel.path, kernel.qualname)
+
+
+@pytest.mark.parametrize("name", CALLS)
+def test_interrupted_calls_leak_nothing(name, alarm_raises_stop):
+    # Strided arguments make ML-EM pack the matrix and copy the vectors: several hundred
+    # kilobytes of native memory per call, which a leak would pile up over the calls.
+    args = [strided(a) if isinstance(a, np.ndarray) else a for a in CALLS[name](4096)]
+    arrays = [a for a in args if isinstance(a, np.ndarray)]
+    interrupted_call(name, args)  # warm-up
+    references = [sys.getrefcount(a) for a in arrays]
+    gc.collect()
+    tracemalloc.start()
+    try:
+        resident = resident_bytes()
+        for _ in range(25):
+            interrupted_call(name, args)
+        gc.collect()
+        traced, resident = tracemalloc.get_traced_memory()[0], resident_bytes() - resident
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(a) for a in arrays] == references
+    assert traced < 64 * 1024
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer's allocator quarantines
+        assert resident < 4 * 1024 * 1024
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
