@@ -3,7 +3,7 @@ in one process with the three calls alternating, so that noise on a shared machi
 
     python benchmarks/resampler_revisions.py [--old REV] [--repeats N] [CHANNELSxROWS ...]
 
-The other revision's resampler.cpp and frame headers are compiled with the compile command that
+The other revision's resampler.cpp and the headers beside it are compiled with the compile command that
 the editable build recorded for the working tree's module (build/release), into a temporary
 directory, and loaded there under the same module name. The table gives medians per call and the
 ratios of the three side by side; "same" says whether the two revisions' results are bit-equal.
@@ -38,8 +38,8 @@ def build_revision(revision, directory):
     """The module compiled from `revision` in `directory`, loaded."""
     source = directory / "kernels"
     source.mkdir()
-    archive = subprocess.run(["git", "-C", str(ROOT), "archive", revision, f"{KERNELS}/resampler.cpp",
-                              f"{KERNELS}/frame"], check=True, capture_output=True).stdout
+    archive = subprocess.run(["git", "-C", str(ROOT), "archive", revision, KERNELS], check=True,
+                             capture_output=True).stdout
     subprocess.run(["tar", "-x", "-C", str(source), f"--strip-components={KERNELS.count('/') + 1}"],
                    input=archive, check=True)
     entries = json.loads((BUILD / "compile_commands.json").read_text())

@@ -1,10 +1,10 @@
-// Chooses the probe inputs of the exact exp (frame/exact_exp.hpp): for each multiply-add, inputs
+// Chooses the probe inputs of the exact exp (simd/exp/sequence.hpp): for each multiply-add, inputs
 // whose result changes when only that one is fused (starting from the unfused sequence) or only
-// that one is not (starting from the fused one), then edge cases. Writes frame/exp_probe.inc.
+// that one is not (starting from the fused one), then edge cases. Writes simd/exp/probe_inputs.inc.
 //
-//   g++ -std=c++20 -O2 -mavx2 -mfma -ffp-contract=off -I vexora/utils/numerics/kernels/frame
+//   g++ -std=c++20 -O2 -mavx2 -mfma -ffp-contract=off -Wno-psabi -I vexora/utils/numerics/kernels/simd/exp
 //       -I build/release/vexora/utils/numerics/kernels scripts/find-exp-probe.cpp -o /tmp/find-exp-probe
-//   /tmp/find-exp-probe > vexora/utils/numerics/kernels/frame/exp_probe.inc
+//   /tmp/find-exp-probe > vexora/utils/numerics/kernels/simd/exp/probe_inputs.inc
 #include <array>
 #include <cinttypes>
 #include <cstdio>
@@ -12,11 +12,9 @@
 #include <utility>
 #include <vector>
 
-// The generator writes the probe, so the header's own probe is not needed to compile it.
-#define VEXORA_EXP_PROBE_GENERATOR
-#include "exact_exp.hpp"
+#include "sequence.hpp"
 
-using namespace vexora::frame::exact_exp;
+using namespace vexora::simd::exp;
 using Exp = double (*)(double);
 
 template <unsigned base, std::size_t... bit>
