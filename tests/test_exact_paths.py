@@ -41,6 +41,10 @@ def model_inputs():
     cases.append((special, np.array([1.0, 500.0, 1.0, 2.0, 0.0, 1e300, 1.0, 0.0, 1e-300])))
     cases.append((special, np.array([1.0, np.nan, 1.0, 1.0, 0.0, np.inf, -1.0, np.inf, 2.0])))
     cases.append((np.linspace(-30, 30, 40)[::3], np.array([1.5, 0.0, 1.0, 2.0, 1.0, 0.5])))  # strided x
+    # NaNs with payloads meeting in the products: which survives is the compiler's operand order.
+    payload_nans = np.array([0x7FF8_0000_0000_0001, 0, 0x7FF8_0000_0000_0002], dtype=np.int64).view(np.float64)
+    payload_nans[1] = 0.0
+    cases.append((np.array([-1.0, 0.0, 2.5, np.nan]), payload_nans))
     return cases
 
 
