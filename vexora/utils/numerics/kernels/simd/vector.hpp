@@ -45,6 +45,8 @@ using Double4 = double __attribute__((vector_size(32)));
 using Long4 = std::int64_t __attribute__((vector_size(32)));
 using Bits4 = std::uint64_t __attribute__((vector_size(32)));
 using Bits2 = std::uint64_t __attribute__((vector_size(16)));
+using Long2 = std::int64_t __attribute__((vector_size(16)));
+using Double2 = double __attribute__((vector_size(16)));
 
 
 VEXORA_VECTOR_HELPER Double4 load4(const double* p) {
@@ -64,8 +66,17 @@ VEXORA_VECTOR_HELPER Double4 keep(Double4 v, Long4 mask) {
     return std::bit_cast<Double4>(std::bit_cast<Long4>(v) & mask);
 }
 
-/// Whether every lane of a comparison's result is set.
-VEXORA_VECTOR_HELPER bool all_of(Long4 mask) { return (mask[0] & mask[1] & mask[2] & mask[3]) != 0; }
+/// Whether every lane of a comparison's result is set. Moving lanes out one by one costs a
+/// tenth of the vector exp; on x86-64 the halves are combined and their sign bits read at once
+/// (SSE2's movmskpd, which every x86-64 processor has, so the builtin compiles for any target).
+VEXORA_VECTOR_HELPER bool all_of(Long4 mask) {
+    const Long2 both = __builtin_shufflevector(mask, mask, 0, 1) & __builtin_shufflevector(mask, mask, 2, 3);
+#if defined(__x86_64__)
+    return __builtin_ia32_movmskpd(std::bit_cast<Double2>(both)) == 3;
+#else
+    return (both[0] & both[1]) != 0;
+#endif
+}
 
 /// Whether any lane of a comparison's result is set.
 VEXORA_VECTOR_HELPER bool any_of(Long4 mask) { return (mask[0] | mask[1] | mask[2] | mask[3]) != 0; }

@@ -9,7 +9,7 @@
 // start-up which mask reproduces the process's exp.
 //
 // The vector version is written in the vector extensions of vector.hpp: callers compile it for
-// the instructions they run on (dispatch.hpp), and every lane is the scalar version's sequence.
+// the instructions they run on (path.hpp), and every lane is the scalar version's sequence.
 #pragma once
 
 #include <cmath>
