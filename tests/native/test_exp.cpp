@@ -1,0 +1,134 @@
+// The exact exp: exp4<mask> lane by lane against exp_scalar<mask> for both masks, every input in
+// every lane position beside other kinds of inputs; and the mask this process selected against
+// the C library's exp.
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "exp_target.hpp"
+#include "harness.hpp"
+
+namespace {
+
+namespace ee = vexora::simd::exp;
+using harness::Random;
+
+double from_bits(std::uint64_t u) { return std::bit_cast<double>(u); }
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+// Edges of the sequence's cases and of double precision.
+const double special_inputs[] = {
+    0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1.fffffffffffffp-1023, -0x1.fffffffffffffp-1023, 0x1p-1022, -0x1p-1022,
+    0x1p-54, -0x1p-54, 0x1.fffffffffffffp-55, -0x1.fffffffffffffp-55, 0x1p-53, 1.0, -1.0, 0x1.62e42fefa39efp-8,
+    0x1.62e42fefa39efp+9, 0x1.62e42fefa39f0p+9, 709.79, -708.3964185322641, -0x1.74385446d71c3p+9, -745.1332191019411,
+    -745.14, -1022.0 * 0x1.62e42fefa39efp-1, 512.0, -512.0, 0x1.fffffffffffffp+8, -0x1.fffffffffffffp+8, 1024.0,
+    -1024.0, 0x1.fffffffffffffp+9, -0x1.fffffffffffffp+9, 1e300, -1e300, std::numeric_limits<double>::max(),
+    -std::numeric_limits<double>::max(), inf, -inf, std::numeric_limits<double>::quiet_NaN(),
+    -std::numeric_limits<double>::quiet_NaN(), from_bits(0x7ff8000000000123), from_bits(0x7ff0000000000001),
+    from_bits(0xfff4000000000000),
+};
+
+double within_ulps(Random& random, double centre, int ulps) {
+    return from_bits(harness::bits(centre) + static_cast<std::uint64_t>(random.integer(-ulps, ulps)));
+}
+
+double input_of_kind(Random& random, int kind) {
+    switch (kind) {
+        case 0: return random.uniform(-50.0, 0.0);
+        case 1: return random.uniform(-745.0, 710.0);
+        case 2: return random.uniform(-745.2, -708.3);  // subnormal results
+        case 3: {
+            constexpr double edges[] = {512.0, -512.0, 1024.0, -1024.0, 0x1p-54, -0x1p-54};
+            return within_ulps(random, edges[random.next() % 6], 64);
+        }
+        case 4: return special_inputs[random.next() % std::size(special_inputs)];
+        case 5: return from_bits(random.next() & 0x800fffffffffffff);  // zeros and subnormals
+        default: return from_bits(random.next());  // any bits: every exponent, NaN payloads
+    }
+}
+constexpr int kinds = 7;
+
+/// Inputs of every kind: the first half mixes kinds within each vector, the second half keeps
+/// one kind over runs of vectors (so that vectors of only ordinary inputs take the short path).
+/// Three more at the end repeat the first three, so that a window of four may start anywhere.
+std::vector<double> exp_inputs(std::size_t count) {
+    Random random{42};
+    std::vector<double> inputs(count + 3);
+    for (std::size_t i = 0; i < count; ++i) {
+        const int kind = static_cast<int>(i < count / 2 ? i % kinds : (i / 64) % kinds);
+        inputs[i] = input_of_kind(random, kind);
+    }
+    for (std::size_t i = 0; i < std::size(special_inputs); ++i) {
+        inputs[i * 7 % count] = special_inputs[i];
+    }
+    for (std::size_t k = 0; k < 3; ++k) {
+        inputs[count + k] = inputs[k];
+    }
+    return inputs;
+}
+
+constexpr std::size_t input_count = 1 << 18;
+
+template <unsigned mask>
+void vector_against_scalar(const std::vector<double>& inputs) {
+    const std::size_t n = input_count;
+    std::vector<double> scalar(n), vector(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        scalar[i] = ee::exp_scalar<mask>(inputs[i]);
+    }
+    // Windows starting at `shift`: input j sits in lane (j - shift) mod 4.
+    for (std::size_t shift = 0; shift < 4; ++shift) {
+        on_exp_target_if_supported([&] {
+            for (std::size_t i = 0; i < n; i += 4) {
+                const vexora::simd::Double4 y = ee::exp4<mask>(vexora::simd::load4(inputs.data() + shift + i));
+                for (std::size_t k = 0; k < 4; ++k) {
+                    vector[(shift + i + k) % n] = y[k];
+                }
+            }
+        });
+        for (std::size_t j = 0; j < n; ++j) {
+            CHECK_BITS(vector[j], scalar[j], "mask %#x, x = %a in lane %zu", mask, inputs[j], (j + 4 - shift) % 4);
+        }
+    }
+}
+
+template <unsigned mask>
+void scalar_against_libm(const std::vector<double>& inputs) {
+    std::vector<double> vector(input_count);
+    on_exp_target_if_supported([&] {
+        for (std::size_t i = 0; i < input_count; i += 4) {
+            vexora::simd::store4(vector.data() + i, ee::exp4<mask>(vexora::simd::load4(inputs.data() + i)));
+        }
+    });
+    for (std::size_t i = 0; i < input_count; ++i) {
+        const double library = std::exp(inputs[i]);
+        CHECK_BITS(ee::exp_scalar<mask>(inputs[i]), library, "mask %#x, x = %a", mask, inputs[i]);
+        CHECK_BITS(vector[i], library, "mask %#x, x = %a", mask, inputs[i]);
+    }
+}
+
+}  // namespace
+
+TEST(exp_vector_equals_scalar) {
+    const std::vector<double> inputs = exp_inputs(input_count);
+    vector_against_scalar<ee::fused>(inputs);
+    vector_against_scalar<ee::unfused>(inputs);
+}
+
+TEST(exp_selected_equals_libm) {
+    const std::vector<double> inputs = exp_inputs(input_count);
+    std::printf("exp: this process selected the %s path\n", ee::path_name(ee::selected_path()));
+    switch (ee::selected_path()) {
+        case ee::Path::fused:
+            scalar_against_libm<ee::fused>(inputs);
+            break;
+        case ee::Path::unfused:
+            scalar_against_libm<ee::unfused>(inputs);
+            break;
+        case ee::Path::libm:
+            std::printf("exp: no sequence to compare with the C library's exp\n");
+            break;
+    }
+}

@@ -1,0 +1,35 @@
+"""The kernels' native tests (tests/native): every vector path against its scalar twin and the
+plain algorithms, without Python. Runs the executable that the build makes beside the modules."""
+
+import os
+import re
+import subprocess
+from pathlib import Path
+
+import pytest
+
+NAME = "native_tests"
+
+
+def executable():
+    """VEXORA_NATIVE_TESTS, or the editable build's executable; None when neither exists."""
+    configured = os.environ.get("VEXORA_NATIVE_TESTS")
+    if configured:
+        return Path(configured)
+    built = Path(__file__).resolve().parents[1] / "build" / "release" / "tests" / "native" / NAME
+    return built if built.is_file() else None
+
+
+def test_native_kernels():
+    # In the editable installation, importing the package rebuilds what changed, the tests included.
+    pytest.importorskip("vexora.utils.numerics.kernels.deconvolution")
+    path = executable()
+    if path is None:
+        pytest.skip(f"no build tree with tests/native/{NAME} (an installed package has none)")
+    assert path.is_file(), f"VEXORA_NATIVE_TESTS names {path}, which does not exist"
+    result = subprocess.run([path], capture_output=True, text=True)
+    output = f"{path} exited with {result.returncode}\n{result.stdout}{result.stderr}"
+    assert result.returncode == 0, output
+    last = result.stdout.splitlines()[-1:] or [""]
+    summary = re.fullmatch(r"(\d+) passed, (\d+) failed", last[0])
+    assert summary and int(summary[1]) > 0 and summary[2] == "0", output
