@@ -66,7 +66,7 @@ def test_ctrl_c_stops_a_long_call(name):
     # A fresh interpreter: SIGINT's default handler raises KeyboardInterrupt there, and a call
     # that failed to stop would be killed by the timeout instead of hanging the suite.
     code = CHILD.format(tests=str(Path(__file__).parent), name=name)
-    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
+    child = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=600)
     assert child.returncode == 0, child.stderr
     words = child.stdout.split()
     assert words[:2] == ["interrupted", KERNELS[name].qualname]
