@@ -47,6 +47,8 @@ CHILD = """
 import os, signal, sys, threading, time
 sys.path.insert(0, {tests!r})
 import test_interrupt as t
+# Ctrl-C's own handler, also where the parent left SIGINT ignored (a shell's background job).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 name = {name!r}
 args = t.CALLS[name](1024)
 threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
