@@ -116,19 +116,25 @@ def test_interrupted_calls_leak_nothing(name, alarm_raises_stop):
     arrays = [a for a in args if isinstance(a, np.ndarray)]
     interrupted_call(name, args)  # warm-up
     references = [sys.getrefcount(a) for a in arrays]
-    gc.collect()
+    # The resident size says nothing under the sanitizer, whose allocator quarantines freed
+    # memory, nor under an emulator, whose own memory (translated code) it is.
+    resident_counts = "asan" not in os.environ.get("LD_PRELOAD", "") and "VEXORA_EMULATED" not in os.environ
     tracemalloc.start()
     try:
-        resident = resident_bytes()
-        for _ in range(25):
-            interrupted_call(name, args)
-        gc.collect()
-        traced, resident = tracemalloc.get_traced_memory()[0], resident_bytes() - resident
+        # A leak grows in every round; the allocator's (or an emulator's) own growth settles.
+        for _ in range(3):
+            traced, resident = tracemalloc.get_traced_memory()[0], resident_bytes()
+            for _ in range(25):
+                interrupted_call(name, args)
+            gc.collect()
+            traced, resident = tracemalloc.get_traced_memory()[0] - traced, resident_bytes() - resident
+            if traced < 64 * 1024 and (not resident_counts or resident < 4 * 1024 * 1024):
+                break
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(a) for a in arrays] == references
     assert traced < 64 * 1024
-    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer's allocator quarantines
+    if resident_counts:
         assert resident < 4 * 1024 * 1024
 
 
