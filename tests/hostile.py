@@ -168,22 +168,24 @@ def zeros_of_the_wrong_kind():
 
 # --- memory written during a call ----------------------------------------------------------------
 
-def scribble(name, size, seconds):
-    """Writes random bytes over the shared block until time is up."""
+def scribble(name, size, stop, writes):
+    """Writes random bytes over the shared block until told to stop, counting the writes."""
     block = shared_memory.SharedMemory(name=name)
     rng = np.random.default_rng(0)
     view = np.ndarray((size,), np.uint8, block.buf)
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
+    while not stop.is_set():
         at = rng.integers(0, size - 8)
         view[at:at + 8] = rng.integers(0, 256, 8, dtype=np.uint8)
+        writes.value += 1
     del view
     block.close()
 
 
 def csr_written_by_another_process():
     """Another process overwrites offsets and columns in shared memory during ML_EM_cy: a call
-    may raise IndexError or return garbage, but nothing it does may read or write outside."""
+    may raise IndexError or return garbage, but nothing it does may read or write outside.
+    The calls go on until there were enough of them and enough writes among them, however
+    the two processes are scheduled."""
     n = 600
     axis = np.linspace(1.0, 3000.0, n)
     offsets, indices, values = deconvolution.build_gaussian_response(axis, np.full(n, 30.0))
@@ -193,20 +195,26 @@ def csr_written_by_another_process():
         shared_offsets = np.ndarray(offsets.shape, np.int64, block.buf)
         shared_indices = np.ndarray(indices.shape, np.int32, block.buf, offset=offsets.nbytes)
         shared_offsets[:], shared_indices[:] = offsets, indices
-        writer = multiprocessing.get_context("spawn").Process(target=scribble, args=(block.name, size, 3.0))
+        context = multiprocessing.get_context("spawn")
+        stop, writes = context.Event(), context.Value("q", 0, lock=False)
+        writer = context.Process(target=scribble, args=(block.name, size, stop, writes))
         writer.start()
-        outcomes = {"result": 0, "IndexError": 0}
-        while writer.is_alive():
-            try:
-                deconvolution.ML_EM_cy(np.ones(n), shared_offsets, shared_indices, values, np.ones(n), 20)
-                outcomes["result"] += 1
-            except IndexError:
-                outcomes["IndexError"] += 1
-            except MemoryError:  # a scribbled offset may ask for a copy that cannot be had
-                pass
-        writer.join()
+        try:
+            while writer.is_alive() and writes.value == 0:  # the writer's interpreter starts
+                time.sleep(0.01)
+            first, calls = writes.value, 0
+            while writer.is_alive() and (calls < 1000 or writes.value - first < 20_000):
+                try:
+                    deconvolution.ML_EM_cy(np.ones(n), shared_offsets, shared_indices, values, np.ones(n), 20)
+                except IndexError:
+                    pass
+                except MemoryError:  # a scribbled offset may ask for a copy that cannot be had
+                    pass
+                calls += 1
+        finally:
+            stop.set()
+            writer.join()
         assert writer.exitcode == 0
-        assert sum(outcomes.values()) > 0
         del shared_offsets, shared_indices
     finally:
         block.close()

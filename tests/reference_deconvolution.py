@@ -44,15 +44,16 @@ def build_gaussian_response(axis, sigma, nsigma=5.0):
         low = int(np.searchsorted(axis, E - d))
         high = int(np.searchsorted(axis, E + d, side="right"))
         window = range(low, high)
-        if s == 0:  # a zero width is a delta line on the bins equal to E
-            weights = [1.0] * len(window)
+        if s == 0:  # a zero width is a delta line: weight 1 on the bins equal to E, 0 elsewhere
+            weights = [1.0 if axis[j] == E else 0.0 for j in window]
         else:
             weights = [math.exp((x * -0.5) * x) for x in ((axis[j] - E) / s for j in window)]
         norm = 0.0
         for w in weights:
             norm += w
         indices.extend(window)
-        values.extend(w / norm for w in weights)
+        # Weights that are all 0 (a NaN energy matches no bin) divide 0 by 0: NaN, as in C.
+        values.extend(w / norm if norm != 0 else math.nan for w in weights)
         offsets.append(len(values))
     return (np.array(offsets, dtype=np.int64), np.array(indices, dtype=np.int32),
             np.array(values, dtype=np.float64))

@@ -206,6 +206,36 @@ def test_zero_width_is_delta_row_whatever_nsigma(zero, nsigma):
         assert np.array_equal(result[row][0], indices) and np.array_equal(result[row][1], values)
 
 
+def zero_width_cases():
+    """(id, axis, sigma): axes in and out of order whose energies repeat, with zero widths."""
+    cases = [
+        ("unsorted", [3.0, 1.0, 2.0], [1.0, 0.0, 1.0]),
+        ("unsorted, E repeated", [2.0, 1.0, 2.0, 0.0, 1.0, 2.0, 3.0], [0.0, 0.0, 1.0, 0.0, 0.0, 0.0, 0.5]),
+        ("unsorted, window without E", [5.0, 0.0, 1.0, 2.0, 3.0], [0.0, 0.0, 0.0, 1.0, 0.0]),
+        ("descending, E repeated", [4.0, 3.0, 3.0, 2.0, 2.0, 2.0, 1.0], [0.0] * 7),
+        ("sorted, E repeated", [0.0, 1.0, 1.0, 1.0, 2.5, 4.0], [0.0, 0.0, 1.0, 0.0, 0.0, 1.0]),
+        ("sorted, NaN energies", [0.0, 1.0, 1.0, np.nan, np.nan], [0.0, 0.0, 0.0, 0.0, 1.0]),
+    ]
+    for seed in range(3):
+        rng = np.random.default_rng(seed)
+        axis = rng.integers(0, 6, 40).astype(np.float64)
+        sigma = np.where(rng.random(40) < 0.6, 0.0, rng.uniform(0.2, 2.0, 40))
+        cases += [(f"unsorted, seed {seed}", axis, sigma), (f"sorted, seed {seed}", np.sort(axis), sigma)]
+    return [pytest.param(np.array(axis), np.array(sigma), id=name) for name, axis, sigma in cases]
+
+
+@pytest.mark.parametrize("axis, sigma", zero_width_cases())
+def test_zero_width_rows_weigh_the_bins_equal_to_E(axis, sigma):
+    """A zero-width row weighs 1 the bins of its window whose energy equals its own and 0 the
+    others, however the axis is ordered, then scales them to sum 1."""
+    result = build_checked(axis, sigma)
+    assert_identical(result, ref.build_gaussian_response(axis, sigma))
+    for E, s, (columns, values) in zip(axis, sigma, csr_rows(result)):
+        if s == 0 and not np.isnan(E):
+            equal = axis[columns] == E
+            assert np.array_equal(values, equal / np.count_nonzero(equal))
+
+
 def test_zero_window_keeps_equal_energies():
     axis = np.array([1.0, 2.0, 2.0, 3.0])
     result = csr_rows(build_checked(axis, np.ones(4), 0.0))
