@@ -94,12 +94,14 @@ def ML_EM_cy(
     ``yhat`` = 0 and ratio ``y / 1e-12``; NaN or infinite inputs propagate into the result.
 
     The iteration loop runs without the interpreter lock: calls from several threads on
-    different arrays run in parallel. Do not write the argument arrays during a call.
+    different arrays run in parallel. Do not write the argument arrays during a call. It looks
+    for pending signals between iterations, about every 50 ms: a signal handler that raises
+    (Ctrl-C) stops the call, which raises that exception.
 
-    Contiguous inputs are read in place. A strided ``indices`` or ``values``, negative columns or
-    rows that wrap past position 0 are packed once into a native copy (values and int32 columns,
-    one copy of the matrix at most); a non-contiguous ``y`` or a working array is copied into an
-    n-element native vector.
+    Contiguous inputs are read in place, negative columns included. A strided ``indices`` or
+    ``values``, or rows that wrap past position 0, are packed once into a native copy (values and
+    int32 columns, one copy of the matrix at most); a non-contiguous ``y`` or a working array is
+    copied into an n-element native vector.
 
     Examples
     --------
