@@ -95,6 +95,10 @@ void multi_gaussian_jacobian(const double* x, Index m, View1<const double> param
     for (Index start = 0; start < m; start += lanes) {
         const Index count = std::min<Index>(lanes, m - start);
         const Double4 xs = load_samples(x, start, count, 0);
+        View1<double> rows[lanes];
+        for (Index k = 0; k < count; ++k) {
+            rows[k] = J.row(start + k);
+        }
         for (Index i = 0; i < n_gauss; ++i) {
             const PeakVector p = peak(params, i);
             const Double4 d = xs - p.mu;
@@ -103,10 +107,9 @@ void multi_gaussian_jacobian(const double* x, Index m, View1<const double> param
             const Double4 d_mu = Afd / p.variance;
             const Double4 d_variance = (Afd * d) / ((2.0 * p.variance) * p.variance);
             for (Index k = 0; k < count; ++k) {
-                const View1<double> row = J.row(start + k);
-                row.set(3 * i, f[k]);
-                row.set(3 * i + 1, d_mu[k]);
-                row.set(3 * i + 2, d_variance[k]);
+                rows[k].set(3 * i, f[k]);
+                rows[k].set(3 * i + 1, d_mu[k]);
+                rows[k].set(3 * i + 2, d_variance[k]);
             }
         }
     }
