@@ -70,11 +70,15 @@ public:
         }
         return copy(view);
     }
+    /// A native copy, with `padding` around it; false with MemoryError set when it cannot be had.
     bool copy(core::View1<T> view, const Padding& padding = {}) {
         view_ = view;
         core::Index padded;
-        if (__builtin_add_overflow(view.size, padding.before + padding.after, &padded) || !copy_.allocate(padded)) {
+        if (__builtin_add_overflow(view.size, padding.before + padding.after, &padded)) {
             PyErr_NoMemory();
+            return false;
+        }
+        if (!copy_.allocate(padded)) {
             return false;
         }
         Element* values = copy_.get() + padding.before;
