@@ -120,6 +120,17 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
         return fail_at(name, ml_em_working_arrays_line);
     }
 
+    // np's functions ran since the arguments were opened: from here on they are read in place,
+    // and again after every look for signals.
+    const InPlace::Argument read_in_place[] = {
+        {&y_buffer, "argument 'y'"}, {&indices_buffer, "argument 'indices'"}, {&values_buffer, "argument 'values'"}};
+    const InPlace in_place{name, read_in_place};
+    const InPlace::Argument read_once[] = {{&offsets_buffer, "argument 'offsets'"},
+                                           {&sensitivity_buffer, "argument 'sensitivity'"}};
+    if (!in_place.intact() || !InPlace{name, read_once}.intact()) {
+        return fail_at(name, ml_em_working_arrays_line);
+    }
+
     const View1<const double> y_v = y_buffer.view1<const double>();
     const View1<const double> sensitivity_v = sensitivity_buffer.view1<const double>();
     const Py_ssize_t n = y_v.size;
@@ -138,20 +149,21 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
         return fail_at(name, ml_em_working_arrays_line);
     }
 
-    // The forward projection and the ratio live in padded native vectors, which the lane groups
-    // read and write a whole vector at a time; NumPy's estimate and ratio arrays stay unwritten.
+    // The working arrays are native: the forward projection and the ratio padded for the lane
+    // groups, which read and write a whole vector at a time. NumPy's arrays are never written
+    // while Python code may run (a signal handler can reach them through a subclass of y), the
+    // estimate written into x once the iterations are over.
     Contiguous<const double> y_data;
-    RawArray<double> sensitivity_floor, estimate_data, ratio_data;
-    Contiguous<double> x_data, correction_data;
+    RawArray<double> sensitivity_floor, estimate_data, ratio_data, correction_data;
+    Contiguous<double> x_data;
     const Py_ssize_t capacity = ml_em::work_capacity(n);
-    if (!y_data.open(y_v) || !sensitivity_floor.allocate(n) || !x_data.open(x_buffer.view1<double>()) ||
-        !estimate_data.allocate(capacity, 32) || !ratio_data.allocate(capacity, 32) ||
-        !correction_data.open(correction_buffer.view1<double>())) {
+    if (!y_data.open(y_v) || !sensitivity_floor.allocate(n) || !x_data.copy(x_buffer.view1<double>()) ||
+        !estimate_data.allocate(capacity, 32) || !ratio_data.allocate(capacity, 32) || !correction_data.allocate(n)) {
         return fail_at(name, ml_em_loop_line);
     }
     bool interrupted;
     {
-        NoGil unlocked;
+        NoGil unlocked{&in_place};
         std::fill(estimate_data.get(), estimate_data.get() + capacity, 0.0);
         std::fill(ratio_data.get(), ratio_data.get() + capacity, 0.0);
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -161,13 +173,12 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
                                 x_data.get(), estimate_data.get(), ratio_data.get(), correction_data.get(),
                                 unlocked.interrupt());
         interrupted = unlocked.raised();
-        if (!interrupted) {
-            x_data.store();
-        }
     }
-    if (interrupted) {
+    const InPlace::Argument result[] = {{&x_buffer, "its result np.ones_like(y)"}};
+    if (interrupted || !InPlace{name, result}.intact()) {
         return fail_at(name, ml_em_loop_line);
     }
+    x_data.store();
     return x.release();
 }
 
@@ -223,16 +234,20 @@ bool numpy_search(PyObject* searchsorted, PyObject* axis, double key, bool right
 /*
  * Windows of an axis that is not sorted, found by NumPy's own searchsorted one key at a time:
  * where an axis is out of order the placement depends on the details of NumPy's bisection.
- * Whatever `np` is at call time, its answers must lie in [0, n] before they index the axis.
+ * Whatever `np` is at call time, its answers must lie in [0, n] before they index the axis, and
+ * the arrays must still lie where they were before they are read again.
  */
 bool numpy_windows(PyObject* axis_object, View1<const double> axis, View1<const double> sigma, double nsigma,
-                   Window* windows) {
+                   Window* windows, const InPlace& in_place) {
     Ref searchsorted = numpy_attribute("searchsorted");
     if (!searchsorted) {
         return false;
     }
     const Py_ssize_t n = axis.size;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!in_place.intact()) {
+            return false;
+        }
         const double d = window_half_width(sigma[i], nsigma);
         Window& window = windows[i];
         if (!numpy_search(searchsorted.get(), axis_object, axis[i] - d, false, window.low) ||
@@ -257,9 +272,10 @@ bool numpy_windows(PyObject* axis_object, View1<const double> axis, View1<const 
  *   axis[n]   - bin energies, ascending (`axis_object` exports them; an unsorted axis gets the
  *               windows of NumPy's searchsorted)
  *   sigma[>=n] - widths; a shorter sigma raises IndexError
+ *   in_place  - the arrays that axis and sigma view, checked after Python code ran
  */
 PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double> axis, View1<const double> sigma,
-                                       double nsigma) {
+                                       double nsigma, const InPlace& in_place) {
     constexpr const char* name = "build_gaussian_response";
     const Py_ssize_t n = axis.size;
     if (sigma.size < n) {
@@ -281,10 +297,10 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
     }
     bool interrupted = false;
     if (vexora::core::sorted_for_search(axis)) {
-        NoGil unlocked;
+        NoGil unlocked{&in_place};
         sorted_windows(axis, sigma, nsigma, windows.get(), unlocked.interrupt());
         interrupted = unlocked.raised();
-    } else if (!numpy_windows(axis_object, axis, sigma, nsigma, windows.get())) {
+    } else if (!numpy_windows(axis_object, axis, sigma, nsigma, windows.get(), in_place)) {
         return fail_at(name, builder_rows_line);
     }
     if (interrupted) {
@@ -306,7 +322,7 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
     auto* columns = static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(indices.get())));
     auto* weights = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(values.get())));
     {
-        NoGil unlocked;
+        NoGil unlocked{&in_place};
         exact_exp::with_exp([&]<class Exp>(Exp) {
             fill_response<Exp>(axis, sigma, windows.get(), ends, columns, weights, unlocked.interrupt());
         });
@@ -341,8 +357,14 @@ PyObject* build_gaussian_response(PyObject* const* args) {
         note_scalar_argument(s.name, "nsigma", Scalar::real);
         return fail_at(s.name, s.param_line(2));
     }
+    // Opening sigma and reading nsigma can run Python code.
+    const InPlace::Argument arguments[] = {{&axis, "argument 'axis'"}, {&sigma, "argument 'sigma'"}};
+    const InPlace in_place{s.name, arguments};
+    if (!in_place.intact()) {
+        return fail_at(s.name, s.line);
+    }
     const View1<const double> axis_v = axis.view1<const double>(), sigma_v = sigma.view1<const double>();
-    PyObject* result = build_gaussian_response_impl(args[0], axis_v, sigma_v, nsigma);
+    PyObject* result = build_gaussian_response_impl(args[0], axis_v, sigma_v, nsigma, in_place);
     if (!result && sigma_v.size < axis_v.size) {
         add_note("%s: sigma has %zd widths but axis has %zd bins: pass one width per bin", s.name, sigma_v.size,
                  axis_v.size);
@@ -403,6 +425,12 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
         }
         return fail_at(name, richardson_lucy_sigmas_line);
     }
+    const InPlace::Argument arguments[] = {{&x_buffer, "argument 'x'"},
+                                           {&y_buffer, "argument 'y'"},
+                                           {&sensitivity_buffer, "argument 'sensitivity'"}};
+    if (!InPlace{name, arguments}.intact()) {
+        return fail_at(name, richardson_lucy_sigmas_line);
+    }
     const View1<const double> axis = x_buffer.view1<const double>();
     const View1<double> widths = sigmas_buffer.view1<double>();
     const Py_ssize_t n = y_buffer.shape(0);
@@ -418,7 +446,11 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
         widths.set(i, get_sigma(k, axis[i]));
     }
 
-    Ref matrix = Ref::steal(build_gaussian_response_impl(x, axis, sigmas_buffer.view1<const double>(), 5.0));
+    // A subclass of y keeps what np.empty_like(y) made, so a signal handler may reach the widths.
+    const InPlace::Argument builder_arguments[] = {{&x_buffer, "argument 'x'"},
+                                                   {&sigmas_buffer, "its working array np.empty_like(y)"}};
+    Ref matrix = Ref::steal(build_gaussian_response_impl(x, axis, sigmas_buffer.view1<const double>(), 5.0,
+                                                         InPlace{name, builder_arguments}));
     if (!matrix) {
         if (axis.size > n) {
             add_note("%s: x has %zd energies but y has %zd channels: pass x and y of the same length", name,

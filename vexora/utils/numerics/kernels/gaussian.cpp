@@ -39,6 +39,13 @@ bool open_arguments(const char* function, PyObject* const* args, Buffer& x, Buff
            acquire_argument(params, function, "params", args[1], element::double_, 1, Access::read);
 }
 
+/// Whether `x` and `params` still lie where they were opened: np.zeros, which the caller may
+/// replace, runs in between.
+bool arguments_intact(const char* function, const Buffer& x, const Buffer& params) {
+    const InPlace::Argument arguments[] = {{&x, "argument 'x'"}, {&params, "argument 'params'"}};
+    return InPlace{function, arguments}.intact();
+}
+
 /// np.zeros(shape, dtype=np.float64) opened for writing with `ndim` dimensions.
 bool make_result(PyObject* shape, int ndim, Ref& array, Buffer& buffer) {
     Ref zeros = numpy_attribute("zeros");
@@ -78,7 +85,7 @@ PyObject* multi_gaussian_cy(PyObject* const* args) {
     const View1<const double> params = params_buffer.view1<const double>();
     Ref shape = Ref::steal(PyLong_FromSsize_t(x.size));
     Ref y;
-    if (!shape || !make_result(shape.get(), 1, y, y_buffer)) {
+    if (!shape || !make_result(shape.get(), 1, y, y_buffer) || !arguments_intact(s.name, x_buffer, params_buffer)) {
         return fail_at(s.name, model_result_line);
     }
     // Strided arrays are copied in and out, so that the kernel reads and writes plain arrays.
@@ -103,7 +110,7 @@ PyObject* multi_gaussian_jacobian_cy(PyObject* const* args) {
     const View1<const double> params = params_buffer.view1<const double>();
     Ref shape = Ref::steal(Py_BuildValue("(nn)", x.size, params.size));
     Ref J;
-    if (!shape || !make_result(shape.get(), 2, J, J_buffer)) {
+    if (!shape || !make_result(shape.get(), 2, J, J_buffer) || !arguments_intact(s.name, x_buffer, params_buffer)) {
         return fail_at(s.name, jacobian_result_line);
     }
     const View2<double> out = J_buffer.view2<double>();

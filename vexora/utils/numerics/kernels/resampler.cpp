@@ -191,7 +191,8 @@ Ref to_array(const T* data, Py_ssize_t size, int type_num) {
     return array;
 }
 
-PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matrix, View1<const double> ref_indices,
+PyObject* resampler_cy_impl(const InPlace& matrix_in_place, PyObject* response_matrix, View2<const double> matrix,
+                            View1<const double> ref_indices,
                             View1<const double> ref_E_axis, View1<const double> requested_indices,
                             PyObject* requested_E_axis_object, View1<const double> requested_E_axis) {
     constexpr const char* name = "resampler_cy";
@@ -201,7 +202,7 @@ PyObject* resampler_cy_impl(PyObject* response_matrix, View2<const double> matri
     ResultArray<std::int64_t> offsets(NPY_INT64);
     ResultArray<std::int32_t> indices(NPY_INT32);
     ResultArray<double> values(NPY_FLOAT64);
-    ScaledRows scaled(response_matrix, matrix, ref_E_axis.size);
+    ScaledRows scaled(response_matrix, matrix, ref_E_axis.size, matrix_in_place);
     RawArray<double> row_memory;
     // With rows to build, the one-dimensional arguments are copied, then checked and used; the
     // searches read -inf before and +inf in the three places after each.
@@ -329,7 +330,17 @@ PyObject* resampler_cy(PyObject* const* args) {
             return fail_at(s.name, s.line);
         }
     }
-    return resampler_cy_impl(args[0], buffers[0].view2<const double>(), buffers[1].view1<const double>(),
+    // Opening one argument can run Python code (a subclass's __buffer__) that moves another.
+    const InPlace::Argument arguments[] = {{&buffers[0], "argument 'response_matrix'"},
+                                           {&buffers[1], "argument 'ref_indices'"},
+                                           {&buffers[2], "argument 'ref_E_axis'"},
+                                           {&buffers[3], "argument 'requested_indices'"},
+                                           {&buffers[4], "argument 'requested_E_axis'"}};
+    if (!InPlace{s.name, arguments}.intact()) {
+        return fail_at(s.name, s.line);
+    }
+    const InPlace matrix_in_place{s.name, std::span{arguments, 1}};
+    return resampler_cy_impl(matrix_in_place, args[0], buffers[0].view2<const double>(), buffers[1].view1<const double>(),
                              buffers[2].view1<const double>(), buffers[3].view1<const double>(), args[4],
                              buffers[4].view1<const double>());
 }

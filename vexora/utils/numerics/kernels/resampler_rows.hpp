@@ -91,8 +91,10 @@ inline bool native_sums(PyObject* sum, PyObject* nansum, NativeSums& out) {
  */
 class ScaledRows {
 public:
-    ScaledRows(PyObject* matrix, View2<const double> view, Py_ssize_t width)
-        : matrix_(matrix), view_(view), width_(width), exact_(PyArray_CheckExact(matrix)) {}
+    /// Rows of `matrix`, opened as `view`, whose memory `in_place` checks before every read:
+    /// `np`'s functions and signal handlers run between rows.
+    ScaledRows(PyObject* matrix, View2<const double> view, Py_ssize_t width, const InPlace& in_place)
+        : matrix_(matrix), view_(view), width_(width), exact_(PyArray_CheckExact(matrix)), in_place_(in_place) {}
     ~ScaledRows() {
         if (rows_ && !block_) {
             for (Py_ssize_t r = 0; r < view_.rows; ++r) {
@@ -161,6 +163,9 @@ private:
     bool scale_in_place(Py_ssize_t r, PyObject* sum, const NativeSums& native, double* scaled) {
         View1<const double> source = view_.row(r);
         double divisor;
+        if (!in_place_.intact()) {
+            return false;
+        }
         if (source.contiguous() && native.cover(source.size)) {
             // Native work on the caller's memory alone: other threads may run meanwhile.
             NoGil unlocked;
@@ -179,7 +184,7 @@ private:
         }
         Ref row = numpy_row(r);
         Ref total = row ? Ref::steal(PyObject_CallOneArg(sum, row.get())) : Ref{};
-        if (!total || !to_c_double(total.get(), divisor)) {
+        if (!total || !to_c_double(total.get(), divisor) || !in_place_.intact()) {
             return false;
         }
         NoGil unlocked;
@@ -223,6 +228,7 @@ private:
     View2<const double> view_;
     Py_ssize_t width_;
     bool exact_;
+    const InPlace& in_place_;
     size_t row_bytes_ = 0;
     Ref block_;
     double** rows_ = nullptr;

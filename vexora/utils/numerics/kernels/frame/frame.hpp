@@ -4,6 +4,7 @@
 #include "bind.hpp"
 #include "error.hpp"
 #include "gil.hpp"
+#include "in_place.hpp"
 #include "memory.hpp"
 #include "module.hpp"
 #include "notes.hpp"

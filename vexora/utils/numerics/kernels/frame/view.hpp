@@ -2,6 +2,7 @@
 #pragma once
 
 #include <Python.h>
+#include <numpy/arrayobject.h>
 
 #include <cctype>
 #include <cstdint>
@@ -44,12 +45,13 @@ public:
     Buffer() noexcept = default;
     Buffer(Buffer&& other) noexcept
         : view_(other.view_), shape_{other.shape_[0], other.shape_[1]}, strides_{other.strides_[0], other.strides_[1]},
-          held_(std::exchange(other.held_, false)) {}
+          place_(other.place_), held_(std::exchange(other.held_, false)) {}
     Buffer& operator=(Buffer&& other) noexcept {
         Buffer old(std::move(*this));
         view_ = other.view_;
         std::memcpy(shape_, other.shape_, sizeof shape_);
         std::memcpy(strides_, other.strides_, sizeof strides_);
+        place_ = other.place_;
         held_ = std::exchange(other.held_, false);
         return *this;
     }
@@ -80,7 +82,33 @@ public:
         return {static_cast<T*>(held_ ? view_.buf : nullptr), shape_[0], shape_[1], strides_[0], strides_[1]};
     }
 
+    /// Whether the memory opened still lies where it did: false once Python code that ran since
+    /// resized or reallocated the ndarray exported, or the ndarray that owns its memory. NumPy
+    /// allows both while a buffer is exported (ndarray.resize(..., refcheck=False),
+    /// __setstate__); other exporters keep their memory while it is exported. Needs the lock.
+    bool unchanged() const { return !held_ || place_.unchanged(); }
+
 private:
+    /*
+     * Where an ndarray's memory lay when the buffer was opened: the exporter's own data, shape
+     * and strides, and the data and size of the ndarray that owns the memory, reached through
+     * ndarray bases and memoryviews (a view's memory goes when its base is resized).
+     */
+    struct Place {
+        PyArrayObject* exported = nullptr;
+        void* data = nullptr;
+        int ndim = 0;
+        npy_intp dims[2] = {0, 0};
+        npy_intp strides[2] = {0, 0};
+        PyArrayObject* owner = nullptr;
+        void* owner_data = nullptr;
+        npy_intp owner_bytes = 0;
+
+        /// Records where `exporter`'s memory lies; the references along the way are the buffer's.
+        void record(PyObject* exporter);
+        bool unchanged() const;
+    };
+
     /// Shape and strides as the exporter gave them, or as they follow from a C-contiguous
     /// layout where it left them out; false with ValueError when they contradict the length.
     bool resolve_layout(int ndim);
@@ -93,6 +121,7 @@ private:
     // Read once from the exporter's arrays, which need not exist (NULL shape or strides).
     Py_ssize_t shape_[2] = {0, 0};
     Py_ssize_t strides_[2] = {0, 0};
+    Place place_;
     bool held_ = false;
     ArrayError error_ = ArrayError::none;
 };
@@ -276,8 +305,51 @@ inline bool Buffer::acquire(PyObject* object, const ElementType& type, int ndim,
     if (!acquired.resolve_layout(ndim)) {
         return fail(acquired.error_);
     }
+    acquired.place_.record(v.obj);
     *this = std::move(acquired);
     return true;
+}
+
+inline void Buffer::Place::record(PyObject* exporter) {
+    if (exporter && PyArray_Check(exporter) && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(exporter)) <= 2) {
+        exported = reinterpret_cast<PyArrayObject*>(exporter);
+        data = PyArray_DATA(exported);
+        ndim = PyArray_NDIM(exported);
+        for (int axis = 0; axis < ndim; ++axis) {
+            dims[axis] = PyArray_DIM(exported, axis);
+            strides[axis] = PyArray_STRIDE(exported, axis);
+        }
+    }
+    for (PyObject* object = exporter; object;) {
+        if (PyArray_Check(object)) {
+            auto* array = reinterpret_cast<PyArrayObject*>(object);
+            if (!PyArray_BASE(array)) {
+                owner = array;
+                owner_data = PyArray_DATA(array);
+                owner_bytes = PyArray_NBYTES(array);
+                return;
+            }
+            object = PyArray_BASE(array);
+        } else if (PyMemoryView_Check(object)) {
+            object = PyMemoryView_GET_BASE(object);
+        } else {
+            return;
+        }
+    }
+}
+
+inline bool Buffer::Place::unchanged() const {
+    if (exported) {
+        if (PyArray_DATA(exported) != data || PyArray_NDIM(exported) != ndim) {
+            return false;
+        }
+        for (int axis = 0; axis < ndim; ++axis) {
+            if (PyArray_DIM(exported, axis) != dims[axis] || PyArray_STRIDE(exported, axis) != strides[axis]) {
+                return false;
+            }
+        }
+    }
+    return !owner || (PyArray_DATA(owner) == owner_data && PyArray_NBYTES(owner) == owner_bytes);
 }
 
 inline void raise_out_of_bounds(int axis = 0) {
