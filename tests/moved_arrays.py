@@ -1,0 +1,214 @@
+"""Python code that frees an argument's memory in the middle of a call, one scenario per function.
+
+NumPy lets code resize an array whose buffer a call holds (`ndarray.resize(..., refcheck=False)`,
+`__setstate__`), or the base array under a view. Such code runs inside a call as a signal
+handler at a long loop's check, or as a function of `np` (a module global the caller may
+replace). Each scenario prints one line, `raised <type> <function> <message>`, or dies: run
+as `python moved_arrays.py <scenario>` in a child interpreter (tests/test_moved_arrays.py).
+"""
+
+import signal
+import sys
+import threading
+import time
+
+import numpy as np
+
+from vexora.utils.numerics.kernels import deconvolution, gaussian, resampler
+
+FOREVER = 2**31 - 1  # ML-EM iterations: hours of work
+
+
+def shrink(array):
+    array.resize(1, refcheck=False)
+
+
+def report(f, *args):
+    try:
+        f(*args)
+    except Exception as error:  # noqa: BLE001 - the scenario reports whatever left the call
+        # The entry after this frame's own: the function that was called.
+        print("raised", type(error).__name__, error.__traceback__.tb_next.tb_frame.f_code.co_name, error)
+    else:
+        print("returned")
+
+
+def during_the_loop(handler, f, *args, signals=1):
+    """Calls f(*args) with `handler` run as a SIGALRM handler while f runs without the lock.
+
+    With forced switches off, the thread that sends the signals gets the lock only once the call
+    has let it go (its loop has begun); it sends the next signal once the handler has run.
+    """
+    handled = threading.Semaphore(0)
+
+    def counted(*frame):
+        handled.release()
+        handler(*frame)
+
+    signal.signal(signal.SIGALRM, counted)
+    sys.setswitchinterval(1000.0)
+    main = threading.get_ident()
+
+    def send():
+        time.sleep(0.001)  # gives the lock back to the main thread, which enters the call
+        for _ in range(signals):
+            signal.pthread_kill(main, signal.SIGALRM)
+            handled.acquire()
+
+    threading.Thread(target=send, daemon=True).start()
+    report(f, *args)
+
+
+def ml_em_args(n=1024):
+    axis = (np.arange(n) + 0.5) * (3000.0 / n)
+    offsets, indices, values = deconvolution.build_gaussian_response(axis, 0.02 * axis + 1.0)
+    counts = np.random.default_rng(1).poisson(100.0, n).astype(np.float64)
+    return [counts, offsets, indices, values, np.ones(n), FOREVER]
+
+
+def handler_resizes(position):
+    args = ml_em_args()
+    during_the_loop(lambda *_: shrink(args[position]), deconvolution.ML_EM_cy, *args)
+
+
+def handler_resizes_y():
+    handler_resizes(0)
+
+
+def handler_resizes_indices():
+    handler_resizes(2)
+
+
+def handler_resizes_values():
+    handler_resizes(3)
+
+
+def handler_resizes_the_base_of_y():
+    args = ml_em_args()
+    base = np.repeat(args[0], 2)
+    args[0] = base[::2]
+    during_the_loop(lambda *_: shrink(base), deconvolution.ML_EM_cy, *args)
+
+
+def handler_replaces_the_state_of_values():
+    args = ml_em_args()
+    state = np.ones(3).__reduce__()[2]
+    during_the_loop(lambda *_: args[3].__setstate__(state), deconvolution.ML_EM_cy, *args)
+
+
+class Stop(Exception):
+    pass
+
+
+class Keeper(np.ndarray):
+    """A spectrum whose every derived array is kept where a signal handler can reach it."""
+
+    kept = []
+
+    def __array_finalize__(self, obj):
+        Keeper.kept.append(self)
+
+
+def handler_shrinks_the_working_arrays():
+    # The kernel's own arrays, np.ones_like(y) and the rest, reached through y's subclass. The
+    # second signal stops the call.
+    args = ml_em_args()
+    args[0] = args[0].view(Keeper)
+    Keeper.kept.clear()
+    calls = []
+
+    def handler(*_):
+        calls.append(1)
+        if len(calls) == 1:
+            for array in Keeper.kept:
+                if array is not args[0] and array.base is None:
+                    shrink(array)
+        else:
+            raise Stop
+
+    during_the_loop(handler, deconvolution.ML_EM_cy, *args, signals=2)
+
+
+class StandIn:
+    """numpy, except for the functions given."""
+
+    def __init__(self, **replaced):
+        self.__dict__.update(replaced)
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+
+def with_numpy(module, f, *args, **replaced):
+    module.np = StandIn(**replaced)
+    try:
+        report(f, *args)
+    finally:
+        module.np = np
+
+
+def ones_like_resizes_values():
+    args = ml_em_args(64)[:5]
+
+    def ones_like(a):
+        shrink(args[3])
+        return np.ones_like(a)
+
+    with_numpy(deconvolution, deconvolution.ML_EM_cy, *args, ones_like=ones_like)
+
+
+def searchsorted_resizes_sigma():
+    axis, sigma = np.array([3.0, 1.0, 2.0, 5.0, 4.0]), np.ones(5)
+
+    def searchsorted(*args, **kwargs):
+        shrink(sigma)
+        return np.searchsorted(*args, **kwargs)
+
+    with_numpy(deconvolution, deconvolution.build_gaussian_response, axis, sigma, searchsorted=searchsorted)
+
+
+def searchsorted_resizes_the_owner_of_a_memoryview_axis():
+    owner = np.array([3.0, 1.0, 2.0, 5.0, 4.0])
+
+    def searchsorted(*args, **kwargs):
+        shrink(owner)
+        return np.searchsorted(*args, **kwargs)
+
+    with_numpy(deconvolution, deconvolution.build_gaussian_response, memoryview(owner), np.ones(5),
+               searchsorted=searchsorted)
+
+
+def sum_resizes_the_response_matrix():
+    channels = np.linspace(1.0, 3000.0, 64)
+    matrix = np.ones((3, 64))
+
+    def total(a, *args, **kwargs):
+        shrink(matrix)
+        return np.sum(a, *args, **kwargs)
+
+    with_numpy(resampler, resampler.resampler_cy, matrix, np.array([500.0, 1000.0, 1500.0]), channels,
+               np.array([700.0, 1200.0]), channels, sum=total)
+
+
+def zeros_resizes_x():
+    x = np.arange(1000.0) * 0.1
+
+    def zeros(*args, **kwargs):
+        shrink(x)
+        return np.zeros(*args, **kwargs)
+
+    with_numpy(gaussian, gaussian.multi_gaussian_cy, x, np.array([1.0, 50.0, 4.0]), zeros=zeros)
+
+
+def zeros_resizes_params():
+    params = np.array([1.0, 50.0, 4.0, 2.0, 60.0, 9.0])
+
+    def zeros(*args, **kwargs):
+        shrink(params)
+        return np.zeros(*args, **kwargs)
+
+    with_numpy(gaussian, gaussian.multi_gaussian_jacobian_cy, np.linspace(0.0, 100.0, 1000), params, zeros=zeros)
+
+
+if __name__ == "__main__":
+    globals()[sys.argv[1]]()
