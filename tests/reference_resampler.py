@@ -41,13 +41,13 @@ def calculate_regions(E_p, max_value, has_escape_peaks):
     E_p, max_value = float(E_p), float(max_value)
     backscatter = get_backscatter_E(E_p)
     compton = E_p - backscatter
-    bellow_peak = E_p - 10
+    below_peak = E_p - 10
     above_peak = E_p + 10
     if not has_escape_peaks:
-        return [0, backscatter, compton, bellow_peak, above_peak, max_value]
+        return [0, backscatter, compton, below_peak, above_peak, max_value]
     single_escape = E_p - ELECTRON_MASS_KEV
     double_escape = E_p - PAIR_THRESHOLD_KEV
-    regions = [0, backscatter, compton, bellow_peak, above_peak,
+    regions = [0, backscatter, compton, below_peak, above_peak,
                single_escape, double_escape, max_value]
     regions.sort()
     return regions

@@ -18,14 +18,14 @@ struct Regions {
 inline Regions region_bounds(double E_p, double max_value, bool has_escape_peaks) {
     double backscatter = get_backscatter_E(E_p);
     double compton = E_p - backscatter;
-    double bellow_peak = E_p - 10;
+    double below_peak = E_p - 10;
     double above_peak = E_p + 10;
     if (!has_escape_peaks) {
-        return {{0.0, backscatter, compton, bellow_peak, above_peak, max_value}, 6};
+        return {{0.0, backscatter, compton, below_peak, above_peak, max_value}, 6};
     }
     double single_escape = E_p - 511;
     double double_escape = E_p - 1022;
-    return {{0.0, backscatter, compton, bellow_peak, above_peak, single_escape, double_escape, max_value}, 8};
+    return {{0.0, backscatter, compton, below_peak, above_peak, single_escape, double_escape, max_value}, 8};
 }
 
 /// Region boundaries as the row interpolation uses them: with escape peaks they are sorted
