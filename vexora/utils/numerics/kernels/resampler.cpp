@@ -30,8 +30,9 @@ constexpr ModuleIdentity identity{
     "vexora/utils/numerics/kernels/resampler",
 };
 
-// Lines that traceback entries report: part of the interface, as the module's source layout
-// numbers them (tests/conftest.py and tests/test_tracebacks.py pin them).
+// Lines that traceback entries report: part of the interface, fixed numbers rather than this
+// file's lines (the README's source layout gives the rule; tests/conftest.py and
+// tests/test_tracebacks.py pin them).
 constexpr int numpy_import_line = 6;
 constexpr int calculate_regions_line = 69;
 constexpr int regions_list_line = 82;
