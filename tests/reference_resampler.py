@@ -8,6 +8,7 @@ import numpy as np
 
 ELECTRON_MASS_KEV = 511
 PAIR_THRESHOLD_KEV = 1022
+PEAK_HALF_WIDTH_KEV = 10
 # Lower reference energies strictly above this get escape-peak regions.
 ESCAPE_THRESHOLD_KEV = 1022.0
 STORE_THRESHOLD = 1e-12
@@ -34,20 +35,20 @@ def interpolate_point_on_axis(x, x_array, y_array):
 
 
 def get_backscatter_E(E_p):
-    return E_p / ((E_p + E_p) / 511 + 1)
+    return E_p / ((E_p + E_p) / ELECTRON_MASS_KEV + 1)
 
 
 def calculate_regions(E_p, max_value, has_escape_peaks):
     E_p, max_value = float(E_p), float(max_value)
     backscatter = get_backscatter_E(E_p)
     compton = E_p - backscatter
-    bellow_peak = E_p - 10
-    above_peak = E_p + 10
+    below_peak = E_p - PEAK_HALF_WIDTH_KEV
+    above_peak = E_p + PEAK_HALF_WIDTH_KEV
     if not has_escape_peaks:
-        return [0, backscatter, compton, bellow_peak, above_peak, max_value]
+        return [0, backscatter, compton, below_peak, above_peak, max_value]
     single_escape = E_p - ELECTRON_MASS_KEV
     double_escape = E_p - PAIR_THRESHOLD_KEV
-    regions = [0, backscatter, compton, bellow_peak, above_peak,
+    regions = [0, backscatter, compton, below_peak, above_peak,
                single_escape, double_escape, max_value]
     regions.sort()
     return regions

@@ -74,3 +74,37 @@ def test_entries_share_cached_code_and_module_globals(quiet):
         first, second = first.tb_next, second.tb_next
     assert first.tb_frame.f_code is second.tb_frame.f_code
     assert first.tb_frame.f_globals is vars(sys.modules[f.__module__])
+
+
+class NumpyExcept:
+    """The numpy module with some attributes replaced."""
+
+    def __init__(self, **replaced):
+        self.replaced = replaced
+
+    def __getattr__(self, name):
+        return self.replaced[name] if name in self.replaced else getattr(np, name)
+
+
+def refuse(*args, **kwargs):
+    raise RuntimeError("refused")
+
+
+# Statements inside a function report their own fixed lines, which the function's source may not
+# move: the resampler's checks, the maximum of the requested axis (in the row interpolation it
+# calls), the reference rows' sums and the built rows' sums.
+@pytest.mark.parametrize("numpy_replaced, replaced, line, inner", [
+    ({}, {"requested_indices": np.array([5000.0])}, 170, None),
+    ({}, {"requested_E_axis": np.array([])}, 182, ("interpolate_response_row", 111)),
+    ({"sum": refuse}, {}, 179, None),
+    ({"nansum": refuse}, {}, 184, None),
+], ids=["checks", "axis maximum", "reference row sum", "row sum"])
+def test_resampler_statements_report_their_lines(numpy_replaced, replaced, line, inner, monkeypatch, quiet):
+    kernel = KERNELS["resampler_cy"]
+    module = sys.modules[kernel.load().__module__]
+    monkeypatch.setattr(module, "np", NumpyExcept(**numpy_replaced))
+    excinfo = raise_from("resampler_cy", **replaced)
+    expected = [(kernel.path, line, kernel.qualname)]
+    if inner:
+        expected.append((kernel.path, inner[1], f"{kernel.dotted_module}.{inner[0]}"))
+    assert [entry for entry in traceback_entries(excinfo) if entry[0] == kernel.path] == expected

@@ -30,8 +30,9 @@ constexpr ModuleIdentity identity{
     "vexora/utils/numerics/kernels/resampler",
 };
 
-// Lines that traceback entries report: part of the interface, as the module's source layout
-// numbers them (tests/conftest.py and tests/test_tracebacks.py pin them).
+// Lines that traceback entries report: part of the interface, fixed numbers rather than this
+// file's lines (the README's source layout gives the rule; tests/conftest.py and
+// tests/test_tracebacks.py pin them).
 constexpr int numpy_import_line = 6;
 constexpr int calculate_regions_line = 69;
 constexpr int regions_list_line = 82;
@@ -91,8 +92,12 @@ PyObject* calculate_regions(PyObject* const* args) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Resampling driver.
+// Resampling driver: checks and set-up; per requested energy the bracketing reference rows
+// (scaled to unit sum when first used), the interpolated row, its normalisation and storing;
+// then the CSR result.
 
+/// The function whose traceback entries the driver's steps add.
+constexpr const char* driver = "resampler_cy";
 
 bool raise_value_error(const char* format, auto... args) {
     PyErr_Format(PyExc_ValueError, format, args...);
@@ -191,120 +196,221 @@ Ref to_array(const T* data, Py_ssize_t size, int type_num) {
     return array;
 }
 
-PyObject* resampler_cy_impl(const InPlace& matrix_in_place, PyObject* response_matrix, View2<const double> matrix,
-                            View1<const double> ref_indices,
-                            View1<const double> ref_E_axis, View1<const double> requested_indices,
-                            PyObject* requested_E_axis_object, View1<const double> requested_E_axis) {
-    constexpr const char* name = "resampler_cy";
-    const Py_ssize_t m = requested_indices.size, n = requested_E_axis.size;
-    // Everything whose size the arguments set is had before any work, so that an impossible size
-    // is a MemoryError at once.
-    ResultArray<std::int64_t> offsets(NPY_INT64);
-    ResultArray<std::int32_t> indices(NPY_INT32);
-    ResultArray<double> values(NPY_FLOAT64);
-    ScaledRows scaled(response_matrix, matrix, ref_E_axis.size, matrix_in_place);
-    RawArray<double> row_memory;
-    // With rows to build, the one-dimensional arguments are copied, then checked and used; the
-    // searches read -inf before and +inf in the three places after each.
-    constexpr Padding infinities{1, 3, -std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
-    Contiguous<const double> ref_indices_copy, ref_E_axis_copy, requested_indices_copy, requested_E_axis_copy;
-    // Each row stores at most its n channels: room for m * n entries, reserved and not touched.
-    Py_ssize_t offsets_count, most;
-    if (__builtin_mul_overflow(m, n, &most)) {
-        most = -1;
+/*
+ * The result as it grows, one row per requested energy: the column numbers and values of the
+ * entries stored, and where each row ends.
+ */
+class ResultRows {
+public:
+    /*
+     * Room for `m` rows of at most `n` entries each, had before any work so that an impossible
+     * size fails at once: the offsets exactly; the entries when that much can be had, reserved
+     * and not touched, otherwise they grow as rows are stored. False when even that fails.
+     */
+    bool reserve(Py_ssize_t m, Py_ssize_t n) {
+        Py_ssize_t offsets_count, most;
+        if (__builtin_mul_overflow(m, n, &most)) {
+            most = -1;
+        }
+        if (__builtin_add_overflow(m, 1, &offsets_count) || !offsets_.reserve_exactly(offsets_count) ||
+            !indices_.reserve_at_most(most) || !values_.reserve_at_most(most)) {
+            return false;
+        }
+        *offsets_.end() = 0;
+        offsets_.advance(1);
+        return true;
     }
-    if (__builtin_add_overflow(m, 1, &offsets_count) || !offsets.reserve_exactly(offsets_count) ||
-        !indices.reserve_at_most(most) || !values.reserve_at_most(most) ||
-        (m > 0 && (!row_memory.allocate(n) || !scaled.allocate() || !ref_indices_copy.copy(ref_indices, infinities) ||
-                   !ref_E_axis_copy.copy(ref_E_axis, infinities) ||
-                   !requested_indices_copy.copy(requested_indices, infinities) ||
-                   !requested_E_axis_copy.copy(requested_E_axis, infinities)))) {
+
+    /// Room for one more row of `n` channels; false with an exception set.
+    bool room(Py_ssize_t n) { return indices_.room(n) && values_.room(n); }
+
+    /// Stores the channels of `row` whose value over `total` lies above the store threshold, and
+    /// ends the row. Needs no lock once room() has made room for it.
+    void store(const double* row, Py_ssize_t n, double total) {
+        const Py_ssize_t stored = store_row(row, n, total, indices_.end(), values_.end());
+        indices_.advance(stored);
+        values_.advance(stored);
+        *offsets_.end() = values_.size();
+        offsets_.advance(1);
+    }
+
+    /// The CSR matrix (offsets, indices, values), each array cut to what was stored; nullptr with
+    /// an exception set.
+    PyObject* finish() {
+        Ref offsets = offsets_.finish();
+        Ref indices = offsets ? indices_.finish() : Ref{};
+        Ref values = indices ? values_.finish() : Ref{};
+        return values ? PyTuple_Pack(3, offsets.get(), indices.get(), values.get()) : nullptr;
+    }
+
+private:
+    ResultArray<std::int64_t> offsets_{NPY_INT64};
+    ResultArray<std::int32_t> indices_{NPY_INT32};
+    ResultArray<double> values_{NPY_FLOAT64};
+};
+
+/*
+ * What the rows of one call are built from. The one-dimensional arguments are native copies,
+ * checked and then used, so that what is checked is what is read; the searches read -inf before
+ * and +inf in the three places after each. The reference rows are scaled when first used; one
+ * work row serves every requested energy.
+ */
+struct RowInputs {
+    RowInputs(PyObject* response_matrix, View2<const double> matrix, Py_ssize_t width, const InPlace& matrix_in_place)
+        : scaled(response_matrix, matrix, width, matrix_in_place) {}
+
+    /// The copies and the rows' memory; false when they cannot be had.
+    bool allocate(View1<const double> ref_indices_view, View1<const double> ref_E_axis_view,
+                  View1<const double> requested_indices_view, View1<const double> requested_E_axis_view) {
+        constexpr Padding infinities{1, 3, -std::numeric_limits<double>::infinity(),
+                                     std::numeric_limits<double>::infinity()};
+        return row.allocate(requested_E_axis_view.size) && scaled.allocate() &&
+               ref_indices.copy(ref_indices_view, infinities) && ref_E_axis.copy(ref_E_axis_view, infinities) &&
+               requested_indices.copy(requested_indices_view, infinities) &&
+               requested_E_axis.copy(requested_E_axis_view, infinities);
+    }
+
+    Py_ssize_t channels() const { return requested_E_axis.size(); }
+    Axes axes() const { return {requested_E_axis.get(), channels(), ref_E_axis.get(), ref_E_axis.size()}; }
+
+    /// Reference row `r` divided by its sum; nullptr with an exception set.
+    const double* scaled_row(Py_ssize_t r) { return scaled.get(r, sum.get(), native); }
+
+    Contiguous<const double> ref_indices, ref_E_axis, requested_indices, requested_E_axis;
+    ScaledRows scaled;
+    RawArray<double> row;
+    double max_value = 0.0;  ///< top of the requested axis, by NumPy's `max`
+    Ref sum, nansum;         ///< NumPy's, looked up once a call
+    NativeSums native;       ///< where native sums stand in for them
+    bool native_row_sum = false;
+};
+
+/*
+ * Checks and set-up, before any row. Everything whose size the arguments set is had first, so
+ * that an impossible size is a MemoryError at once; with rows to build, the one-dimensional
+ * arguments are copied, then checked, then the top of the requested axis and NumPy's sums are
+ * looked up. False with an exception set and the driver's traceback entry added.
+ */
+bool set_up(RowInputs& in, ResultRows& result, const View2<const double>& matrix, View1<const double> ref_indices,
+            View1<const double> ref_E_axis, View1<const double> requested_indices, PyObject* requested_E_axis_object,
+            View1<const double> requested_E_axis) {
+    const bool rows = requested_indices.size > 0;
+    if (!result.reserve(requested_indices.size, requested_E_axis.size) ||
+        (rows && !in.allocate(ref_indices, ref_E_axis, requested_indices, requested_E_axis))) {
         PyErr_NoMemory();
-        return fail_at(name, validation_line);
+        return fail_at(driver, validation_line, false);
     }
-    *offsets.end() = 0;
-    offsets.advance(1);
-    if (m > 0) {
-        ref_indices = ref_indices_copy.view();
-        ref_E_axis = ref_E_axis_copy.view();
-        requested_indices = requested_indices_copy.view();
+    if (rows) {
+        ref_indices = in.ref_indices.view();
+        ref_E_axis = in.ref_E_axis.view();
+        requested_indices = in.requested_indices.view();
     }
     if (!validate(matrix, ref_indices, ref_E_axis, requested_indices,
-                  m > 0 ? requested_E_axis_copy.view() : requested_E_axis)) {
-        return fail_at(name, validation_line);
+                  rows ? in.requested_E_axis.view() : requested_E_axis)) {
+        return fail_at(driver, validation_line, false);
     }
-    if (m > 0) {
-        double max_value;
-        if (!axis_maximum(requested_E_axis_object, requested_E_axis, max_value)) {
-            return fail_at(name, interpolate_call_line);
+    if (!rows) {
+        return true;
+    }
+    if (!axis_maximum(requested_E_axis_object, requested_E_axis, in.max_value)) {
+        return fail_at(driver, interpolate_call_line, false);
+    }
+    in.sum = numpy_attribute("sum");
+    in.nansum = numpy_attribute("nansum");
+    if (!in.sum || !in.nansum || !native_sums(in.sum.get(), in.nansum.get(), in.native)) {
+        return fail_at(driver, reference_sum_line, false);
+    }
+    in.native_row_sum = in.native.cover(in.channels());
+    return true;
+}
+
+/*
+ * The reference rows that bracket `E_p`, scaled to unit sum: the upper one at the first reference
+ * energy not below it, searched from `hint`, where the previous search ended. The first reference
+ * energy itself is interpolated from rows 0 and 1 (t = 0). The checked energies lie in the
+ * reference range, of at least 2 energies; the clamp keeps the rows inside whatever the search
+ * answers. False with an exception set when a row cannot be scaled.
+ */
+bool bracket_of(RowInputs& in, double E_p, Py_ssize_t& hint, Bracket& bracket) {
+    const double* energies = in.ref_indices.get();
+    const Py_ssize_t references = in.ref_indices.size();
+    hint = first_not_below(energies, references, E_p, hint);
+    const Py_ssize_t high = std::clamp<Py_ssize_t>(hint, 1, references - 1);
+    bracket = {energies[high - 1], energies[high], in.scaled_row(high - 1), nullptr};
+    return bracket.low_row && (bracket.high_row = in.scaled_row(high));
+}
+
+/// The row at `E_p` interpolated into the work row; runs without the lock.
+void interpolate_row(const RowInputs& in, double E_p, const Bracket& bracket) {
+    interpolate_response_row(E_p, in.axes(), bracket, in.max_value, in.row.get());
+}
+
+/// The work row's sum by NumPy's `nansum`, which gets a copy: what it does with the array cannot
+/// reach the row. False with an exception set.
+bool numpy_row_total(const RowInputs& in, double& total) {
+    Ref copy = to_array(in.row.get(), in.channels(), NPY_FLOAT64);
+    Ref total_object = copy ? Ref::steal(PyObject_CallOneArg(in.nansum.get(), copy.get())) : Ref{};
+    return total_object && to_c_double(total_object.get(), total);
+}
+
+/*
+ * Requested row `i`: bracketed, interpolated, normalised by its NaN-skipping sum and stored. Where
+ * the native sum stands in for NumPy's, the row is made, summed and stored in one stretch without
+ * the lock; otherwise it is made without the lock and summed by NumPy with it. False with an
+ * exception set and the driver's traceback entry added.
+ */
+bool build_row(RowInputs& in, ResultRows& result, Py_ssize_t i, Py_ssize_t& hint) {
+    const double E_p = in.requested_indices.get()[i];
+    Bracket bracket;
+    if (!bracket_of(in, E_p, hint, bracket)) {
+        return fail_at(driver, reference_sum_line, false);
+    }
+    double total = 0.0;
+    if (!in.native_row_sum) {
+        {
+            NoGil unlocked;
+            interpolate_row(in, E_p, bracket);
         }
-        Ref sum = numpy_attribute("sum");
-        Ref nansum = numpy_attribute("nansum");
-        NativeSums native;
-        if (!sum || !nansum || !native_sums(sum.get(), nansum.get(), native)) {
-            return fail_at(name, reference_sum_line);
-        }
-        const bool native_row_sum = native.cover(n);
-        double* row = row_memory.get();
-        const Axes axes{requested_E_axis_copy.get(), n, ref_E_axis_copy.get(), ref_E_axis_copy.size()};
-        const double* energies = ref_indices_copy.get();
-        const Py_ssize_t references = ref_indices_copy.size();
-        Py_ssize_t bracket_hint = 0;
-        for (Py_ssize_t i = 0; i < m; ++i) {
-            // Rows run without the lock one at a time; between them, with it, a signal handler
-            // may stop a long call (the check costs next to nothing when no signal is pending).
-            if (PyErr_CheckSignals() < 0) {
-                return fail_at(name, interpolate_call_line);
-            }
-            const double E_p = requested_indices_copy.get()[i];
-            // The first reference energy itself is interpolated from rows 0 and 1 (t = 0). The
-            // checked energies lie in the reference range, of at least 2 energies; the clamp
-            // keeps the rows inside whatever the search answers.
-            bracket_hint = first_not_below(energies, references, E_p, bracket_hint);
-            const Py_ssize_t high = std::clamp<Py_ssize_t>(bracket_hint, 1, references - 1);
-            Bracket bracket{energies[high - 1], energies[high], scaled.get(high - 1, sum.get(), native), nullptr};
-            if (!bracket.low_row || !(bracket.high_row = scaled.get(high, sum.get(), native))) {
-                return fail_at(name, reference_sum_line);
-            }
-            double total = 0.0;
-            if (!native_row_sum) {
-                {
-                    NoGil unlocked;
-                    interpolate_response_row(E_p, axes, bracket, max_value, row);
-                }
-                // NumPy gets a copy: what its `nansum` does with the array cannot reach the row.
-                Ref copy = to_array(row, n, NPY_FLOAT64);
-                Ref total_object = copy ? Ref::steal(PyObject_CallOneArg(nansum.get(), copy.get())) : Ref{};
-                if (!total_object || !to_c_double(total_object.get(), total)) {
-                    return fail_at(name, row_nansum_line);
-                }
-            }
-            if (!indices.room(n) || !values.room(n)) {
-                PyErr_NoMemory();
-                return fail_at(name, result_line);
-            }
-            {
-                NoGil unlocked;
-                if (native_row_sum) {
-                    interpolate_response_row(E_p, axes, bracket, max_value, row);
-                    total = numpy_nansum(row, n);
-                }
-                const Py_ssize_t stored = store_row(row, n, total, indices.end(), values.end());
-                indices.advance(stored);
-                values.advance(stored);
-            }
-            *offsets.end() = values.size();
-            offsets.advance(1);
+        if (!numpy_row_total(in, total)) {
+            return fail_at(driver, row_nansum_line, false);
         }
     }
-    Ref result_offsets = offsets.finish();
-    Ref result_indices = result_offsets ? indices.finish() : Ref{};
-    Ref result_values = result_indices ? values.finish() : Ref{};
-    if (!result_values) {
-        return fail_at(name, result_line);
+    if (!result.room(in.channels())) {
+        PyErr_NoMemory();
+        return fail_at(driver, result_line, false);
     }
-    PyObject* result = PyTuple_Pack(3, result_offsets.get(), result_indices.get(), result_values.get());
-    return result ? result : fail_at(name, result_line);
+    NoGil unlocked;
+    if (in.native_row_sum) {
+        interpolate_row(in, E_p, bracket);
+        total = numpy_nansum(in.row.get(), in.channels());
+    }
+    result.store(in.row.get(), in.channels(), total);
+    return true;
+}
+
+PyObject* resampler_cy_impl(const InPlace& matrix_in_place, PyObject* response_matrix, View2<const double> matrix,
+                            View1<const double> ref_indices, View1<const double> ref_E_axis,
+                            View1<const double> requested_indices, PyObject* requested_E_axis_object,
+                            View1<const double> requested_E_axis) {
+    ResultRows result;
+    RowInputs in(response_matrix, matrix, ref_E_axis.size, matrix_in_place);
+    if (!set_up(in, result, matrix, ref_indices, ref_E_axis, requested_indices, requested_E_axis_object,
+                requested_E_axis)) {
+        return nullptr;
+    }
+    Py_ssize_t hint = 0;
+    for (Py_ssize_t i = 0; i < requested_indices.size; ++i) {
+        // Rows run without the lock one at a time; between them, with it, a signal handler may
+        // stop a long call (the check costs next to nothing when no signal is pending).
+        if (PyErr_CheckSignals() < 0) {
+            return fail_at(driver, interpolate_call_line);
+        }
+        if (!build_row(in, result, i, hint)) {
+            return nullptr;
+        }
+    }
+    PyObject* csr = result.finish();
+    return csr ? csr : fail_at(driver, result_line);
 }
 
 constexpr const char* resampler_cy_params[] = {"response_matrix", "ref_indices", "ref_E_axis", "requested_indices",
@@ -330,7 +436,8 @@ PyObject* resampler_cy(PyObject* const* args) {
             return fail_at(s.name, s.line);
         }
     }
-    // Opening one argument can run Python code (a subclass's __buffer__) that moves another.
+    // Opening one argument can run Python code (a subclass's __buffer__) that moves another. The
+    // matrix is read in place row by row, between which np's functions and signal handlers run.
     const InPlace::Argument arguments[] = {{&buffers[0], "argument 'response_matrix'"},
                                            {&buffers[1], "argument 'ref_indices'"},
                                            {&buffers[2], "argument 'ref_E_axis'"},

@@ -16,6 +16,7 @@
 namespace vexora::core::interpolation {
 
 using regions::calculate_regions_native;
+using regions::pair_threshold_keV;
 using regions::Regions;
 
 inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -185,7 +186,8 @@ VEXORA_CLONES inline void interpolate_run(const double* e, Index length, const R
  */
 inline void interpolate_response_row(double E_p, const Axes& axes, const Bracket& bracket, double max_value, double* row) {
     const double low_E = bracket.low_E, high_E = bracket.high_E;
-    const bool has_escape_peaks = low_E > 1022;
+    // Escape peaks exist only where the lower row's photons can make pairs.
+    const bool has_escape_peaks = low_E > pair_threshold_keV;
     const Regions low = calculate_regions_native(low_E, max_value, has_escape_peaks);
     const Regions high = calculate_regions_native(high_E, max_value, has_escape_peaks);
     const double t = (E_p - low_E) / (high_E - low_E);

@@ -135,6 +135,7 @@ template <class Exp>
             gaussian_weights<Exp>(axis, i, sigma[i], window, values + ends[i]);
         }
     }
+    static_assert(row_group == 4, "the norm sums below are written out for four rows: write them out for row_group");
     double norm[row_group] = {0.0, 0.0, 0.0, 0.0};
     const Index common = *std::min_element(length, length + row_group);
     for (Index k = 0; k < common; ++k) {

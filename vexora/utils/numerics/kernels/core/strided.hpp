@@ -56,13 +56,6 @@ struct View2 {
         using Byte = typename View1<T>::Byte;
         return {reinterpret_cast<T*>(reinterpret_cast<Byte*>(data) + r * row_stride), cols, col_stride};
     }
-
-    /// Rows side by side, elements side by side and aligned: `data` is a plain rows x cols array.
-    bool dense() const {
-        const bool aligned = reinterpret_cast<std::uintptr_t>(data) % alignof(std::remove_const_t<T>) == 0;
-        const auto item = static_cast<Index>(sizeof(T));
-        return aligned && (cols <= 1 || col_stride == item) && (rows <= 1 || row_stride == cols * item);
-    }
 };
 
 /// Bytes of `count` elements of T, or false when that size cannot exist in a process (negative,
