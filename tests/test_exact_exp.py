@@ -93,9 +93,10 @@ def near_zero(count, seed):
 
 
 def gaussian_exponents():
-    """-(k/8)^2 / 2 while exp of it is not zero, and around each the exponents the response
-    builder (x = d / sigma, (x * -0.5) * x) and the peak model (((-0.5 * d) * d) / sigma^2) give
-    for bins j * h of detector-like axes at whole, half and tenth widths and everything between."""
+    """-(k/8)^2 / 2 while exp of it is not zero, the neighbours of -0.5, and the exponents the
+    response builder ((x * -0.5) * x, x = d / sigma) and the peak model (((-0.5 * d) * d) /
+    sigma^2) give on detector-like axes (bins j * h, widths of a quarter bin to 64 bins) out to
+    where exp is zero."""
     k = np.arange(1, 309) / 8.0
     rng = np.random.default_rng(8)
     h = np.repeat([1.0, 0.5, 3000.0 / 16383, 3000.0 / 4095, 10000.0 / 65535, 2000.0 / 1023], 200_000)
@@ -108,7 +109,7 @@ def gaussian_exponents():
     return np.concatenate([(k * -0.5) * k, near(-0.5, 4096), (x * -0.5) * x, ((-0.5 * d) * d) / (sigma * sigma)])
 
 
-# About 1.2e7 inputs in all; odd lengths leave a scalar tail after the groups of four.
+# About 1.7e7 inputs in all; odd lengths leave a scalar tail after the groups of four.
 INPUTS = {
     "[-50, 0]": lambda: uniform(-50.0, 0.0, 4_000_001, 1),
     "(-1, 0) on a log scale": lambda: near_zero(2_000_001, 9),

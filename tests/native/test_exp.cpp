@@ -1,6 +1,7 @@
-// The exact exp: exp4<mask> lane by lane against exp_scalar<mask> for both masks, every input in
-// every lane position beside other kinds of inputs; and the mask this process selected against
-// the C library's exp.
+// The exact exp: exp4<mask> lane by lane against exp_scalar<mask> for every sequence of the list,
+// every input in every lane position beside other kinds of inputs; the probe telling the
+// sequences apart; the self-check sampling the kernels' exponents; and the mask this process
+// selected against the C library's exp.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
