@@ -98,11 +98,10 @@ inline Path choose_path() {
         !processor_supports_exp_target()) {
         return Path::libm;
     }
-    bool reproduces[sequence_count];
-    std::fill(std::begin(reproduces), std::end(reproduces), true);
-    on_exp_target([&] { check_sequences(reproduces); });
-    const bool* first = std::find(std::begin(reproduces), std::end(reproduces), true);
-    return Path{static_cast<std::size_t>(first - std::begin(reproduces))};
+    bool agree[sequence_count];
+    std::fill(std::begin(agree), std::end(agree), true);
+    on_exp_target([&] { check_sequences(agree); });
+    return Path{static_cast<std::size_t>(std::find(std::begin(agree), std::end(agree), true) - std::begin(agree))};
 }
 
 /// The path of this module, chosen at the first call, which its initialisation makes. Every module

@@ -44,7 +44,7 @@ namespace self_check {
  *                axes: x = (axis[j] - axis[c]) / sigma, (x * -0.5) * x (the builder), and
  *                ((-0.5 * d) * d) / sigma^2 with d = axis[j] - mu (the model), axis[j] = j * h
  *                as np.linspace(0, E, n) makes it, sigma / h log-uniform in [1/4, 64),
- *                |j - c| <= 5 sigma / h (where about 28 % of the exponents lie in [-1, 0])
+ *                |j - c| <= 5 sigma / h (about a quarter of them in [-1, 0))
  */
 inline constexpr std::size_t spread = 3072, near_zero = 1024, gaussian = 308, kernels = 2048;
 inline constexpr std::uint64_t seed = 0x9e3779b97f4a7c15;
@@ -55,9 +55,9 @@ static_assert(((gaussian + 1) * 0.125) * ((gaussian + 1) * 0.125) * 0.5 > 745.2 
                   (gaussian * 0.125) * (gaussian * 0.125) * 0.5 < 745.1,
               "exp(-(k/8)^2 / 2) is zero just after k = gaussian");
 
-/// The n-th number of the splitmix64 stream starting at `seed`: any draw costs the same.
-inline std::uint64_t draw(std::uint64_t seed, std::uint64_t n) {
-    std::uint64_t z = seed + (n + 1) * 0x9e3779b97f4a7c15;
+/// The n-th number of the splitmix64 stream starting at `start`: any draw costs the same.
+inline std::uint64_t draw(std::uint64_t start, std::uint64_t n) {
+    std::uint64_t z = start + (n + 1) * 0x9e3779b97f4a7c15;
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
     z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
     return z ^ (z >> 31);
@@ -67,10 +67,10 @@ inline std::uint64_t draw(std::uint64_t seed, std::uint64_t n) {
 inline double unit(std::uint64_t random) { return static_cast<double>(random >> 11) * 0x1p-53; }
 
 /// Input i of the self-check's families (not of the probe), i < count - probes; the random
-/// ones drawn from `seed`.
-inline double input(std::size_t i, std::uint64_t seed) {
+/// ones drawn from the stream starting at `start`.
+inline double input(std::size_t i, std::uint64_t start) {
     // Eight draws per input, each input from its own part of the stream.
-    const auto random = [&](unsigned k) { return draw(seed, std::uint64_t{i} * 8 + k); };
+    const auto random = [&](unsigned k) { return draw(start, std::uint64_t{i} * 8 + k); };
     const auto uniform = [&](unsigned k, double low, double high) { return low + (high - low) * unit(random(k)); };
     if (i < spread) {
         constexpr double thresholds[] = {512.0,  -512.0, 1024.0, -1024.0, smallest_ordinary, -smallest_ordinary};
@@ -131,10 +131,10 @@ bool reproduces(const double* x, const std::uint64_t* library, std::size_t n) {
 }  // namespace self_check
 
 /*
- * Clears reproduces[s] for each of `sequences` that differs from the process's exp on any input
- * of the probe or the self-check; stops early once every one does. Called on the exp target.
+ * Clears agree[s] for each of `sequences` that differs from the process's exp on any input of
+ * the probe or the self-check; stops early once every one does. Called on the exp target.
  */
-inline void check_sequences(bool (&reproduces)[sequence_count]) {
+inline void check_sequences(bool (&agree)[sequence_count]) {
     namespace sc = self_check;
     constexpr std::size_t block = 64;
     static_assert(block % lanes == 0);
@@ -152,8 +152,8 @@ inline void check_sequences(bool (&reproduces)[sequence_count]) {
         }
         bool any = false;
         for_each_sequence([&]<unsigned mask>(std::size_t s) {
-            reproduces[s] = reproduces[s] && sc::reproduces<mask>(x, library, block);
-            any = any || reproduces[s];
+            agree[s] = agree[s] && sc::reproduces<mask>(x, library, block);
+            any = any || agree[s];
         });
         if (!any) {
             return;
