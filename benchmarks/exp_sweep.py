@@ -23,7 +23,7 @@ import numpy as np
 from vexora.utils.numerics.kernels import _exact_exp
 
 INV_LN2_N = float.fromhex("0x1.71547652b82fep+7")  # the reduction's 128 / ln 2
-SEQUENCES = ["libm", "fused", "unfused", "fused-scalar", "unfused-scalar", "np.exp"]
+SEQUENCES = ["libm", *_exact_exp.sequences(), *(s + "-scalar" for s in _exact_exp.sequences()), "np.exp"]
 
 
 def run(sequence, x, out):
@@ -140,7 +140,7 @@ def main():
     args = parser.parse_args()
 
     path = _exact_exp.path()
-    reference = path if path != "libm" else "fused"
+    reference = path if path != "libm" else _exact_exp.sequences()[0]
     print(f"{os.confstr('CS_GNU_LIBC_VERSION')}; GLIBC_TUNABLES={os.environ.get('GLIBC_TUNABLES', '')!r}; "
           f"VEXORA_EXACT_EXP={os.environ.get('VEXORA_EXACT_EXP', '')!r}; path() = {path!r}; "
           f"count {args.count:.3g}, chunk {args.chunk}")

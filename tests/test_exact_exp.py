@@ -20,7 +20,6 @@ exact_exp = pytest.importorskip("vexora.utils.numerics.kernels._exact_exp")
 
 INV_LN2_N = float.fromhex("0x1.71547652b82fep+7")  # the reduction's 128 / ln 2
 HWCAPS_WITHOUT_FMA = "glibc.cpu.hwcaps=-AVX2,-FMA"  # makes libm load its variant without FMA
-OTHER = {"fused": "unfused", "unfused": "fused"}
 
 
 def exp_by(sequence, x):
@@ -86,9 +85,35 @@ def uniform(low, high, count, seed):
     return np.random.default_rng(seed).uniform(low, high, count)
 
 
-# About 1.2e7 inputs in all; odd lengths leave a scalar tail after the groups of four.
+def near_zero(count, seed):
+    """(-1, 0) on a log scale down to -2^-54, below which the sequences give 1 + x: uniform in the
+    representations, so every binade gets as many."""
+    low, high = np.array([2.0**-54, 1.0]).view(np.int64)
+    return -np.random.default_rng(seed).integers(low, high, count).view(np.float64)
+
+
+def gaussian_exponents():
+    """-(k/8)^2 / 2 while exp of it is not zero, the neighbours of -0.5, and the exponents the
+    response builder ((x * -0.5) * x, x = d / sigma) and the peak model (((-0.5 * d) * d) /
+    sigma^2) give on detector-like axes (bins j * h, widths of a quarter bin to 64 bins) out to
+    where exp is zero."""
+    k = np.arange(1, 309) / 8.0
+    rng = np.random.default_rng(8)
+    h = np.repeat([1.0, 0.5, 3000.0 / 16383, 3000.0 / 4095, 10000.0 / 65535, 2000.0 / 1023], 200_000)
+    sigma = h * 2.0 ** rng.uniform(-2.0, 6.0, h.size)
+    reach = np.ceil(38.6 * sigma / h).astype(np.int64)
+    j = rng.integers(-reach, reach + 1)
+    c = rng.integers(0, 16384, h.size)
+    x = ((c + j) * h - c * h) / sigma
+    d = (c + j) * h - (c * h + rng.uniform(-0.5, 0.5, h.size) * h)
+    return np.concatenate([(k * -0.5) * k, near(-0.5, 4096), (x * -0.5) * x, ((-0.5 * d) * d) / (sigma * sigma)])
+
+
+# About 1.7e7 inputs in all; odd lengths leave a scalar tail after the groups of four.
 INPUTS = {
     "[-50, 0]": lambda: uniform(-50.0, 0.0, 4_000_001, 1),
+    "(-1, 0) on a log scale": lambda: near_zero(2_000_001, 9),
+    "Gaussian exponents": gaussian_exponents,
     "[-745, 710]": lambda: uniform(-745.0, 710.0, 2_000_003, 2),
     "subnormal results": lambda: uniform(-745.2, -708.3, 1_000_001, 3),
     "[512, 710]": lambda: uniform(512.0, 710.0, 500_001, 4),
@@ -129,12 +154,20 @@ def test_selected_sequence_returns_libm_bits(name, suffix):
 
 
 @pytest.mark.parametrize("suffix", ["", "-scalar"], ids=["vector", "scalar"])
-def test_other_sequence_differs_from_libm(suffix):
-    # Without this the differential could pass with either mask, for inputs too easy to tell.
-    sequence = OTHER[selected_sequence()] + suffix
+def test_other_sequences_differ_from_libm(suffix):
+    # Without this the differential could pass with any mask, for inputs too easy to tell.
+    selected = selected_sequence()
     x, expected = inputs_and_libm("[-745, 710]")
-    count, _ = mismatches(x, exp_by(sequence, x).view(np.int64), expected)
-    assert count > 0, f"{sequence} agrees with libm on all {len(x)} inputs"
+    for other in exact_exp.sequences():
+        if other != selected:
+            count, _ = mismatches(x, exp_by(other + suffix, x).view(np.int64), expected)
+            assert count > 0, f"{other + suffix} agrees with libm on all {len(x)} inputs"
+
+
+def test_path_is_libm_or_a_listed_sequence():
+    sequences = exact_exp.sequences()
+    assert len(set(sequences)) == len(sequences) and "libm" not in sequences
+    assert exact_exp.path() in (*sequences, "libm")
 
 
 def glibc_version():
@@ -197,11 +230,18 @@ LENGTHS = "source and result must hold the same number of doubles"
 @pytest.mark.parametrize(("source", "result", "sequence", "error", "message"), [
     (np.zeros(4), np.zeros(4), "exp", ValueError, "unknown sequence exp"),
     (np.zeros(4), np.zeros(4), "", ValueError, "unknown sequence "),
+    (np.zeros(4), np.zeros(4), "fuse", ValueError, "unknown sequence fuse"),
+    (np.zeros(4), np.zeros(4), "fusedx", ValueError, "unknown sequence fusedx"),
+    (np.zeros(4), np.zeros(4), "fused-", ValueError, "unknown sequence fused-"),
+    (np.zeros(4), np.zeros(4), "fused-scalarx", ValueError, "unknown sequence fused-scalarx"),
+    (np.zeros(4), np.zeros(4), "-scalar", ValueError, "unknown sequence -scalar"),
+    (np.zeros(4), np.zeros(4), "libm-scalar", ValueError, "unknown sequence libm-scalar"),
     (np.zeros(4), np.zeros(3), "libm", ValueError, LENGTHS),
     (np.zeros(4), np.zeros(5), "fused", ValueError, LENGTHS),
     (np.zeros(5), np.zeros(4), "unfused-scalar", ValueError, LENGTHS),
     (np.zeros(8, dtype=np.float32)[:7], np.zeros(7, dtype=np.float32), "libm", ValueError, LENGTHS),
-], ids=["unknown", "empty-name", "shorter-result", "longer-result", "longer-source",
+], ids=["unknown", "empty-name", "prefix", "longer-name", "bare-suffix-dash", "longer-suffix", "suffix-only",
+        "libm-has-no-scalar", "shorter-result", "longer-result", "longer-source",
         "bytes-not-whole-doubles"])
 def test_bad_arguments_raise(source, result, sequence, error, message):
     kept = result.copy()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 
 #include "simd/exp/path.hpp"
 
@@ -33,7 +34,8 @@ void run_over(const Kernel& kernel) {
 template <class Check>
 void for_each_exp(const Check& check) {
     namespace ee = vexora::simd::exp;
-    check(ee::SequenceExp<ee::fused>{}, [](double x) { return ee::exp_scalar<ee::fused>(x); }, "fused");
-    check(ee::SequenceExp<ee::unfused>{}, [](double x) { return ee::exp_scalar<ee::unfused>(x); }, "unfused");
+    ee::for_each_sequence([&]<unsigned mask>(std::size_t s) {
+        check(ee::SequenceExp<mask>{}, [](double x) { return ee::exp_scalar<mask>(x); }, ee::sequences[s].name);
+    });
     check(ee::LibmExp{}, [](double x) { return std::exp(x); }, "libm");
 }

@@ -1,6 +1,8 @@
-// The exact exp: exp4<mask> lane by lane against exp_scalar<mask> for both masks, every input in
-// every lane position beside other kinds of inputs; and the mask this process selected against
-// the C library's exp.
+// The exact exp: exp4<mask> lane by lane against exp_scalar<mask> for every sequence of the list,
+// every input in every lane position beside other kinds of inputs; the probe telling the
+// sequences apart; the self-check sampling the kernels' exponents; and the mask this process
+// selected against the C library's exp.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -113,22 +115,58 @@ void scalar_against_libm(const std::vector<double>& inputs) {
 
 TEST(exp_vector_equals_scalar) {
     const std::vector<double> inputs = exp_inputs(input_count);
-    vector_against_scalar<ee::fused>(inputs);
-    vector_against_scalar<ee::unfused>(inputs);
+    ee::for_each_sequence([&]<unsigned mask>(std::size_t) { vector_against_scalar<mask>(inputs); });
+}
+
+TEST(exp_sequences_differ) {
+    // Each sequence of the list differs from every other on the probe, or the choice could not
+    // tell them apart.
+    ee::for_each_sequence([&]<unsigned mask>(std::size_t s) {
+        ee::for_each_sequence([&]<unsigned other>(std::size_t t) {
+            if (t <= s) {
+                return;
+            }
+            bool differ = false;
+            for (const double x : ee::probe_inputs) {
+                differ = differ || harness::bits(ee::exp_scalar<mask>(x)) != harness::bits(ee::exp_scalar<other>(x));
+            }
+            CHECK(differ, "%s and %s agree on every probe input", ee::sequences[s].name, ee::sequences[t].name);
+        });
+    });
+}
+
+TEST(exp_self_check_samples_the_kernels_exponents) {
+    namespace sc = ee::self_check;
+    std::vector<double> inputs(sc::count - sc::probes);
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        inputs[i] = sc::input(i, sc::seed);
+        CHECK(std::isfinite(inputs[i]), "input %zu is %a", i, inputs[i]);
+    }
+    // Every binade of (-1, -2^-54] (below it exp is 1 + x), each Gaussian exponent at eighths of a
+    // width, and many in [-1, 0), where about a quarter of the builder's exponents fall.
+    for (int binade = -54; binade < 0; ++binade) {
+        const double low = -std::ldexp(1.0, binade + 1), high = -std::ldexp(1.0, binade);
+        const auto in = std::count_if(inputs.begin(), inputs.end(), [&](double x) { return x > low && x <= high; });
+        CHECK(in >= 16, "%td inputs in (%a, %a]", in, low, high);
+    }
+    for (int k = 1; k * k <= 8 * 8 * 2 * 745; ++k) {
+        const double exponent = -0.5 * (k / 8.0) * (k / 8.0);
+        CHECK(std::find(inputs.begin(), inputs.end(), exponent) != inputs.end(), "-(%d/8)^2/2 missing", k);
+    }
+    const auto near_one = std::count_if(inputs.begin(), inputs.end(), [](double x) { return x >= -1.0 && x < 0.0; });
+    CHECK(near_one >= static_cast<std::ptrdiff_t>(1024 + 8 + sc::kernels / 5), "%td inputs in [-1, 0)", near_one);
 }
 
 TEST(exp_selected_equals_libm) {
     const std::vector<double> inputs = exp_inputs(input_count);
-    std::printf("exp: this process selected the %s path\n", ee::path_name(ee::selected_path()));
-    switch (ee::selected_path()) {
-        case ee::Path::fused:
-            scalar_against_libm<ee::fused>(inputs);
-            break;
-        case ee::Path::unfused:
-            scalar_against_libm<ee::unfused>(inputs);
-            break;
-        case ee::Path::libm:
-            std::printf("exp: no sequence to compare with the C library's exp\n");
-            break;
+    const ee::Path path = ee::selected_path();
+    std::printf("exp: this process selected the %s path\n", ee::path_name(path));
+    if (path == ee::Path::libm) {
+        std::printf("exp: no sequence to compare with the C library's exp\n");
     }
+    ee::for_each_sequence([&]<unsigned mask>(std::size_t s) {
+        if (ee::Path{s} == path) {
+            scalar_against_libm<mask>(inputs);
+        }
+    });
 }

@@ -1,4 +1,5 @@
-// Test hooks of the exact exp: which path this process selects, and each sequence on a buffer.
+// Test hooks of the exact exp: which path this module selected at its import, the sequences of
+// the list in simd/exp/sequence.hpp, and each of them on a buffer.
 // Not part of the package's interface; the kernels' modules export nothing of it.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -46,18 +47,28 @@ void scalar(double* values, Py_ssize_t n) {
     ee::processor_supports_exp_target() ? ee::on_exp_target(run) : run();
 }
 
-struct Sequence {
-    const char* name;
-    void (*run)(double*, Py_ssize_t);
-};
+using Run = void (*)(double*, Py_ssize_t);
 
-constexpr Sequence sequences[] = {
-    {"libm", libm},
-    {"fused", vector<ee::fused>},
-    {"unfused", vector<ee::unfused>},
-    {"fused-scalar", scalar<ee::fused>},
-    {"unfused-scalar", scalar<ee::unfused>},
-};
+/// The function that computes exp by `name`: "libm", or an entry of the sequences' list, four
+/// values at a time under its name and one at a time as "<name>-scalar"; nullptr for any other.
+Run find_sequence(const char* name) {
+    if (std::strcmp(name, "libm") == 0) {
+        return libm;
+    }
+    Run found = nullptr;
+    ee::for_each_sequence([&]<unsigned mask>(std::size_t s) {
+        const std::size_t length = std::strlen(ee::sequences[s].name);
+        if (std::strncmp(name, ee::sequences[s].name, length) != 0) {
+            return;
+        }
+        if (name[length] == '\0') {
+            found = vector<mask>;
+        } else if (std::strcmp(name + length, "-scalar") == 0) {
+            found = scalar<mask>;
+        }
+    });
+    return found;
+}
 
 /// exp(source, result, sequence): result[i] = exp(source[i]) by the named sequence.
 PyObject* exp(PyObject*, PyObject* args) {
@@ -67,13 +78,8 @@ PyObject* exp(PyObject*, PyObject* args) {
         return nullptr;
     }
     PyObject* answer = nullptr;
-    const Sequence* sequence = nullptr;
-    for (const Sequence& s : sequences) {
-        if (std::strcmp(s.name, name) == 0) {
-            sequence = &s;
-        }
-    }
-    if (sequence == nullptr) {
+    const Run run = find_sequence(name);
+    if (run == nullptr) {
         PyErr_Format(PyExc_ValueError, "unknown sequence %s", name);
     } else if (source.len != result.len || source.len % sizeof(double) != 0) {
         PyErr_SetString(PyExc_ValueError, "source and result must hold the same number of doubles");
@@ -81,7 +87,7 @@ PyObject* exp(PyObject*, PyObject* args) {
         const Py_ssize_t n = source.len / static_cast<Py_ssize_t>(sizeof(double));
         Py_BEGIN_ALLOW_THREADS
         std::memmove(result.buf, source.buf, static_cast<std::size_t>(source.len));
-        sequence->run(static_cast<double*>(result.buf), n);
+        run(static_cast<double*>(result.buf), n);
         Py_END_ALLOW_THREADS
         answer = Py_NewRef(Py_None);
     }
@@ -90,11 +96,34 @@ PyObject* exp(PyObject*, PyObject* args) {
     return answer;
 }
 
+/// sequences(): the names of the sequences, in the order the selection tries them.
+PyObject* sequence_names(PyObject*, PyObject*) {
+    PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(ee::sequence_count));
+    if (names == nullptr) {
+        return nullptr;
+    }
+    for (std::size_t s = 0; s < ee::sequence_count; ++s) {
+        PyObject* name = PyUnicode_FromString(ee::sequences[s].name);
+        if (name == nullptr) {
+            Py_DECREF(names);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(s), name);
+    }
+    return names;
+}
+
 PyMethodDef methods[] = {
-    {"path", selected_path, METH_NOARGS, "The exp the kernels use in this process: 'fused', 'unfused' or 'libm'."},
+    {"path", selected_path, METH_NOARGS,
+     "The exp this module chose when it was imported: the name of a sequence or 'libm'. Each module "
+     "(deconvolution, gaussian, this one) chooses at its own import, so a module imported after "
+     "VEXORA_EXACT_EXP changed may have chosen differently."},
+    {"sequences", sequence_names, METH_NOARGS,
+     "The names of the sequences that may stand in for the C library's exp, in the order the choice tries them."},
     {"exp", exp, METH_VARARGS,
-     "exp(source, result, sequence): result = exp(source) by 'libm', 'fused', 'unfused', 'fused-scalar' or "
-     "'unfused-scalar'; both buffers of C-contiguous doubles."},
+     "exp(source, result, sequence): result = exp(source) by 'libm', by one of sequences() four values at a "
+     "time, or by one of them one at a time with '-scalar' appended ('fused-scalar'); both buffers of "
+     "C-contiguous doubles."},
     {nullptr, nullptr, 0, nullptr},
 };
 

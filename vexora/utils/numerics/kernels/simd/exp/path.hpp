@@ -1,4 +1,4 @@
-// Which exp the kernels use in this process, and the one place that runs a kernel on it.
+// Which exp the kernels use, and the one place that runs a kernel on it.
 //
 // The vector sequence is used only where it is proven, in the running process, to return what
 // the process's own exp returns: GNU libc 2.28 or later (the releases with the table-driven exp),
@@ -7,7 +7,9 @@
 // or VEXORA_EXACT_EXP=libm, keeps the kernels on the C library's exp.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -18,26 +20,17 @@
 #endif
 
 #include "../vector.hpp"
+#include "self_check.hpp"
 #include "sequence.hpp"
 
 namespace vexora::simd::exp {
 
-enum class Path {
-    libm,     ///< the C library's exp, one call per value
-    fused,    ///< exp4<fused>: the C library runs its variant with fused multiply-adds
-    unfused,  ///< exp4<unfused>: the C library runs a variant without them
-};
+/// The exp a module's kernels use: sequences[i] for Path{i}, or the C library's exp.
+enum class Path : std::size_t { libm = sequence_count };
 
 inline const char* path_name(Path p) {
-    switch (p) {
-        case Path::fused:
-            return "fused";
-        case Path::unfused:
-            return "unfused";
-        case Path::libm:
-            break;
-    }
-    return "libm";
+    const auto index = static_cast<std::size_t>(p);
+    return index < sequence_count ? sequences[index].name : "libm";
 }
 
 
@@ -81,57 +74,6 @@ inline bool processor_supports_exp_target() {
 // ---------------------------------------------------------------------------------------------
 // Choosing the path.
 
-/// Inputs on which fusing or not fusing each multiply-add changes the result, and edge cases.
-inline constexpr double probe_inputs[] = {
-#include "probe_inputs.inc"
-    __builtin_inf(), -__builtin_inf(), __builtin_nan(""), -__builtin_nan(""),
-};
-
-/// Inputs spread over the ranges the kernels use, `count` from a fixed seed: uniform in [-50, 0]
-/// and [-745, 710], the subnormal results, and the neighbourhoods of +-512 and +-1024.
-inline void self_check_inputs(double* inputs, std::size_t count) {
-    // The seed is read through volatile, so that no result can be computed at compile time.
-    static const volatile std::uint64_t seed = 0x9e3779b97f4a7c15;
-    std::uint64_t state = seed;
-    const auto next = [&state] {  // splitmix64
-        std::uint64_t z = (state += 0x9e3779b97f4a7c15);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
-        return z ^ (z >> 31);
-    };
-    const auto uniform = [&](double low, double high) { return low + (high - low) * ((next() >> 11) * 0x1p-53); };
-    constexpr double thresholds[] = {512.0, -512.0, 1024.0, -1024.0};
-    for (std::size_t i = 0; i < count; ++i) {
-        switch (i % 5) {
-            case 0: inputs[i] = uniform(-50.0, 0.0); break;
-            case 1: inputs[i] = uniform(-745.0, 710.0); break;
-            case 2: inputs[i] = uniform(-745.2, -708.3); break;
-            case 3: inputs[i] = uniform(-745.0, 710.0); break;
-            default: {  // within 64 ulps of a threshold
-                const std::uint64_t at = to_bits(thresholds[next() % 4]) + next() % 129 - 64;
-                inputs[i] = from_bits(at);
-            }
-        }
-    }
-}
-
-/// Whether the process's exp equals exp_scalar<mask> and exp4<mask> on every one of `n` inputs
-/// (n a multiple of four). Called on the exp target.
-template <unsigned mask>
-bool reproduces_libm(const double* inputs, std::size_t n) {
-    for (std::size_t i = 0; i < n; i += lanes) {
-        const Double4 x = load4(inputs + i);
-        const Double4 vector = exp4<mask>(x);
-        for (std::size_t k = 0; k < lanes; ++k) {
-            const std::uint64_t library = to_bits(std::exp(x[k]));
-            if (library != to_bits(exp_scalar<mask>(x[k])) || library != to_bits(vector[k])) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 /// GNU libc of release 2.28 or later.
 inline bool table_driven_libm() {
 #if defined(__GLIBC__)
@@ -148,56 +90,44 @@ inline bool table_driven_libm() {
 /// Name of the environment variable that, set to "libm", keeps the kernels on the C library's exp.
 inline constexpr const char* environment_variable = "VEXORA_EXACT_EXP";
 
-/// Inputs of the self-check at start-up: a few thousand, tens of microseconds.
-inline constexpr std::size_t self_check_count = 3072;
-
+/// The first of `sequences` that returns the process's exp on the probe and the self-check (the
+/// probe tells the fusion choices apart, so at most one does), else the C library's exp.
 inline Path choose_path() {
     const char* request = std::getenv(environment_variable);
     if ((request != nullptr && std::strcmp(request, "libm") == 0) || !table_driven_libm() ||
         !processor_supports_exp_target()) {
         return Path::libm;
     }
-    constexpr std::size_t probes = (std::size(probe_inputs) + lanes - 1) / lanes * lanes;
-    constexpr std::size_t count = probes + self_check_count;
-    static_assert(count % lanes == 0);
-    double inputs[count] = {};
-    for (std::size_t i = 0; i < std::size(probe_inputs); ++i) {
-        // Read through volatile, so that no call can be evaluated at compile time.
-        inputs[i] = static_cast<const volatile double*>(probe_inputs)[i];
-    }
-    self_check_inputs(inputs + probes, self_check_count);
-    Path chosen = Path::libm;
-    on_exp_target([&] {
-        chosen = reproduces_libm<fused>(inputs, count)     ? Path::fused
-                 : reproduces_libm<unfused>(inputs, count) ? Path::unfused
-                                                           : Path::libm;
-    });
-    return chosen;
+    bool agree[sequence_count];
+    std::fill(std::begin(agree), std::end(agree), true);
+    on_exp_target([&] { check_sequences(agree); });
+    return Path{static_cast<std::size_t>(std::find(std::begin(agree), std::end(agree), true) - std::begin(agree))};
 }
 
-/// The path of this process, chosen at the first call (each module's initialisation makes it).
+/// The path of this module, chosen at the first call, which its initialisation makes. Every module
+/// is a shared library of its own with its own copy of this choice, so two modules choose apart:
+/// differently if VEXORA_EXACT_EXP changed between their imports.
 inline Path selected_path() {
     static const Path chosen = choose_path();
     return chosen;
 }
 
 /*
- * Runs `kernel(exp)` with the exp this process selected: the kernels are written once over the
+ * Runs `kernel(exp)` with the exp this module selected: the kernels are written once over the
  * exp they are handed (LibmExp or SequenceExp), and this is the one place that picks it.
  */
 template <class Kernel>
 void with_exp(const Kernel& kernel) {
-    switch (selected_path()) {
-        case Path::fused:
-            on_exp_target([&] { kernel(SequenceExp<fused>{}); });
-            return;
-        case Path::unfused:
-            on_exp_target([&] { kernel(SequenceExp<unfused>{}); });
-            return;
-        case Path::libm:
-            kernel(LibmExp{});
-            return;
+    const Path path = selected_path();
+    if (path == Path::libm) {
+        kernel(LibmExp{});
+        return;
     }
+    for_each_sequence([&]<unsigned mask>(std::size_t s) {
+        if (Path{s} == path) {
+            on_exp_target([&] { kernel(SequenceExp<mask>{}); });
+        }
+    });
 }
 
 

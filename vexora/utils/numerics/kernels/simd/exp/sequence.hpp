@@ -13,8 +13,11 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 #include "../vector.hpp"
 
@@ -36,6 +39,35 @@ inline constexpr unsigned fusion_count = 9;
 /// The C library's variants for FMA processors fuse every multiply-add; the others none.
 inline constexpr unsigned fused = (1u << fusion_count) - 1, unfused = 0;
 
+/// One variant of the C library's exp that the sequence reproduces: the name the selection and
+/// the test hooks report, and the mask it is compiled with.
+struct Variant {
+    const char* name;
+    unsigned mask;
+};
+
+/*
+ * The one list of the sequences the kernels may run in place of the C library's exp, in the
+ * order the selection tries them. The selection, the kernels' dispatch, the test hooks (each
+ * sequence four values at a time under its name, one at a time as "<name>-scalar") and the tests
+ * all loop over it, so a variant added here is added everywhere. "libm", the C library's exp
+ * itself, is the fallback and not in the list.
+ */
+inline constexpr Variant sequences[] = {
+    {"fused", fused},
+    {"unfused", unfused},
+};
+inline constexpr std::size_t sequence_count = std::size(sequences);
+
+/// Calls `visit.template operator()<sequences[i].mask>(i)` for every entry i of the list, in
+/// order: code written once over a mask is compiled once per variant.
+template <class Visit>
+void for_each_sequence(const Visit& visit) {
+    [&]<std::size_t... i>(std::index_sequence<i...>) {
+        (visit.template operator()<sequences[i].mask>(i), ...);
+    }(std::make_index_sequence<sequence_count>{});
+}
+
 // Constants of the algorithm, N = 128 table entries per octave.
 inline constexpr double InvLn2N = 0x1.71547652b82fep+7;    // N / ln 2
 inline constexpr double NegLn2hiN = -0x1.62e42fefa0000p-8;  // -ln 2 / N, leading 36 bits: kd times it is exact
@@ -45,6 +77,10 @@ inline constexpr double C2 = 0x1.ffffffffffdbdp-2;  // exp(r) - 1 ~ r + C2 r^2 +
 inline constexpr double C3 = 0x1.555555555543cp-3;
 inline constexpr double C4 = 0x1.55555cf172b91p-5;
 inline constexpr double C5 = 0x1.1111167a4d017p-7;
+
+/// The ordinary inputs, smallest_ordinary <= |x| < beyond_ordinary, take the polynomial and the
+/// table; smaller ones give 1 + x, larger ones the rescaled or special cases.
+inline constexpr double smallest_ordinary = 0x1p-54, beyond_ordinary = 512.0;
 
 /// {bits(tail), bits(H) - (k << 45)} for H = 2^(k/128) rounded and tail = (2^(k/128) - H) / H.
 alignas(16) inline constexpr std::uint64_t table[256] = {
@@ -93,7 +129,10 @@ template <unsigned mask>
 [[gnu::always_inline]] inline double exp_scalar(double x) {
     const std::uint64_t ix = to_bits(x);
     const unsigned abstop = (ix >> 52) & 0x7ff;
-    const bool beyond = abstop - 0x3c9u >= 0x408u - 0x3c9u;  // |x| < 2^-54 or |x| >= 512
+    // The biased exponents of smallest_ordinary and beyond_ordinary.
+    static_assert(std::bit_cast<std::uint64_t>(smallest_ordinary) >> 52 == 0x3c9u);
+    static_assert(std::bit_cast<std::uint64_t>(beyond_ordinary) >> 52 == 0x408u);
+    const bool beyond = abstop - 0x3c9u >= 0x408u - 0x3c9u;  // not ordinary
     if (beyond) [[unlikely]] {
         if (abstop < 0x3c9u) {
             return 1.0 + x;
@@ -145,7 +184,7 @@ template <unsigned mask>
 VEXORA_VECTOR_HELPER Double4 exp_special(Double4 x, Long4 ordinary, Double4 y, Double4 tmp, Bits4 sbits,
                                          Bits4 ki) {
     const Double4 one = broadcast(1.0);
-    const Long4 tiny = magnitude(x) < 0x1p-54;
+    const Long4 tiny = magnitude(x) < smallest_ordinary;
     const Long4 huge = ~(magnitude(x) < 1024.0);  // or NaN
     // |x| >= 1024: NaN gives 1 + x (the quiet NaN), positive values infinity, negative ones +0.
     const Double4 far = x != x ? one + x : keep(broadcast(HUGE_VAL), x > 0.0);
@@ -169,7 +208,7 @@ VEXORA_VECTOR_HELPER Double4 exp_special(Double4 x, Long4 ordinary, Double4 y, D
 /// exp of four values with the multiply-adds of `mask` fused; lane for lane exp_scalar<mask>.
 template <unsigned mask>
 VEXORA_VECTOR_HELPER Double4 exp4(Double4 x) {
-    const Long4 ordinary = (magnitude(x) >= 0x1p-54) & (magnitude(x) < 512.0);
+    const Long4 ordinary = (magnitude(x) >= smallest_ordinary) & (magnitude(x) < beyond_ordinary);
     Double4 kd = multiply_add<mask, fuse_reduction>(x, broadcast(InvLn2N), broadcast(Shift));
     const Bits4 ki = to_bits(kd);
     kd = kd - Shift;
