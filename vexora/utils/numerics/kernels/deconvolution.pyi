@@ -87,6 +87,9 @@ def ML_EM_cy(
         than ``len(y) + 1``, a row addresses a position outside ``indices`` or ``values``, a
         column is outside [-len(y), len(y)), or ``sensitivity`` is short; the note names the
         array, the position and the sizes.
+    BufferError
+        An argument resized or reallocated during the call (by a signal handler, or by a
+        replaced ``np`` function); the message names it.
 
     Notes
     -----
@@ -147,6 +150,8 @@ def build_gaussian_response(
         ``axis`` or ``sigma`` not a one-dimensional float64 buffer; ``nsigma`` not a number.
     IndexError
         ``sigma`` shorter than ``axis`` (the note gives both sizes).
+    BufferError
+        ``axis`` or ``sigma`` resized or reallocated during the call.
 
     Notes
     -----
@@ -206,6 +211,8 @@ def richardson_lucy_cy(
         As ``ML_EM_cy``, for ``x``, ``y``, ``sensitivity``, ``k`` and the options.
     IndexError
         ``x`` and ``y`` of different lengths (the note gives both), short ``sensitivity``.
+    BufferError
+        As ``ML_EM_cy``.
 
     Notes
     -----

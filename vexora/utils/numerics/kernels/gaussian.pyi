@@ -36,6 +36,8 @@ def multi_gaussian_cy(x: NDArray[np.float64], params: NDArray[np.float64]) -> ND
         ``x`` or ``params`` not an ndarray (None included).
     ValueError
         Wrong dtype, number of dimensions or byte order (the note says how to convert).
+    BufferError
+        ``x`` or ``params`` resized or reallocated by a replaced ``np.zeros``.
 
     Notes
     -----
@@ -69,7 +71,7 @@ def multi_gaussian_jacobian_cy(x: NDArray[np.float64], params: NDArray[np.float6
 
     Raises
     ------
-    TypeError, ValueError
+    TypeError, ValueError, BufferError
         As ``multi_gaussian_cy``.
 
     Notes

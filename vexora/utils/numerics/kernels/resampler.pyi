@@ -91,6 +91,9 @@ def resampler_cy(
         Wrong dtype, number of dimensions or byte order; fewer than two reference rows,
         mismatched shapes, axes not ascending or with NaN, reference energies not finite and
         strictly ascending, requested energies outside the reference range.
+    BufferError
+        An argument resized or reallocated during the call (by a signal handler between rows,
+        or by a replaced ``np`` function); the message names it.
 
     Notes
     -----
