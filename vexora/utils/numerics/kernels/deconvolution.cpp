@@ -248,10 +248,12 @@ bool numpy_windows(PyObject* axis_object, View1<const double> axis, View1<const 
         if (!in_place.intact()) {
             return false;
         }
-        const double d = window_half_width(sigma[i], nsigma);
+        // Both keys before either search: each search runs Python code, after which the axis is
+        // handed on only while it is intact.
+        const double energy = axis[i], d = window_half_width(sigma[i], nsigma);
         Window& window = windows[i];
-        if (!numpy_search(searchsorted.get(), axis_object, axis[i] - d, false, window.low) ||
-            !numpy_search(searchsorted.get(), axis_object, axis[i] + d, true, window.high)) {
+        if (!numpy_search(searchsorted.get(), axis_object, energy - d, false, window.low) || !in_place.intact() ||
+            !numpy_search(searchsorted.get(), axis_object, energy + d, true, window.high)) {
             return false;
         }
         for (const Py_ssize_t end : {window.low, window.high}) {
