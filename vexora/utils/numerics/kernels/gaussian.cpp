@@ -10,6 +10,7 @@ namespace {
 using namespace vexora::frame;
 namespace exact_exp = vexora::simd::exp;
 namespace peaks = vexora::core::peaks;
+namespace parallel = vexora::core::parallel;
 
 constexpr ModuleIdentity identity{
     "gaussian",
@@ -44,6 +45,11 @@ bool open_arguments(const char* function, PyObject* const* args, Buffer& x, Buff
 bool arguments_intact(const char* function, const Buffer& x, const Buffer& params) {
     const InPlace::Argument arguments[] = {{&x, "argument 'x'"}, {&params, "argument 'params'"}};
     return InPlace{function, arguments}.intact();
+}
+
+/// Samples per range of a call split over threads: about a tenth of a millisecond of work.
+Py_ssize_t samples_per_range(Py_ssize_t n_gauss) {
+    return std::max<Py_ssize_t>(4096, (Py_ssize_t{1} << 17) / std::max<Py_ssize_t>(n_gauss, 1));
 }
 
 /// np.zeros(shape, dtype=np.float64) opened for writing with `ndim` dimensions.
@@ -91,11 +97,21 @@ PyObject* multi_gaussian_cy(PyObject* const* args) {
     // Strided arrays are copied in and out, so that the kernel reads and writes plain arrays.
     Contiguous<const double> x_data;
     Contiguous<double> out;
-    if (!x_data.open(x) || !out.open(y_buffer.view1<double>())) {
+    int threads;
+    if (!x_data.open(x) || !out.open(y_buffer.view1<double>()) || !thread_limit(s.name, threads)) {
         return fail_at(s.name, model_result_line);
     }
     const Py_ssize_t m = std::min(x.size, out.size()), n_gauss = params.size / 3;
-    exact_exp::with_exp([&]<class Exp>(Exp) { peaks::multi_gaussian<Exp>(x_data.get(), m, params, n_gauss, out.get()); });
+    // Samples are independent: any split over threads gives the same bits. The caller's thread
+    // keeps the lock; helpers touch no Python object.
+    exact_exp::with_exp([&]<class Exp>(Exp) {
+        parallel::for_ranges(thread_budget(), threads, m, samples_per_range(n_gauss),
+                             [&](Py_ssize_t first, Py_ssize_t count, const vexora::core::Interrupt&) {
+                                 peaks::multi_gaussian<Exp>(x_data.get() + first, count, params, n_gauss,
+                                                            out.get() + first);
+                                 return true;
+                             });
+    });
     out.store();
     return y.release();
 }
@@ -115,13 +131,22 @@ PyObject* multi_gaussian_jacobian_cy(PyObject* const* args) {
     }
     const View2<double> out = J_buffer.view2<double>();
     Contiguous<const double> x_data;
-    if (!x_data.open(x)) {
+    int threads;
+    if (!x_data.open(x) || !thread_limit(s.name, threads)) {
         return fail_at(s.name, jacobian_result_line);
     }
     const Py_ssize_t m = std::min(x.size, out.rows);
     const Py_ssize_t n_gauss = std::min(params.size, out.cols) / 3;
-    exact_exp::with_exp(
-        [&]<class Exp>(Exp) { peaks::multi_gaussian_jacobian<Exp>(x_data.get(), m, params, n_gauss, out); });
+    exact_exp::with_exp([&]<class Exp>(Exp) {
+        parallel::for_ranges(thread_budget(), threads, m, samples_per_range(n_gauss),
+                             [&](Py_ssize_t first, Py_ssize_t count, const vexora::core::Interrupt&) {
+                                 const View2<double> rows{reinterpret_cast<double*>(
+                                                              reinterpret_cast<char*>(out.data) + first * out.row_stride),
+                                                          count, out.cols, out.row_stride, out.col_stride};
+                                 peaks::multi_gaussian_jacobian<Exp>(x_data.get() + first, count, params, n_gauss, rows);
+                                 return true;
+                             });
+    });
     return J.release();
 }
 

@@ -11,9 +11,13 @@ namespace vexora::core {
  */
 struct Interrupt {
     bool (*requested)(void* context) = [](void*) { return false; };
+    /// Whether asking now may run code that changes the loop's inputs (a signal handler), so that
+    /// a loop whose work other threads share must hold them first.
+    bool (*asks_caller)(void* context) = [](void*) { return false; };
     void* context = nullptr;
 
     bool operator()() const { return requested(context); }
+    bool due() const { return asks_caller(context); }
 };
 
 }  // namespace vexora::core

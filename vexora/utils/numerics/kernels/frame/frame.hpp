@@ -9,4 +9,5 @@
 #include "module.hpp"
 #include "notes.hpp"
 #include "ref.hpp"
+#include "threads.hpp"
 #include "view.hpp"

@@ -62,22 +62,21 @@ public:
 
     /// Whether the loop must stop: a signal handler raised, or an argument in place moved.
     bool interrupted() {
-        if (raised_ || polls_ == Polls::never || --until_clock_ > 0) {
-            return raised_;
+        if (!raised_ && due()) {
+            poll_due_ = false;
+            poll();
         }
-        const Clock::time_point now = Clock::now();
-        pace(now);
-        if (now < next_poll_) {
-            return false;
-        }
-        PyEval_RestoreThread(state_);
-        if (polls_ == Polls::undecided) {
-            polls_ = runs_signal_handlers() ? Polls::always : Polls::never;
-        }
-        raised_ = (polls_ == Polls::always && PyErr_CheckSignals() < 0) || (in_place_ && !in_place_->intact());
-        state_ = PyEval_SaveThread();
-        next_poll_ = Clock::now() + poll_interval;
         return raised_;
+    }
+
+    /// Whether interrupted() would now take the lock back and run Python code.
+    bool due() {
+        if (!poll_due_ && !raised_ && polls_ != Polls::never && --until_clock_ <= 0) {
+            const Clock::time_point now = Clock::now();
+            pace(now);
+            poll_due_ = now >= next_poll_;
+        }
+        return poll_due_;
     }
 
     /// Whether interrupted() has answered true.
@@ -85,10 +84,22 @@ public:
 
     /// interrupted() as the kernels ask it.
     core::Interrupt interrupt() {
-        return {[](void* self) { return static_cast<NoGil*>(self)->interrupted(); }, this};
+        return {[](void* self) { return static_cast<NoGil*>(self)->interrupted(); },
+                [](void* self) { return static_cast<NoGil*>(self)->due(); }, this};
     }
 
 private:
+    /// Takes the lock back, runs the signal handlers and checks the arguments in place.
+    void poll() {
+        PyEval_RestoreThread(state_);
+        if (polls_ == Polls::undecided) {
+            polls_ = runs_signal_handlers() ? Polls::always : Polls::never;
+        }
+        raised_ = (polls_ == Polls::always && PyErr_CheckSignals() < 0) || (in_place_ && !in_place_->intact());
+        state_ = PyEval_SaveThread();
+        next_poll_ = Clock::now() + poll_interval;
+    }
+
     using Clock = std::chrono::steady_clock;
     static constexpr auto poll_interval = std::chrono::milliseconds(50);
     // Units of work far shorter than reading the clock (an ML-EM iteration on a handful of
@@ -112,6 +123,7 @@ private:
     const InPlace* in_place_;
     PyThreadState* state_;
     Polls polls_ = Polls::undecided;
+    bool poll_due_ = false;
     bool raised_ = false;
     long clock_stride_ = 1;
     long until_clock_ = 1;

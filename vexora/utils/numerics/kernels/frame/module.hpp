@@ -13,6 +13,7 @@
 #include "bind.hpp"
 #include "error.hpp"
 #include "ref.hpp"
+#include "threads.hpp"
 
 namespace vexora::frame {
 
@@ -282,7 +283,8 @@ inline int initialise(PyObject* module, const ModuleSpec& spec, int& line) {
     // From here on failures carry the "init" traceback entry.
     line = init_line;
     if (import_numpy_c_api() < 0 || (!function_type && make_function_type() < 0) ||
-        register_canonical_name(module, spec.identity.dotted_name) < 0 || import_types() < 0) {
+        register_canonical_name(module, spec.identity.dotted_name) < 0 || import_types() < 0 ||
+        share_thread_budget("vexora.utils.numerics.kernels") < 0) {
         return -1;
     }
     line = spec.numpy_import_line;

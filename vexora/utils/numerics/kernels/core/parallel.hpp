@@ -1,0 +1,238 @@
+// One call's work spread over threads so that no result depends on how many threads ran it.
+//
+// A kernel cuts its work into chunks that are independent within a phase (every sum inside one
+// chunk, in its own order) and whose results do not depend on which thread computes them; any
+// thread then takes any chunk. Threads live only inside a call: nothing outlives it, so a fork()
+// between calls finds no thread to lose and nothing keeps the interpreter from exiting.
+//
+// Pure: no Python. The threads library's own calls are used (not std::thread), so that a thread
+// that cannot be started means fewer helpers rather than an exception this build cannot catch.
+#pragma once
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "interrupt.hpp"
+#include "strided.hpp"
+
+namespace vexora::core::parallel {
+
+/// Most threads one call runs, its caller's included.
+inline constexpr int max_threads = 256;
+
+/*
+ * The threads that the calls of a process run at once: every call that splits counts its own
+ * thread and takes helpers only while the total stays within its limit, so that calls made from
+ * several threads together never start more than the limit. Shared by every module of the
+ * process (the binding hands each call the one instance).
+ */
+class Budget {
+public:
+    /// Counts the calling thread and grants it up to `threads - 1` helpers within the limit of
+    /// `threads` running at once; returns how many.
+    int take(int threads) noexcept {
+        int running = running_.load();
+        int granted;
+        do {
+            granted = std::clamp(threads - running - 1, 0, threads - 1);
+        } while (!running_.compare_exchange_weak(running, running + 1 + granted));
+        return granted;
+    }
+
+    /// Ends the count of `threads` that take() counted.
+    void release(int threads) noexcept { running_.fetch_sub(threads); }
+
+    /// In a child process after fork(): the threads counted were the parent's.
+    void reset() noexcept { running_.store(0); }
+
+private:
+    std::atomic<int> running_{0};
+};
+
+/*
+ * The calling thread and the helpers its call got, working through phases. In each phase every
+ * chunk of [0, chunks) runs exactly once, on whichever thread takes it, and the phase ends when
+ * all have run. Between its own chunks the calling thread asks whether to stop; when asking may
+ * run Python code (a signal handler, which may change what the chunks read), every helper is
+ * first held between chunks.
+ */
+class Team {
+public:
+    /// Up to `threads - 1` helpers from `budget`; fewer when the budget or the system has fewer.
+    Team(Budget& budget, int threads) : budget_(budget) {
+        const int granted = budget_.take(std::clamp(threads, 1, max_threads));
+        while (helpers_started_ < granted &&
+               pthread_create(&helpers_[helpers_started_], nullptr, &Team::helper_main, this) == 0) {
+            ++helpers_started_;
+        }
+        budget_.release(granted - helpers_started_);
+    }
+    Team(const Team&) = delete;
+    Team& operator=(const Team&) = delete;
+    ~Team() {
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        for (int i = 0; i < helpers_started_; ++i) {
+            pthread_join(helpers_[i], nullptr);
+        }
+        budget_.release(1 + helpers_started_);
+    }
+
+    /// Threads working, the caller's included.
+    int size() const { return helpers_started_ + 1; }
+
+    /*
+     * Runs work(chunk) for every chunk in [0, chunks). Returns false once `interrupted` has
+     * answered true: the phase then stopped early, its outputs incomplete, and every later
+     * phase returns false at once.
+     */
+    template <class Work>
+    bool run(Index chunks, Work& work, const Interrupt& interrupted = {}) {
+        if (stopped_) {
+            return false;
+        }
+        if (helpers_started_ == 0 || chunks <= 1) {
+            for (Index c = 0; c < chunks; ++c) {
+                if (interrupted()) {
+                    stopped_ = true;
+                    return false;
+                }
+                work(c);
+            }
+            return true;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            call_ = [](void* context, Index c) { (*static_cast<Work*>(context))(c); };
+            context_ = &work;
+            chunks_ = chunks;
+            next_.store(0);
+            busy_helpers_ = helpers_started_;
+            ++generation_;
+        }
+        wake_.notify_all();
+        for (;;) {
+            if (interrupted.due() && stop_between_chunks(interrupted)) {
+                stopped_ = true;
+                break;
+            }
+            const Index c = next_.fetch_add(1);
+            if (c >= chunks) {
+                break;
+            }
+            work(c);
+        }
+        std::unique_lock lock(mutex_);
+        done_.wait(lock, [this] { return busy_helpers_ == 0; });
+        return !stopped_;
+    }
+
+private:
+    static void* helper_main(void* self) {
+        static_cast<Team*>(self)->help();
+        return nullptr;
+    }
+
+    void help() {
+        unsigned seen = 0;
+        for (;;) {
+            {
+                std::unique_lock lock(mutex_);
+                wake_.wait(lock, [&] { return quit_ || generation_ != seen; });
+                if (quit_) {
+                    return;
+                }
+                seen = generation_;
+            }
+            for (;;) {
+                // Announced before the hold is looked at, so that the caller, which raises the
+                // hold before it counts, never misses a chunk in progress.
+                in_chunk_.fetch_add(1);
+                if (holding_.load()) {
+                    in_chunk_.fetch_sub(1);
+                    std::unique_lock lock(mutex_);
+                    wake_.wait(lock, [this] { return !holding_.load(); });
+                    continue;
+                }
+                const Index c = next_.fetch_add(1);
+                if (c < chunks_) {
+                    call_(context_, c);
+                }
+                in_chunk_.fetch_sub(1);
+                if (c >= chunks_) {
+                    break;
+                }
+            }
+            {
+                std::lock_guard lock(mutex_);
+                --busy_helpers_;
+            }
+            done_.notify_one();
+        }
+    }
+
+    /// Asks `interrupted` with every helper held between chunks; true when the phase must stop,
+    /// which then also takes every chunk not yet started.
+    bool stop_between_chunks(const Interrupt& interrupted) {
+        holding_.store(true);
+        while (in_chunk_.load() != 0) {
+            std::this_thread::yield();
+        }
+        const bool stop = interrupted();
+        if (stop) {
+            next_.store(chunks_);
+        }
+        {
+            std::lock_guard lock(mutex_);
+            holding_.store(false);
+        }
+        wake_.notify_all();
+        return stop;
+    }
+
+    Budget& budget_;
+    int helpers_started_ = 0;
+    pthread_t helpers_[max_threads - 1];
+    bool stopped_ = false;
+
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    bool quit_ = false;
+    unsigned generation_ = 0;
+    int busy_helpers_ = 0;
+    void (*call_)(void*, Index) = nullptr;
+    void* context_ = nullptr;
+    Index chunks_ = 0;
+    std::atomic<Index> next_{0};
+    std::atomic<int> in_chunk_{0};
+    std::atomic<bool> holding_{false};
+};
+
+/*
+ * Runs work(first, count, interrupted) over [0, size) cut into ranges of `grain` elements (the
+ * last one shorter), on a team of up to `threads` when there are at least two ranges; otherwise
+ * once over the whole on the calling thread, which then costs nothing beyond the kernel. The work
+ * must give every element the same result whatever range it falls in, and ask only the Interrupt
+ * it is handed: the real one when it runs alone, none in a team, whose caller asks between
+ * ranges. False once `interrupted` answered true.
+ */
+template <class Work>
+bool for_ranges(Budget& budget, int threads, Index size, Index grain, Work&& work, const Interrupt& interrupted = {}) {
+    const Index ranges = grain > 0 ? (size + grain - 1) / grain : 1;
+    if (threads <= 1 || ranges <= 1) {
+        return work(Index{0}, size, interrupted);
+    }
+    auto range = [&](Index r) { work(r * grain, std::min(grain, size - r * grain), Interrupt{}); };
+    Team team(budget, static_cast<int>(std::min<Index>(threads, ranges)));
+    return team.run(ranges, range, interrupted);
+}
+
+}  // namespace vexora::core::parallel

@@ -1,0 +1,200 @@
+// How many threads a call may run, and the one budget of threads that every module shares.
+#pragma once
+
+#include <Python.h>
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "../core/parallel.hpp"
+#include "notes.hpp"
+#include "ref.hpp"
+
+namespace vexora::frame {
+
+namespace detail {
+
+/// A positive integer in [1, max_threads] (larger ones are capped); 0 when `text` is not one.
+inline int parse_thread_count(const char* text) {
+    if (!text) {
+        return 0;
+    }
+    const char* digits = text;
+    while (*digits == ' ') {
+        ++digits;
+    }
+    if (*digits < '0' || *digits > '9') {
+        return 0;
+    }
+    char* end;
+    errno = 0;
+    const unsigned long long value = std::strtoull(digits, &end, 10);
+    while (*end == ' ') {
+        ++end;
+    }
+    if (*end != '\0' || value == 0) {
+        return 0;
+    }
+    return errno == ERANGE || value > static_cast<unsigned long long>(core::parallel::max_threads)
+               ? core::parallel::max_threads
+               : static_cast<int>(value);
+}
+
+/// CPUs allowed by a cgroup v2 `cpu.max` ("max 100000" or "quota period"), rounded up; 0 if none.
+inline int cgroup_v2_cpus(const char* path) {
+    std::FILE* file = std::fopen(path, "r");
+    if (!file) {
+        return 0;
+    }
+    char quota[32] = {};
+    long long period = 0;
+    const bool read = std::fscanf(file, "%31s %lld", quota, &period) == 2;
+    std::fclose(file);
+    const long long limit = read && period > 0 ? std::atoll(quota) : 0;
+    return limit > 0 ? static_cast<int>(std::min<long long>((limit + period - 1) / period, 1 << 20)) : 0;
+}
+
+/*
+ * CPUs that the cgroups of this process allow, the least over its cgroup and every ancestor
+ * (cgroup v2), or of its cpu controller (v1); 0 when no quota is set or none can be read.
+ */
+inline int cgroup_cpus() {
+    char line[4096];
+    std::FILE* file = std::fopen("/proc/self/cgroup", "r");
+    if (!file) {
+        return 0;
+    }
+    int cpus = 0;
+    auto consider = [&](int limit) {
+        if (limit > 0 && (cpus == 0 || limit < cpus)) {
+            cpus = limit;
+        }
+    };
+    while (std::fgets(line, sizeof line, file)) {
+        line[std::strcspn(line, "\n")] = '\0';
+        char* controllers = std::strchr(line, ':');
+        char* path = controllers ? std::strchr(controllers + 1, ':') : nullptr;
+        if (!path) {
+            continue;
+        }
+        *path++ = '\0';
+        ++controllers;
+        char file_path[4352];
+        if (*controllers == '\0') {
+            // v2: the quota may be set on any ancestor, up to the root of the mount.
+            for (std::size_t length = std::strlen(path);;) {
+                const int shown = length > 1 ? static_cast<int>(length) : 0;
+                std::snprintf(file_path, sizeof file_path, "/sys/fs/cgroup%.*s/cpu.max", shown, path);
+                consider(cgroup_v2_cpus(file_path));
+                if (shown == 0) {
+                    break;
+                }
+                while (length > 1 && path[length - 1] != '/') {
+                    --length;
+                }
+                length = length > 1 ? length - 1 : 1;
+            }
+        } else if (std::strstr(controllers, "cpu") && !std::strstr(controllers, "cpuset")) {
+            long long quota = 0, period = 0;
+            for (const char* mount : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
+                std::snprintf(file_path, sizeof file_path, "%s%s/cpu.cfs_quota_us", mount, path);
+                if (std::FILE* q = std::fopen(file_path, "r")) {
+                    const bool ok = std::fscanf(q, "%lld", &quota) == 1;
+                    std::fclose(q);
+                    std::snprintf(file_path, sizeof file_path, "%s%s/cpu.cfs_period_us", mount, path);
+                    if (std::FILE* p = std::fopen(file_path, "r"); p && ok) {
+                        if (std::fscanf(p, "%lld", &period) == 1 && quota > 0 && period > 0) {
+                            consider(static_cast<int>(std::min<long long>((quota + period - 1) / period, 1 << 20)));
+                        }
+                        std::fclose(p);
+                    }
+                    break;
+                }
+            }
+        }
+    }
+    std::fclose(file);
+    return cpus;
+}
+
+/// The CPUs this process may run on, capped by a cgroup CPU quota; at least 1.
+inline int available_cpus() {
+    cpu_set_t set;
+    int cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    // The quota is read once a process: it does not change under a running program.
+    static const int quota = cgroup_cpus();
+    if (quota > 0) {
+        cpus = std::min(cpus, quota);
+    }
+    return std::clamp(cpus, 1, core::parallel::max_threads);
+}
+
+inline core::parallel::Budget own_budget;
+inline core::parallel::Budget* shared_budget = &own_budget;
+
+}  // namespace detail
+
+inline constexpr const char* threads_variable = "VEXORA_NUM_THREADS";
+
+/*
+ * Most threads this call may run, read at each call so that a change of os.environ applies to the
+ * next: VEXORA_NUM_THREADS; when unset, OMP_NUM_THREADS if it is a positive integer; otherwise
+ * the CPUs this process may run on, capped by a cgroup CPU quota. An invalid VEXORA_NUM_THREADS
+ * raises ValueError with a note for `function`; false then.
+ */
+inline bool thread_limit(const char* function, int& out) {
+    const char* text = std::getenv(threads_variable);
+    if (text) {
+        out = detail::parse_thread_count(text);
+        if (out == 0) {
+            PyErr_Format(PyExc_ValueError, "%s='%.200s' is not a positive integer", threads_variable, text);
+            add_note("%s: the environment variable %s is '%.200s'; it takes a positive integer, the most threads "
+                     "one call runs (results are the same for any number), or unset it for the default",
+                     function, threads_variable, text);
+            return false;
+        }
+        return true;
+    }
+    out = detail::parse_thread_count(std::getenv("OMP_NUM_THREADS"));
+    if (out == 0) {
+        out = detail::available_cpus();
+    }
+    return true;
+}
+
+/// The budget of threads that the calls of every module in the process share.
+inline core::parallel::Budget& thread_budget() { return *detail::shared_budget; }
+
+/*
+ * Finds the budget that another module of the package made, in a capsule on the package, or
+ * offers this module's own there. A forked child starts with its budget empty: the parent's
+ * threads are not in it. Called once, at the module's initialisation; -1 with an exception set.
+ */
+inline int share_thread_budget(const char* package_name) {
+    static constexpr const char* capsule_name = "vexora.utils.numerics.kernels._thread_budget.v1";
+    Ref name = Ref::steal(PyUnicode_FromString(package_name));
+    Ref package = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref{};
+    if (!package) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(package.get(), "_thread_budget", &found) < 0) {
+        return -1;
+    }
+    Ref existing = Ref::steal(found);
+    if (existing && PyCapsule_IsValid(existing.get(), capsule_name)) {
+        detail::shared_budget = static_cast<core::parallel::Budget*>(PyCapsule_GetPointer(existing.get(), capsule_name));
+        return 0;
+    }
+    pthread_atfork(nullptr, nullptr, [] { detail::own_budget.reset(); });
+    Ref capsule = Ref::steal(PyCapsule_New(&detail::own_budget, capsule_name, nullptr));
+    return capsule ? PyObject_SetAttrString(package.get(), "_thread_budget", capsule.get()) : -1;
+}
+
+}  // namespace vexora::frame
