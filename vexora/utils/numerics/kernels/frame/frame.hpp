@@ -8,5 +8,6 @@
 #include "memory.hpp"
 #include "module.hpp"
 #include "notes.hpp"
+#include "parameters.hpp"
 #include "ref.hpp"
 #include "view.hpp"
