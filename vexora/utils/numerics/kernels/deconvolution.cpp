@@ -128,11 +128,14 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
     }
 
     // np's functions ran since the arguments were opened: from here on they are read in place,
-    // and again after every look for signals.
+    // and again after every look for signals. The result, read before the loop and written after
+    // it, may have been moved by the np functions that ran after it was opened.
     const InPlace::Argument read_in_place[] = {opened.in_place(0), opened.in_place(2), opened.in_place(3)};
     const InPlace in_place{name, read_in_place};
     const InPlace::Argument read_once[] = {opened.in_place(1), opened.in_place(4)};
-    if (!in_place.intact() || !InPlace{name, read_once}.intact()) {
+    const InPlace::Argument result[] = {{&x_buffer, "its result np.ones_like(y)", false}};
+    const InPlace result_in_place{name, result};
+    if (!in_place.intact() || !InPlace{name, read_once}.intact() || !result_in_place.intact()) {
         return fail_at(name, ml_em_working_arrays_line);
     }
 
@@ -179,8 +182,7 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
                                 unlocked.interrupt());
         interrupted = unlocked.raised();
     }
-    const InPlace::Argument result[] = {{&x_buffer, "its result np.ones_like(y)", false}};
-    if (interrupted || !InPlace{name, result}.intact()) {
+    if (interrupted || !result_in_place.intact()) {
         return fail_at(name, ml_em_loop_line);
     }
     x_data.store();
