@@ -88,7 +88,7 @@ inline void note_array_argument(const char* function, const ArrayParameter& para
 
 /*
  * Tests objects[i] as parameters[i] accepts, in order; false with TypeError and the note of the
- * first refused, whose index is left in `refused`. Runs no Python code.
+ * first refused, whose index is left in `refused`. The tests run no Python code.
  */
 inline bool check_array_types(const char* function, std::span<const ArrayParameter> parameters,
                               PyObject* const* objects, std::size_t& refused) {
