@@ -23,7 +23,8 @@ enum class Accepts {
 
 /*
  * One array parameter as the function declares it. The advice completes a note's sentence, each
- * %s in it standing for the parameter's name; without one the note gives the frame's own.
+ * %s in it (two at most) standing for the parameter's name; without one the note gives the
+ * frame's own.
  */
 struct ArrayParameter {
     const char* name;
