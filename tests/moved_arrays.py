@@ -169,6 +169,39 @@ def ones_like_resizes_values():
     with_numpy(deconvolution, deconvolution.ML_EM_cy, *args, ones_like=ones_like)
 
 
+def empty_like_resizes_the_result():
+    # np.ones_like(y) is read before the loop and written after it; np.empty_like runs between.
+    args = ml_em_args(64)[:5]
+    result = []
+
+    def ones_like(a):
+        result.append(np.ones_like(a))
+        return result[0]
+
+    def empty_like(a):
+        shrink(result[0])
+        return np.empty_like(a)
+
+    with_numpy(deconvolution, deconvolution.ML_EM_cy, *args, ones_like=ones_like, empty_like=empty_like)
+
+
+def searchsorted_resizes_the_widths():
+    # An axis out of order takes NumPy's searchsorted, which runs while the widths are read.
+    x = np.array([3.0, 1.0, 2.0, 5.0, 4.0])
+    widths = []
+
+    def empty_like(a):
+        widths.append(np.empty_like(a))
+        return widths[0]
+
+    def searchsorted(*args, **kwargs):
+        shrink(widths[0])
+        return np.searchsorted(*args, **kwargs)
+
+    with_numpy(deconvolution, deconvolution.richardson_lucy_cy, x, np.ones(5), 0.5, np.ones(5),
+               empty_like=empty_like, searchsorted=searchsorted)
+
+
 def searchsorted_resizes_sigma():
     axis, sigma = np.array([3.0, 1.0, 2.0, 5.0, 4.0]), np.ones(5)
 

@@ -20,6 +20,8 @@ SCENARIOS = {
     "handler_replaces_the_state_of_values": ("ML_EM_cy", "argument 'values'"),
     # A replaced function of `np`, called while the arguments are open.
     "ones_like_resizes_values": ("ML_EM_cy", "argument 'values'"),
+    "empty_like_resizes_the_result": ("ML_EM_cy", "its result np.ones_like(y)"),
+    "searchsorted_resizes_the_widths": ("richardson_lucy_cy", "its working array np.empty_like(y)"),
     "searchsorted_resizes_sigma": ("build_gaussian_response", "argument 'sigma'"),
     "searchsorted_resizes_the_owner_of_a_memoryview_axis": ("build_gaussian_response", "argument 'axis'"),
     "sum_resizes_the_response_matrix": ("resampler_cy", "argument 'response_matrix'"),

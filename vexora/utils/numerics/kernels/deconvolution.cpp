@@ -89,21 +89,28 @@ bool make_working_array(PyObject* factory, PyObject* template_array, Ref& array,
     return buffer.acquire(array.get(), element::float64, 1, Access::write);
 }
 
+/// ML-EM's arrays: the spectrum, the CSR response matrix (SciPy's indptr, indices and data) and
+/// the sensitivity. Each is an ndarray or None, which reads as empty.
+constexpr ArrayParameter ml_em_arrays[] = {
+    {"y", element::float64, 1, Access::read, Accepts::ndarray_or_none},
+    {"offsets", element::int64, 1, Access::read, Accepts::ndarray_or_none,
+     " (SciPy's indptr is often int32: pass indptr.astype(np.int64))"},
+    {"indices", element::int32, 1, Access::read, Accepts::ndarray_or_none,
+     " (SciPy's indices may be int64: pass %s.astype(np.int32))"},
+    {"values", element::float64, 1, Access::read, Accepts::ndarray_or_none},
+    {"sensitivity", element::float64, 1, Access::read, Accepts::ndarray_or_none},
+};
+
 /*
- * ML-EM on the arrays of a call: `y` (n channels), the CSR matrix `offsets`, `indices`,
- * `values` (n rows) and `sensitivity` (at least n). Arrays are ndarray or None (None reads as
- * empty). Returns the new estimate, or nullptr with an exception and this function's traceback
- * entry.
+ * ML-EM on the arrays of a call, in the order of ml_em_arrays: `y` (n channels), the CSR matrix
+ * `offsets`, `indices`, `values` (n rows) and `sensitivity` (at least n). Returns the new
+ * estimate, or nullptr with an exception and this function's traceback entry.
  */
-PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* values, PyObject* sensitivity,
-                const Options& options) {
+PyObject* ml_em(PyObject* const* arrays, const Options& options) {
     constexpr const char* name = "ML_EM_cy";
-    Buffer y_buffer, offsets_buffer, indices_buffer, values_buffer, sensitivity_buffer;
-    if (!acquire_argument(y_buffer, name, "y", y, element::float64, 1, Access::read) ||
-        !acquire_argument(offsets_buffer, name, "offsets", offsets, element::int64, 1, Access::read) ||
-        !acquire_argument(indices_buffer, name, "indices", indices, element::int32, 1, Access::read) ||
-        !acquire_argument(values_buffer, name, "values", values, element::float64, 1, Access::read) ||
-        !acquire_argument(sensitivity_buffer, name, "sensitivity", sensitivity, element::float64, 1, Access::read)) {
+    PyObject* y = arrays[0];
+    ArrayArguments opened{name, ml_em_arrays};
+    if (!opened.open(arrays)) {
         return fail_at(name, ml_em_line);
     }
     Ref ones_like = numpy_attribute("ones_like");
@@ -121,22 +128,23 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
     }
 
     // np's functions ran since the arguments were opened: from here on they are read in place,
-    // and again after every look for signals.
-    const InPlace::Argument read_in_place[] = {
-        {&y_buffer, "argument 'y'"}, {&indices_buffer, "argument 'indices'"}, {&values_buffer, "argument 'values'"}};
+    // and again after every look for signals. The result, read before the loop and written after
+    // it, may have been moved by the np functions that ran after it was opened.
+    const InPlace::Argument read_in_place[] = {opened.in_place(0), opened.in_place(2), opened.in_place(3)};
     const InPlace in_place{name, read_in_place};
-    const InPlace::Argument read_once[] = {{&offsets_buffer, "argument 'offsets'"},
-                                           {&sensitivity_buffer, "argument 'sensitivity'"}};
-    if (!in_place.intact() || !InPlace{name, read_once}.intact()) {
+    const InPlace::Argument read_once[] = {opened.in_place(1), opened.in_place(4)};
+    const InPlace::Argument result[] = {{&x_buffer, "its result np.ones_like(y)", false}};
+    const InPlace result_in_place{name, result};
+    if (!in_place.intact() || !InPlace{name, read_once}.intact() || !result_in_place.intact()) {
         return fail_at(name, ml_em_working_arrays_line);
     }
 
-    const View1<const double> y_v = y_buffer.view1<const double>();
-    const View1<const double> sensitivity_v = sensitivity_buffer.view1<const double>();
+    const View1<const double> y_v = opened[0].view1<const double>();
+    const View1<const double> sensitivity_v = opened[4].view1<const double>();
     const Py_ssize_t n = y_v.size;
     Matrix matrix;
-    if (!matrix.plan(n, offsets_buffer.view1<const std::int64_t>(), indices_buffer.view1<const std::int32_t>(),
-                     values_buffer.view1<const double>())) {
+    if (!matrix.plan(n, opened[1].view1<const std::int64_t>(), opened[2].view1<const std::int32_t>(),
+                     opened[3].view1<const double>())) {
         return fail_at(name, ml_em_matrix_check_line);
     }
     if (sensitivity_v.size < n) {
@@ -174,8 +182,7 @@ PyObject* ml_em(PyObject* y, PyObject* offsets, PyObject* indices, PyObject* val
                                 unlocked.interrupt());
         interrupted = unlocked.raised();
     }
-    const InPlace::Argument result[] = {{&x_buffer, "its result np.ones_like(y)"}};
-    if (interrupted || !InPlace{name, result}.intact()) {
+    if (interrupted || !result_in_place.intact()) {
         return fail_at(name, ml_em_loop_line);
     }
     x_data.store();
@@ -197,18 +204,13 @@ PyObject* ML_EM_cy(PyObject* const* args) {
     if (!parse_numbers(s, args, 5, options)) {
         return nullptr;
     }
-    constexpr const ElementType* array_types[] = {&element::float64, &element::int64, &element::int32,
-                                                  &element::float64, &element::float64};
-    for (int i = 0; i < 5; ++i) {
-        if (!check_ndarray(args[i], s.params[i])) {
-            note_array_argument(s.name, s.params[i], *array_types[i], 1, ArrayError::not_an_array);
-            return fail_at(s.name, s.line);
-        }
+    if (!check_array_types(s.name, ml_em_arrays, args)) {
+        return fail_at(s.name, s.line);
     }
     if (!parse_flags(s, args, 5, options)) {
         return nullptr;
     }
-    return ml_em(args[0], args[1], args[2], args[3], args[4], options);
+    return ml_em(args, options);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -345,27 +347,29 @@ PyObject* build_gaussian_response(PyObject* const* args);
 constexpr Signature builder_signature{"build_gaussian_response", builder_line, builder_params, builder_defaults,
                                       build_gaussian_response};
 
+/// Any buffer of doubles (None reads as empty); a refused one is reported at its parameter's line.
+constexpr ArrayParameter builder_arrays[] = {
+    {"axis", element::const_double, 1, Access::read, Accepts::buffer},
+    {"sigma", element::const_double, 1, Access::read, Accepts::buffer},
+};
+
 PyObject* build_gaussian_response(PyObject* const* args) {
     const Signature& s = builder_signature;
-    Buffer axis, sigma;
+    ArrayArguments arrays{s.name, builder_arrays};
     double nsigma = 5.0;
-    if (!acquire_argument(axis, s.name, "axis", args[0], element::const_double, 1, Access::read)) {
-        return fail_at(s.name, s.param_line(0));
-    }
-    if (!acquire_argument(sigma, s.name, "sigma", args[1], element::const_double, 1, Access::read)) {
-        return fail_at(s.name, s.param_line(1));
+    if (!arrays.open(args)) {
+        return fail_at(s.name, s.param_line(static_cast<Py_ssize_t>(arrays.refused())));
     }
     if (args[2] && !to_c_double(args[2], nsigma)) {
         note_scalar_argument(s.name, "nsigma", Scalar::real);
         return fail_at(s.name, s.param_line(2));
     }
     // Opening sigma and reading nsigma can run Python code.
-    const InPlace::Argument arguments[] = {{&axis, "argument 'axis'"}, {&sigma, "argument 'sigma'"}};
-    const InPlace in_place{s.name, arguments};
+    const InPlace in_place = arrays.all_in_place();
     if (!in_place.intact()) {
         return fail_at(s.name, s.line);
     }
-    const View1<const double> axis_v = axis.view1<const double>(), sigma_v = sigma.view1<const double>();
+    const View1<const double> axis_v = arrays[0].view1<const double>(), sigma_v = arrays[1].view1<const double>();
     PyObject* result = build_gaussian_response_impl(args[0], axis_v, sigma_v, nsigma, in_place);
     if (!result && sigma_v.size < axis_v.size) {
         add_note("%s: sigma has %zd widths but axis has %zd bins: pass one width per bin", s.name, sigma_v.size,
@@ -386,6 +390,13 @@ constexpr const char* richardson_lucy_params[] = {"x",          "y",            
 constexpr Signature richardson_lucy_signature{"richardson_lucy_cy", richardson_lucy_line, richardson_lucy_params,
                                               em_defaults, richardson_lucy_cy};
 
+/// The spectrum, its energies and the sensitivity: float64 ndarrays or None, which reads as empty.
+constexpr ArrayParameter richardson_lucy_arrays[] = {
+    {"x", element::float64, 1, Access::read, Accepts::ndarray_or_none},
+    {"y", element::float64, 1, Access::read, Accepts::ndarray_or_none},
+    {"sensitivity", element::float64, 1, Access::read, Accepts::ndarray_or_none},
+};
+
 /// Deconvolves `y`, measured on axis `x`, for a resolution of width get_sigma(k, E).
 PyObject* richardson_lucy_cy(PyObject* const* args) {
     const Signature& s = richardson_lucy_signature;
@@ -402,19 +413,15 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
     PyObject* x = args[0];
     PyObject* y = args[1];
     PyObject* sensitivity = args[3];
-    for (int i : {0, 1, 3}) {
-        if (!check_ndarray(args[i], s.params[i])) {
-            note_array_argument(name, s.params[i], element::float64, 1, ArrayError::not_an_array);
-            return fail_at(name, s.line);
-        }
+    PyObject* const array_args[] = {x, y, sensitivity};
+    if (!check_array_types(name, richardson_lucy_arrays, array_args)) {
+        return fail_at(name, s.line);
     }
     if (!parse_flags(s, args, 4, options)) {
         return nullptr;
     }
-    Buffer x_buffer, y_buffer, sensitivity_buffer;
-    if (!acquire_argument(x_buffer, name, "x", x, element::float64, 1, Access::read) ||
-        !acquire_argument(y_buffer, name, "y", y, element::float64, 1, Access::read) ||
-        !acquire_argument(sensitivity_buffer, name, "sensitivity", sensitivity, element::float64, 1, Access::read)) {
+    ArrayArguments arrays{name, richardson_lucy_arrays};
+    if (!arrays.open(array_args)) {
         return fail_at(name, s.line);
     }
 
@@ -427,15 +434,12 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
         }
         return fail_at(name, richardson_lucy_sigmas_line);
     }
-    const InPlace::Argument arguments[] = {{&x_buffer, "argument 'x'"},
-                                           {&y_buffer, "argument 'y'"},
-                                           {&sensitivity_buffer, "argument 'sensitivity'"}};
-    if (!InPlace{name, arguments}.intact()) {
+    if (!arrays.all_in_place().intact()) {
         return fail_at(name, richardson_lucy_sigmas_line);
     }
-    const View1<const double> axis = x_buffer.view1<const double>();
+    const View1<const double> axis = arrays[0].view1<const double>();
     const View1<double> widths = sigmas_buffer.view1<double>();
-    const Py_ssize_t n = y_buffer.shape(0);
+    const Py_ssize_t n = arrays[1].shape(0);
     if (axis.size < n || widths.size < n) {
         raise_out_of_bounds(0);
         if (axis.size < n) {
@@ -449,8 +453,8 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
     }
 
     // A subclass of y keeps what np.empty_like(y) made, so a signal handler may reach the widths.
-    const InPlace::Argument builder_arguments[] = {{&x_buffer, "argument 'x'"},
-                                                   {&sigmas_buffer, "its working array np.empty_like(y)"}};
+    const InPlace::Argument builder_arguments[] = {arrays.in_place(0),
+                                                   {&sigmas_buffer, "its working array np.empty_like(y)", false}};
     Ref matrix = Ref::steal(build_gaussian_response_impl(x, axis, sigmas_buffer.view1<const double>(), 5.0,
                                                          InPlace{name, builder_arguments}));
     if (!matrix) {
@@ -460,8 +464,9 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
         }
         return fail_at(name, richardson_lucy_builder_line);
     }
-    PyObject* result = ml_em(y, PyTuple_GET_ITEM(matrix.get(), 0), PyTuple_GET_ITEM(matrix.get(), 1),
-                             PyTuple_GET_ITEM(matrix.get(), 2), sensitivity, options);
+    PyObject* const ml_em_args[] = {y, PyTuple_GET_ITEM(matrix.get(), 0), PyTuple_GET_ITEM(matrix.get(), 1),
+                                    PyTuple_GET_ITEM(matrix.get(), 2), sensitivity};
+    PyObject* result = ml_em(ml_em_args, options);
     return result ? result : fail_at(name, richardson_lucy_ml_em_line);
 }
 

@@ -28,24 +28,11 @@ constexpr int jacobian_result_line = 53;
 
 constexpr const char* params_names[] = {"x", "params"};
 
-/// Acquires `x` and `params`: one-dimensional double arrays, read-only suffices, None refused.
-bool open_arguments(const char* function, PyObject* const* args, Buffer& x, Buffer& params) {
-    for (int i = 0; i < 2; ++i) {
-        if (!check_ndarray_required(args[i], params_names[i])) {
-            note_array_argument(function, params_names[i], element::double_, 1, ArrayError::not_an_array);
-            return false;
-        }
-    }
-    return acquire_argument(x, function, "x", args[0], element::double_, 1, Access::read) &&
-           acquire_argument(params, function, "params", args[1], element::double_, 1, Access::read);
-}
-
-/// Whether `x` and `params` still lie where they were opened: np.zeros, which the caller may
-/// replace, runs in between.
-bool arguments_intact(const char* function, const Buffer& x, const Buffer& params) {
-    const InPlace::Argument arguments[] = {{&x, "argument 'x'"}, {&params, "argument 'params'"}};
-    return InPlace{function, arguments}.intact();
-}
+/// `x` and `params`: one-dimensional double arrays, read-only suffices, None refused.
+constexpr ArrayParameter arrays[] = {
+    {"x", element::double_, 1, Access::read, Accepts::ndarray},
+    {"params", element::double_, 1, Access::read, Accepts::ndarray},
+};
 
 /// Samples per range of a call split over threads: about a tenth of a millisecond of work.
 Py_ssize_t samples_per_range(Py_ssize_t n_gauss) {
@@ -83,15 +70,17 @@ constexpr Signature jacobian_signature{"multi_gaussian_jacobian_cy", jacobian_li
 
 PyObject* multi_gaussian_cy(PyObject* const* args) {
     const Signature& s = model_signature;
-    Buffer x_buffer, params_buffer, y_buffer;
-    if (!open_arguments(s.name, args, x_buffer, params_buffer)) {
+    ArrayArguments opened{s.name, arrays};
+    Buffer y_buffer;
+    if (!opened.open(args)) {
         return fail_at(s.name, s.line);
     }
-    const View1<const double> x = x_buffer.view1<const double>();
-    const View1<const double> params = params_buffer.view1<const double>();
+    const View1<const double> x = opened[0].view1<const double>();
+    const View1<const double> params = opened[1].view1<const double>();
     Ref shape = Ref::steal(PyLong_FromSsize_t(x.size));
     Ref y;
-    if (!shape || !make_result(shape.get(), 1, y, y_buffer) || !arguments_intact(s.name, x_buffer, params_buffer)) {
+    // np.zeros, which the caller may replace, runs after the arguments were opened.
+    if (!shape || !make_result(shape.get(), 1, y, y_buffer) || !opened.all_in_place().intact()) {
         return fail_at(s.name, model_result_line);
     }
     // Strided arrays are copied in and out, so that the kernel reads and writes plain arrays.
@@ -118,15 +107,16 @@ PyObject* multi_gaussian_cy(PyObject* const* args) {
 
 PyObject* multi_gaussian_jacobian_cy(PyObject* const* args) {
     const Signature& s = jacobian_signature;
-    Buffer x_buffer, params_buffer, J_buffer;
-    if (!open_arguments(s.name, args, x_buffer, params_buffer)) {
+    ArrayArguments opened{s.name, arrays};
+    Buffer J_buffer;
+    if (!opened.open(args)) {
         return fail_at(s.name, s.line);
     }
-    const View1<const double> x = x_buffer.view1<const double>();
-    const View1<const double> params = params_buffer.view1<const double>();
+    const View1<const double> x = opened[0].view1<const double>();
+    const View1<const double> params = opened[1].view1<const double>();
     Ref shape = Ref::steal(Py_BuildValue("(nn)", x.size, params.size));
     Ref J;
-    if (!shape || !make_result(shape.get(), 2, J, J_buffer) || !arguments_intact(s.name, x_buffer, params_buffer)) {
+    if (!shape || !make_result(shape.get(), 2, J, J_buffer) || !opened.all_in_place().intact()) {
         return fail_at(s.name, jacobian_result_line);
     }
     const View2<double> out = J_buffer.view2<double>();

@@ -420,36 +420,28 @@ PyObject* resampler_cy(PyObject* const* args);
 
 constexpr Signature resampler_cy_signature{"resampler_cy", resampler_cy_line, resampler_cy_params, {}, resampler_cy};
 
+/// Every argument is a float64 ndarray; None is refused.
+constexpr ArrayParameter resampler_cy_arrays[] = {
+    {"response_matrix", element::float64, 2, Access::read, Accepts::ndarray, nullptr,
+     ": one row per reference energy, one column per channel"},
+    {"ref_indices", element::float64, 1, Access::read, Accepts::ndarray},
+    {"ref_E_axis", element::float64, 1, Access::read, Accepts::ndarray},
+    {"requested_indices", element::float64, 1, Access::read, Accepts::ndarray},
+    {"requested_E_axis", element::float64, 1, Access::read, Accepts::ndarray},
+};
+
 PyObject* resampler_cy(PyObject* const* args) {
     const Signature& s = resampler_cy_signature;
-    for (Py_ssize_t i = 0; i < s.arity(); ++i) {
-        const char* param = s.params[static_cast<size_t>(i)];
-        if (!check_ndarray_required(args[i], param)) {
-            note_array_argument(s.name, param, element::float64, i == 0 ? 2 : 1, ArrayError::not_an_array);
-            return fail_at(s.name, s.line);
-        }
-    }
-    Buffer buffers[5];
-    for (Py_ssize_t i = 0; i < s.arity(); ++i) {
-        if (!acquire_argument(buffers[i], s.name, s.params[static_cast<size_t>(i)], args[i], element::float64,
-                              i == 0 ? 2 : 1, Access::read)) {
-            return fail_at(s.name, s.line);
-        }
-    }
+    ArrayArguments arrays{s.name, resampler_cy_arrays};
     // Opening one argument can run Python code (a subclass's __buffer__) that moves another. The
     // matrix is read in place row by row, between which np's functions and signal handlers run.
-    const InPlace::Argument arguments[] = {{&buffers[0], "argument 'response_matrix'"},
-                                           {&buffers[1], "argument 'ref_indices'"},
-                                           {&buffers[2], "argument 'ref_E_axis'"},
-                                           {&buffers[3], "argument 'requested_indices'"},
-                                           {&buffers[4], "argument 'requested_E_axis'"}};
-    if (!InPlace{s.name, arguments}.intact()) {
+    if (!arrays.open(args) || !arrays.all_in_place().intact()) {
         return fail_at(s.name, s.line);
     }
-    const InPlace matrix_in_place{s.name, std::span{arguments, 1}};
-    return resampler_cy_impl(matrix_in_place, args[0], buffers[0].view2<const double>(), buffers[1].view1<const double>(),
-                             buffers[2].view1<const double>(), buffers[3].view1<const double>(), args[4],
-                             buffers[4].view1<const double>());
+    const InPlace matrix_in_place{s.name, std::span{&arrays.in_place(0), 1}};
+    return resampler_cy_impl(matrix_in_place, args[0], arrays[0].view2<const double>(), arrays[1].view1<const double>(),
+                             arrays[2].view1<const double>(), arrays[3].view1<const double>(), args[4],
+                             arrays[4].view1<const double>());
 }
 
 constexpr const Signature* functions[] = {&calculate_regions_signature, &resampler_cy_signature};

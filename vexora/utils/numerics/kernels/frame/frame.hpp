@@ -8,6 +8,7 @@
 #include "memory.hpp"
 #include "module.hpp"
 #include "notes.hpp"
+#include "parameters.hpp"
 #include "ref.hpp"
 #include "threads.hpp"
 #include "view.hpp"

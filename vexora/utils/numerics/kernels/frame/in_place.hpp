@@ -20,7 +20,8 @@ class InPlace {
 public:
     struct Argument {
         const Buffer* buffer;
-        const char* what;  ///< as messages name it: "argument 'y'"
+        const char* name;  ///< a parameter's name, or how messages name another array: "its result ..."
+        bool parameter;    ///< messages say "argument 'y'"
     };
 
     /// Over `arguments`, which the caller keeps for the lifetime of this object.
@@ -32,9 +33,10 @@ public:
         for (const Argument& argument : arguments_) {
             if (!argument.buffer->unchanged()) {
                 PyErr_Format(PyExc_BufferError,
-                             "%s: %s was resized or reallocated during the call; its memory can no longer be "
+                             "%s: %s%s%s was resized or reallocated during the call; its memory can no longer be "
                              "read (change arrays only while no call is reading them)",
-                             function_, argument.what);
+                             function_, argument.parameter ? "argument '" : "", argument.name,
+                             argument.parameter ? "'" : "");
                 return false;
             }
         }

@@ -7,7 +7,6 @@
 #include <cstdarg>
 
 #include "ref.hpp"
-#include "view.hpp"
 
 namespace vexora::frame {
 
@@ -32,73 +31,6 @@ inline void add_note(const char* format, ...) {
 /// "<function>: argument '<param>' <what_to_pass>" on the pending exception.
 inline void add_argument_note(const char* function, const char* param, const char* what_to_pass) {
     add_note("%s: argument '%s' %s", function, param, what_to_pass);
-}
-
-namespace detail {
-
-inline const char* dtype_name(const ElementType& type) {
-    return type.kind == 'f' ? "float64" : type.size == 8 ? "int64" : "int32";
-}
-
-/// How arrays of `type` usually arrive with another dtype, and the conversion.
-inline const char* dtype_advice(const ElementType& type) {
-    if (type.kind == 'f') {
-        return ": integer counts or float32 data can be passed as %s.astype(np.float64)";
-    }
-    if (type.size == 8) {
-        return " (SciPy's indptr is often int32: pass indptr.astype(np.int64)%.0s)";
-    }
-    return " (SciPy's indices may be int64: pass %s.astype(np.int32))";
-}
-
-}  // namespace detail
-
-/// Notes the pending error of array argument `param`, declared as `ndim`-dimensional `type`,
-/// refused for `error`.
-inline void note_array_argument(const char* function, const char* param, const ElementType& type, int ndim,
-                                ArrayError error) {
-    const char* dims = ndim == 1 ? "one-dimensional" : "two-dimensional";
-    const char* dtype = detail::dtype_name(type);
-    char advice[160];
-    switch (error) {
-        case ArrayError::not_an_array:
-            add_note("%s: argument '%s' must be a %s %s numpy.ndarray: pass np.asarray(%s, dtype=np.%s)", function,
-                     param, dims, dtype, param, dtype);
-            return;
-        case ArrayError::dimensions:
-            if (ndim == 1) {
-                add_note("%s: argument '%s' must be a one-dimensional %s array: pass one row, e.g. %s[0], or %s.ravel()",
-                         function, param, dtype, param, param);
-            } else {
-                add_note("%s: argument '%s' must be a two-dimensional %s array: one row per reference energy, one "
-                         "column per channel",
-                         function, param, dtype);
-            }
-            return;
-        case ArrayError::byte_order:
-            add_note("%s: argument '%s' must be %s in the machine's (little-endian) byte order: pass %s.astype(np.%s)",
-                     function, param, dtype, param, dtype);
-            return;
-        case ArrayError::element_type:
-            PyOS_snprintf(advice, sizeof advice, detail::dtype_advice(type), param);
-            add_note("%s: argument '%s' must be a %s %s array%s", function, param, dims, dtype, advice);
-            return;
-        case ArrayError::none:
-        case ArrayError::layout:
-            add_note("%s: argument '%s' must be a %s %s array addressable with strides: pass np.ascontiguousarray(%s)",
-                     function, param, dims, dtype, param);
-            return;
-    }
-}
-
-/// Acquires array argument `param` like Buffer::acquire, noting a failure.
-inline bool acquire_argument(Buffer& buffer, const char* function, const char* param, PyObject* object,
-                             const ElementType& type, int ndim, Access access) {
-    if (buffer.acquire(object, type, ndim, access)) {
-        return true;
-    }
-    note_array_argument(function, param, type, ndim, buffer.error());
-    return false;
 }
 
 enum class Scalar { integer, real, boolean };
