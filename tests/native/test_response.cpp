@@ -85,7 +85,7 @@ TEST(response_rows_equal_plain_loops) {
         const View1<const double> sigma = vexora::core::plain(sigma_memory.data(), n);
         for (const double nsigma : {3.0, 5.0}) {
             std::vector<response::Window> windows(n);
-            response::sorted_windows(axis.view, sigma, nsigma, windows.data());
+            response::sorted_windows(axis.view, sigma, nsigma, windows.data(), 0, axis.view.size);
             std::vector<std::int64_t> ends{0};
             for (Index i = 0; i < n; ++i) {
                 const double E = axis.view[i], d = sigma[i] == 0.0 ? 0.0 : sigma[i] * nsigma;
@@ -99,7 +99,7 @@ TEST(response_rows_equal_plain_loops) {
                 std::vector<double> values(ends[n], -1.0);
                 run_over<Exp>([&] {
                     response::fill_response<Exp>(axis.view, sigma, windows.data(), ends.data(), columns.data(),
-                                                 values.data());
+                                                 values.data(), 0, n);
                 });
                 for (Index i = 0; i < n; ++i) {
                     // Weights from the first bin of the window to the last, each over their sum.

@@ -36,18 +36,19 @@ struct Window {
 inline double window_half_width(double s, double nsigma) { return s == 0.0 ? 0.0 : s * nsigma; }
 
 /*
- * Windows of every row on an axis sorted in NumPy's order: the bins within nsigma widths of the
- * row's energy, both ends included, each searched from the previous row's window.
+ * Windows of rows [begin, end) on an axis sorted in NumPy's order: the bins within nsigma widths
+ * of the row's energy, both ends included, each searched from the previous row's window (a hint:
+ * the answer is the same from anywhere).
  *
- *   axis[n], sigma[n] (sigma may be longer), windows[n] - output
+ *   axis[n], sigma[n] (sigma may be longer), windows[n] - output, rows [begin, end) written
  *   interrupted - asked every `rows_between_asks` rows; true stops the search, windows incomplete
  */
 inline void sorted_windows(View1<const double> axis, View1<const double> sigma, double nsigma, Window* windows,
-                           const Interrupt& interrupted = {}) {
+                           Index begin, Index end, const Interrupt& interrupted = {}) {
     constexpr Index rows_between_asks = 4096;
     Window previous{0, 0};
-    for (Index i = 0; i < axis.size; ++i) {
-        if (i % rows_between_asks == 0 && interrupted()) {
+    for (Index i = begin; i < end; ++i) {
+        if ((i - begin) % rows_between_asks == 0 && interrupted()) {
             return;
         }
         const double E = axis[i], d = window_half_width(sigma[i], nsigma);
@@ -156,24 +157,26 @@ template <class Exp>
 }
 
 /*
- * Every row of the response.
+ * Rows [begin, end) of the response, `begin` a multiple of row_group: rows are filled in the
+ * same groups whatever range they fall in, so any split into ranges gives the same bits.
  *
  *   axis[n], sigma[n] (may be longer)
  *   windows[n]  - each within [0, n]; a window with high <= low is an empty row
  *   ends[n + 1] - ends[0] = 0, ends[i + 1] = ends[i] + max(high - low, 0) (not checked)
- *   columns[ends[n]], values[ends[n]] - output
+ *   columns[ends[n]], values[ends[n]] - output, the entries of rows [begin, end) written
  *   interrupted - asked every `groups_between_asks` groups of rows; true stops the fill, rows
  *                 incomplete
  */
 template <class Exp>
 void fill_response(View1<const double> axis, View1<const double> sigma, const Window* windows,
-                   const std::int64_t* ends, std::int32_t* columns, double* values, const Interrupt& interrupted = {}) {
+                   const std::int64_t* ends, std::int32_t* columns, double* values, Index begin, Index end,
+                   const Interrupt& interrupted = {}) {
     constexpr Index groups_between_asks = 64;
-    for (Index first = 0; first < axis.size; first += row_group) {
-        if (first % (groups_between_asks * row_group) == 0 && interrupted()) {
+    for (Index first = begin; first < end; first += row_group) {
+        if ((first - begin) % (groups_between_asks * row_group) == 0 && interrupted()) {
             return;
         }
-        fill_rows<Exp>(axis, sigma, windows, ends, first, std::min(row_group, axis.size - first), columns, values);
+        fill_rows<Exp>(axis, sigma, windows, ends, first, std::min(row_group, end - first), columns, values);
     }
 }
 
