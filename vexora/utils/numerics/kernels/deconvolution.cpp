@@ -347,8 +347,10 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
         exact_exp::with_exp([&]<class Exp>(Exp) {
             parallel::for_ranges(thread_budget(), threads, n, rows_per_fill_range(n, ends[n]),
                                  [&](Py_ssize_t first, Py_ssize_t count, const Interrupt& asked) {
-                                     fill_response<Exp>(axis, sigma, windows.get(), ends, columns, weights, first,
-                                                        first + count, asked);
+                                     exact_exp::on_target_of<Exp>([&] {
+                                         fill_response<Exp>(axis, sigma, windows.get(), ends, columns, weights, first,
+                                                            first + count, asked);
+                                     });
                                      return true;
                                  },
                                  unlocked.interrupt());

@@ -96,8 +96,10 @@ PyObject* multi_gaussian_cy(PyObject* const* args) {
     exact_exp::with_exp([&]<class Exp>(Exp) {
         parallel::for_ranges(thread_budget(), threads, m, samples_per_range(n_gauss),
                              [&](Py_ssize_t first, Py_ssize_t count, const vexora::core::Interrupt&) {
-                                 peaks::multi_gaussian<Exp>(x_data.get() + first, count, params, n_gauss,
-                                                            out.get() + first);
+                                 exact_exp::on_target_of<Exp>([&] {
+                                     peaks::multi_gaussian<Exp>(x_data.get() + first, count, params, n_gauss,
+                                                                out.get() + first);
+                                 });
                                  return true;
                              });
     });
@@ -133,7 +135,10 @@ PyObject* multi_gaussian_jacobian_cy(PyObject* const* args) {
                                  const View2<double> rows{reinterpret_cast<double*>(
                                                               reinterpret_cast<char*>(out.data) + first * out.row_stride),
                                                           count, out.cols, out.row_stride, out.col_stride};
-                                 peaks::multi_gaussian_jacobian<Exp>(x_data.get() + first, count, params, n_gauss, rows);
+                                 exact_exp::on_target_of<Exp>([&] {
+                                     peaks::multi_gaussian_jacobian<Exp>(x_data.get() + first, count, params, n_gauss,
+                                                                         rows);
+                                 });
                                  return true;
                              });
     });

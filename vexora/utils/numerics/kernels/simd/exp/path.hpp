@@ -61,6 +61,17 @@ template <class Kernel>
     kernel();
 }
 
+/// Runs `kernel` compiled for what `Exp` needs. with_exp's kernel already is; a thread that a
+/// call splits its work onto starts in code compiled for the baseline, so it enters here.
+template <class Exp, class Kernel>
+void on_target_of(const Kernel& kernel) {
+    if constexpr (Exp::sequence) {
+        on_exp_target(kernel);
+    } else {
+        kernel();
+    }
+}
+
 /// Whether this processor has the instructions on_exp_target compiles for.
 inline bool processor_supports_exp_target() {
 #if defined(__x86_64__)
