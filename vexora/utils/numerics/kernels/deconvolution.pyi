@@ -101,6 +101,10 @@ def ML_EM_cy(
     for pending signals between iterations, about every 50 ms: a signal handler that raises
     (Ctrl-C) stops the call, which raises that exception.
 
+    A large call splits each iteration over threads (at most ``VEXORA_NUM_THREADS``, else
+    ``OMP_NUM_THREADS``, else the CPUs the process may use); the result is the same, bit for
+    bit, for any number of threads. An invalid ``VEXORA_NUM_THREADS`` raises ValueError.
+
     Contiguous inputs are read in place, negative columns included. A strided ``indices`` or
     ``values``, or rows that wrap past position 0, are packed once into a native copy (values and
     int32 columns, one copy of the matrix at most); a non-contiguous ``y`` or a working array is
@@ -157,7 +161,8 @@ def build_gaussian_response(
     -----
     Widths are not validated: a zero width gives a delta row (weight 1 on the bins equal to
     ``axis[i]``), a negative or NaN width an empty row. The window search and the filling of
-    the rows run without the interpreter lock.
+    the rows run without the interpreter lock; a large call splits its rows over threads (as
+    ``ML_EM_cy``), with the same result for any number of threads.
 
     Examples
     --------
@@ -218,7 +223,8 @@ def richardson_lucy_cy(
     -----
     A bin at energy 0 has width 0 and its row is NaN, a negative energy an empty row; NaN then
     spreads through ML-EM. The matrix is rebuilt on every call. The builder's loops and the
-    ML-EM iterations run without the interpreter lock.
+    ML-EM iterations run without the interpreter lock and split large calls over threads (as
+    ``ML_EM_cy``), with the same result for any number of threads.
 
     Examples
     --------

@@ -43,7 +43,9 @@ def multi_gaussian_cy(x: NDArray[np.float64], params: NDArray[np.float64]) -> ND
     -----
     Nothing is validated: a zero variance gives NaN at ``x == mu`` and 0 elsewhere, a negative
     one a term that grows with distance, NaN parameters NaN values. Runs with the interpreter
-    lock held.
+    lock held; a large call splits its samples over threads (at most ``VEXORA_NUM_THREADS``,
+    else ``OMP_NUM_THREADS``, else the CPUs the process may use), with the same result for any
+    number of threads. An invalid ``VEXORA_NUM_THREADS`` raises ValueError.
 
     Examples
     --------
@@ -77,7 +79,7 @@ def multi_gaussian_jacobian_cy(x: NDArray[np.float64], params: NDArray[np.float6
     Notes
     -----
     A zero variance makes that peak's ``mu`` and ``variance`` columns NaN (0/0). Runs with the
-    interpreter lock held.
+    interpreter lock held; splits large calls over threads as ``multi_gaussian_cy``.
 
     Examples
     --------
