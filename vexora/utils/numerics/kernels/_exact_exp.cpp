@@ -98,9 +98,13 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec(PyObject*) {
+int exec(PyObject* module) {
     ee::selected_path();
-    return 0;
+    // The sequences this build may select: a baseline-only build for x86-64 never selects the one
+    // that fuses (its target has no FMA instructions), and the tests expect that of it.
+    return PyModule_Add(module, "selectable",
+                        vexora::simd::exp_target_fuses ? Py_BuildValue("(ss)", "fused", "unfused")
+                                                       : Py_BuildValue("(s)", "unfused"));
 }
 
 PyModuleDef_Slot slots[] = {

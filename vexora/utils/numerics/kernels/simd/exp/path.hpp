@@ -70,7 +70,7 @@ template <class Kernel>
 
 /// Whether this processor has the instructions on_exp_target compiles for.
 inline bool processor_supports_exp_target() {
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(VEXORA_BASELINE_ONLY)
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
@@ -168,9 +168,9 @@ inline Path choose_path() {
     self_check_inputs(inputs + probes, self_check_count);
     Path chosen = Path::libm;
     on_exp_target([&] {
-        chosen = reproduces_libm<fused>(inputs, count)     ? Path::fused
-                 : reproduces_libm<unfused>(inputs, count) ? Path::unfused
-                                                           : Path::libm;
+        chosen = exp_target_fuses && reproduces_libm<fused>(inputs, count) ? Path::fused
+                 : reproduces_libm<unfused>(inputs, count)                 ? Path::unfused
+                                                                           : Path::libm;
     });
     return chosen;
 }
