@@ -2,10 +2,11 @@
 # testing need, the CPython finder, virtual environments, Debian packages and the Debian mirror.
 # Defines functions and variables only; the sourcing script keeps its own shell options.
 
-# What building the package needs (also its build requirements in pyproject.toml), and what the
-# test suite imports.
+# What building the package needs (also its build requirements in pyproject.toml), what the test
+# suite imports, and what its batch tests add (Dask; they skip without it).
 build_requirements=("meson-python>=0.18" "meson>=1.4" ninja "numpy>=2.0")
-test_requirements=(pytest hypothesis scipy mypy "dask[array]" distributed)
+test_requirements=(pytest hypothesis scipy mypy)
+batch_requirements=("dask[array]" distributed)
 
 # Prints the path of a CPython of minor version $1 (3.13 when not given): `python3.X` on PATH,
 # else the first pyenv installation of that version. Fails, printing nothing, when there is none.

@@ -34,7 +34,7 @@ stamp="$venv/.installed-$(cat "$root/pyproject.toml" "$root/scripts/setup.sh" "$
 if [ ! -e "$stamp" ]; then
     step "installing the dependencies (meson-python, NumPy, SciPy, pytest, Hypothesis, mypy, Dask${VEXORA_EXTRAS_PACKAGES:+, $VEXORA_EXTRAS_PACKAGES}): about 20-40 s"
     pip_install "$python" --upgrade pip
-    pip_install "$python" "${build_requirements[@]}" "${test_requirements[@]}" ${VEXORA_EXTRAS_PACKAGES:-}
+    pip_install "$python" "${build_requirements[@]}" "${test_requirements[@]}" "${batch_requirements[@]}" ${VEXORA_EXTRAS_PACKAGES:-}
     step "compiling the three kernel modules into ${build#"$root"/}: about 20-30 s"
     pip_install "$python" --no-build-isolation --editable "$root" -Cbuild-dir="$build"
     touch "$stamp"
