@@ -107,6 +107,54 @@ def test_second_interpreter_is_refused(module, tmp_path):
                    "into one interpreter per process.\n")
 
 
+# Makes the interpreter report another version: Py_Version, which the modules compare with the
+# version they were compiled for, is read-only data of the interpreter, so its page is made
+# writable first. Then imports the module with the warnings recorded, or turned into errors.
+POSE_AS_VERSION = """
+    import ctypes, mmap, warnings
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+    version = ctypes.c_ulong.in_dll(ctypes.pythonapi, "Py_Version")
+    page = ctypes.addressof(version) & ~(mmap.PAGESIZE - 1)
+    if libc.mprotect(page, mmap.PAGESIZE, mmap.PROT_READ | mmap.PROT_WRITE) != 0:
+        raise OSError(ctypes.get_errno(), "mprotect")
+    version.value = {version:#x}
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("{action}")
+        try:
+            import {dotted}
+            print("imported")
+        except RuntimeWarning as error:
+            print("refused:", error)
+    for warning in caught:
+        print(f"{{warning.category.__name__}}: {{warning.message}}")
+"""
+
+
+@pytest.mark.parametrize(("shift", "action", "outcome"), [
+    # Only major and minor count; a newer minor version is no better than an older one.
+    ((0, 1), "always", "warned"),
+    ((0, -1), "always", "warned"),
+    ((1, 0), "always", "warned"),
+    ((0, 1), "error", "refused"),
+    # The same minor version with another micro version, release level and serial.
+    ((0, 0), "error", "imported"),
+], ids=["newer-minor", "older-minor", "other-major", "as-error", "same-minor"])
+@pytest.mark.parametrize("module", MODULES)
+def test_other_python_version_warns(module, shift, action, outcome, tmp_path):
+    pytest.importorskip(f"{PACKAGE}.{module}")
+    built = sys.version_info[:2]
+    major, minor = built[0] + shift[0], built[1] + shift[1]
+    # PY_VERSION_HEX layout: major, minor, micro, release level (0xA alpha ... 0xF final), serial.
+    version = major << 24 | minor << 16 | 99 << 8 | 0xA << 4 | 7
+    dotted = f"{PACKAGE}.{module}"
+    message = (f"compile time Python version {built[0]}.{built[1]} of module '{dotted}' does not match "
+               f"runtime version {major}.{minor}")
+    out = run_python(POSE_AS_VERSION.format(version=version, action=action, dotted=dotted), tmp_path)
+    assert out == {"warned": f"imported\nRuntimeWarning: {message}\n", "refused": f"refused: {message}\n",
+                   "imported": "imported\n"}[outcome]
+
+
 @pytest.mark.parametrize("taken", [False, True], ids=["free", "taken"])
 @pytest.mark.parametrize("module", MODULES)
 def test_short_name_load_registers_canonical_name(module, taken, tmp_path):

@@ -11,19 +11,21 @@ import pytest
 NAME = "native_tests"
 
 
-def executable():
-    """VEXORA_NATIVE_TESTS, or the editable build's executable; None when neither exists."""
+def executable(module):
+    """VEXORA_NATIVE_TESTS, or the executable of the build tree that `module` was loaded from (an
+    editable installation's: build/release, or another for another interpreter or build option);
+    None when neither exists."""
     configured = os.environ.get("VEXORA_NATIVE_TESTS")
     if configured:
         return Path(configured)
-    built = Path(__file__).resolve().parents[1] / "build" / "release" / "tests" / "native" / NAME
+    # <build>/vexora/utils/numerics/kernels/<module>.so
+    built = Path(module.__file__).resolve().parents[4] / "tests" / "native" / NAME
     return built if built.is_file() else None
 
 
 def test_native_kernels():
     # In the editable installation, importing the package rebuilds what changed, the tests included.
-    pytest.importorskip("vexora.utils.numerics.kernels.deconvolution")
-    path = executable()
+    path = executable(pytest.importorskip("vexora.utils.numerics.kernels.deconvolution"))
     if path is None:
         pytest.skip(f"no build tree with tests/native/{NAME} (an installed package has none)")
     assert path.is_file(), f"VEXORA_NATIVE_TESTS names {path}, which does not exist"

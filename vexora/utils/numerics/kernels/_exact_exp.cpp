@@ -127,9 +127,24 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int exec(PyObject*) {
+int exec(PyObject* module) {
     ee::selected_path();
-    return 0;
+    // The sequences this build may select: a baseline-only build for x86-64 never selects one
+    // that fuses (its target has no FMA instructions), and the tests expect that of it.
+    PyObject* names = PyList_New(0);
+    for (const ee::Variant& variant : ee::sequences) {
+        if (names == nullptr || !ee::selectable(variant)) {
+            continue;
+        }
+        PyObject* name = PyUnicode_FromString(variant.name);
+        if (name == nullptr || PyList_Append(names, name) < 0) {
+            Py_CLEAR(names);
+        }
+        Py_XDECREF(name);
+    }
+    PyObject* selectable = names ? PyList_AsTuple(names) : nullptr;
+    Py_XDECREF(names);
+    return PyModule_Add(module, "selectable", selectable);
 }
 
 PyModuleDef_Slot slots[] = {

@@ -15,17 +15,19 @@
 #include <cstring>
 
 // Kernels compiled for the baseline and, on x86-64, also for AVX2, picked at load time by the
-// processor (the compiler's function multi-versioning). Elsewhere one baseline version.
-#if defined(__x86_64__)
+// processor (the compiler's function multi-versioning). Elsewhere, and in a build for the
+// baseline only (meson option baseline_only, which tests the baseline versions on any
+// processor), one baseline version.
+#if defined(__x86_64__) && !defined(VEXORA_BASELINE_ONLY)
 #define VEXORA_CLONES [[gnu::target_clones("avx2", "default")]]
 #else
 #define VEXORA_CLONES
 #endif
 
 // What the vector exp is compiled for: on x86-64 AVX2 and FMA (which the library's FMA variant
-// needs, and which the caller checks the processor for); elsewhere the baseline, which on
-// aarch64 has vector fused multiply-adds.
-#if defined(__x86_64__)
+// needs, and which the caller checks the processor for); elsewhere, and in a baseline-only
+// build, the baseline, which on aarch64 has vector fused multiply-adds.
+#if defined(__x86_64__) && !defined(VEXORA_BASELINE_ONLY)
 #define VEXORA_EXP_TARGET gnu::target("avx2,fma"),
 #else
 #define VEXORA_EXP_TARGET
@@ -40,6 +42,15 @@ namespace vexora::simd {
 
 /// Elements in one vector.
 inline constexpr int lanes = 4;
+
+/// Whether the exp target has fused multiply-add instructions. x86-64's baseline has none: there
+/// each std::fma is a call into the C library, and a sequence that fuses is slower than the C
+/// library's exp.
+#if defined(__x86_64__) && defined(VEXORA_BASELINE_ONLY)
+inline constexpr bool exp_target_fuses = false;
+#else
+inline constexpr bool exp_target_fuses = true;
+#endif
 
 using Double4 = double __attribute__((vector_size(32)));
 using Long4 = std::int64_t __attribute__((vector_size(32)));

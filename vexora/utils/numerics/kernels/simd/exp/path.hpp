@@ -72,9 +72,13 @@ void on_target_of(const Kernel& kernel) {
     }
 }
 
+/// Whether this build may select `variant`: one that fuses is slower than the C library where the
+/// exp's target has no fused multiply-add (each std::fma a call into the C library).
+constexpr bool selectable(const Variant& variant) { return exp_target_fuses || variant.mask == unfused; }
+
 /// Whether this processor has the instructions on_exp_target compiles for.
 inline bool processor_supports_exp_target() {
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(VEXORA_BASELINE_ONLY)
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
@@ -110,7 +114,9 @@ inline Path choose_path() {
         return Path::libm;
     }
     bool agree[sequence_count];
-    std::fill(std::begin(agree), std::end(agree), true);
+    for (std::size_t i = 0; i < sequence_count; ++i) {
+        agree[i] = selectable(sequences[i]);
+    }
     on_exp_target([&] { check_sequences(agree); });
     return Path{static_cast<std::size_t>(std::find(std::begin(agree), std::end(agree), true) - std::begin(agree))};
 }
