@@ -245,13 +245,17 @@ LENGTHS = "source and result must hold the same number of doubles"
     (np.zeros(4), np.zeros(4), "fusedx", ValueError, "unknown sequence fusedx"),
     (np.zeros(4), np.zeros(4), "fused-", ValueError, "unknown sequence fused-"),
     (np.zeros(4), np.zeros(4), "fused-scalarx", ValueError, "unknown sequence fused-scalarx"),
+    # One listed name begins with another: "fused-round" is not "fused" with a suffix.
+    (np.zeros(4), np.zeros(4), "fused-round-", ValueError, "unknown sequence fused-round-"),
+    (np.zeros(4), np.zeros(4), "fused-round-scalar-scalar", ValueError, "unknown sequence fused-round-scalar-scalar"),
     (np.zeros(4), np.zeros(4), "-scalar", ValueError, "unknown sequence -scalar"),
     (np.zeros(4), np.zeros(4), "libm-scalar", ValueError, "unknown sequence libm-scalar"),
     (np.zeros(4), np.zeros(3), "libm", ValueError, LENGTHS),
     (np.zeros(4), np.zeros(5), "fused", ValueError, LENGTHS),
     (np.zeros(5), np.zeros(4), "unfused-scalar", ValueError, LENGTHS),
     (np.zeros(8, dtype=np.float32)[:7], np.zeros(7, dtype=np.float32), "libm", ValueError, LENGTHS),
-], ids=["unknown", "empty-name", "prefix", "longer-name", "bare-suffix-dash", "longer-suffix", "suffix-only",
+], ids=["unknown", "empty-name", "prefix", "longer-name", "bare-suffix-dash", "longer-suffix", "nested-name-dash",
+        "nested-name-two-suffixes", "suffix-only",
         "libm-has-no-scalar", "shorter-result", "longer-result", "longer-source",
         "bytes-not-whole-doubles"])
 def test_bad_arguments_raise(source, result, sequence, error, message):

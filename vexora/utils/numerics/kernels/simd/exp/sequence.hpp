@@ -43,10 +43,10 @@ inline constexpr unsigned fused = (1u << fusion_count) - 1, unfused = 0;
 /*
  * How x is split into k ln2/N + r, a bit of the mask beside the fusion bits. Both round x N/ln2
  * to the nearest integer k, but not the same number, and not the same way:
- *   shift      - kd = x InvLn2N + Shift: the exact product (or its rounding, unfused) rounded
- *                once, ties to even, k in the low mantissa bits (x86-64)
+ *   reduce_by_shift - kd = x InvLn2N + Shift: the exact product (or its rounding, unfused)
+ *                     rounded once, ties to even, k in the low mantissa bits (x86-64's library)
  *   round_half_away - z = x InvLn2N rounded to a double, then k = round(z), ties away from zero
- *                as C's round (aarch64, which has an instruction for it)
+ *                     as C's round (aarch64's, which has an instruction for it)
  * They differ where x N/ln2 lies within an ulp of a half-integer.
  */
 enum Reduction : unsigned {
@@ -120,7 +120,7 @@ inline std::uint64_t to_bits(double d) { return std::bit_cast<std::uint64_t>(d);
 
 /// k = x N/ln2 rounded to an integer as the mask's reduction does: as a double, and the bits of
 /// kd + Shift, whose low bits hold k in two's complement (what the table index and the scale
-/// take); exact for |x| < 1024, and only masked out beyond.
+/// take). Exact for |x| < 1024; beyond, and for NaN, the special cases replace the result.
 template <unsigned mask>
 [[gnu::always_inline]] inline std::pair<double, std::uint64_t> reduce(double x) {
     if constexpr ((mask & round_half_away) != 0) {
