@@ -1,6 +1,6 @@
-// Chooses the probe inputs of the exact exp (simd/exp/sequence.hpp): for each multiply-add, inputs
-// whose result changes when only that one is fused (starting from the unfused sequence) or only
-// that one is not (starting from the fused one), then edge cases. Writes simd/exp/probe_inputs.inc.
+// Chooses the probe inputs of the exact exp (simd/exp/sequence.hpp): for each sequence of the list
+// and each choice of its mask (a multiply-add fused or not, the reduction), inputs whose result
+// changes when only that choice is flipped, then edge cases. Writes simd/exp/probe_inputs.inc.
 //
 //   g++ -std=c++20 -O2 -mavx2 -mfma -ffp-contract=off -Wno-psabi -I vexora/utils/numerics/kernels/simd/exp
 //       -I build/release/vexora/utils/numerics/kernels scripts/find-exp-probe.cpp -o /tmp/find-exp-probe
@@ -17,12 +17,16 @@
 using namespace vexora::simd::exp;
 using Exp = double (*)(double);
 
+// The choices of a mask: the fusion bits, then the reduction's.
+constexpr unsigned choice_count = fusion_count + 1;
+static_assert(round_half_away == 1u << fusion_count);
+
 template <unsigned base, std::size_t... bit>
-constexpr std::array<Exp, fusion_count> toggles(std::index_sequence<bit...>) {
+constexpr std::array<Exp, choice_count> toggles(std::index_sequence<bit...>) {
     return {&exp_scalar<base ^ (1u << bit)>...};
 }
 
-constexpr std::size_t per_fusion = 16;
+constexpr std::size_t per_choice = 16;
 constexpr long attempts = 100'000'000;
 
 int main() {
@@ -47,26 +51,25 @@ int main() {
         }
     };
     std::vector<double> chosen;
-    const std::pair<unsigned, std::array<Exp, fusion_count>> bases[] = {
-        {fused, toggles<fused>(std::make_index_sequence<fusion_count>{})},
-        {unfused, toggles<unfused>(std::make_index_sequence<fusion_count>{})},
-    };
-    for (const auto& [base, variants] : bases) {
-        const Exp reference = base == fused ? &exp_scalar<fused> : &exp_scalar<unfused>;
-        for (unsigned bit = 0; bit < fusion_count; ++bit) {
+    for_each_sequence([&]<unsigned base>(std::size_t s) {
+        const std::array<Exp, choice_count> variants = toggles<base>(std::make_index_sequence<choice_count>{});
+        for (unsigned bit = 0; bit < choice_count; ++bit) {
+            if ((base & round_half_away) != 0 && (1u << bit) == fuse_reduction) {
+                continue;  // no multiply-add in that reduction
+            }
             std::size_t found = 0;
             long attempt = 0;
-            for (; attempt < attempts && found < per_fusion; ++attempt) {
+            for (; attempt < attempts && found < per_choice; ++attempt) {
                 const double x = draw(attempt);
-                if (to_bits(variants[bit](x)) != to_bits(reference(x))) {
+                if (to_bits(variants[bit](x)) != to_bits(exp_scalar<base>(x))) {
                     chosen.push_back(x);
                     ++found;
                 }
             }
-            std::fprintf(stderr, "%s, bit %u toggled: %zu inputs in %ld attempts\n", base == fused ? "fused" : "unfused",
-                         bit, found, attempt);
+            std::fprintf(stderr, "%s, bit %u toggled: %zu inputs in %ld attempts\n", sequences[s].name, bit, found,
+                         attempt);
         }
-    }
+    });
     const double edges[] = {0.0, -0.0, 0x1p-55, -0x1p-55, 0x1p-54, -0x1p-54, 1.0, -1.0, 0x1p-1074, -0x1p-1074,
                             511.9999999999999, 512.0, -512.0, -511.9999999999999, 1023.9999999999999, 1024.0,
                             -1024.0, 709.782712893384, 709.7827128933841, -708.3964185322641, -745.1332191019411,

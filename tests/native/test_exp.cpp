@@ -135,6 +135,40 @@ TEST(exp_sequences_differ) {
     });
 }
 
+TEST(exp_reductions_round_ties_their_own_way) {
+    // Where x * N/ln2 rounds to a half-integer k + 1/2, the rounding reduction takes the integer
+    // away from zero; the shift reduction rounds the exact product, which lies on one side. Both
+    // keep k's low bits where the table index and the scale take them, in every lane.
+    constexpr unsigned shift = ee::fused, rounding = ee::fused | ee::round_half_away;
+    int ties = 0;
+    for (std::int64_t k = -137'611; k <= 131'076; k += 997) {
+        const double half = static_cast<double>(k) + 0.5;
+        const std::uint64_t centre = harness::bits(half / ee::InvLn2N);
+        for (std::uint64_t u = centre - 8; u <= centre + 8; ++u) {
+            const double x = from_bits(u);
+            if (x * ee::InvLn2N != half) {
+                continue;
+            }
+            ++ties;
+            const auto [kd, ki] = ee::reduce<rounding>(x);
+            CHECK(kd == (k >= 0 ? half + 0.5 : half - 0.5), "x = %a: k = %a for the tie %a", x, kd, half);
+            const auto [shifted, shifted_ki] = ee::reduce<shift>(x);
+            const double exact_side = std::fma(x, ee::InvLn2N, -half) > 0.0 ? half + 0.5 : half - 0.5;
+            CHECK(shifted == exact_side, "x = %a: shift reduction gives %a for the tie %a", x, shifted, half);
+            for (const auto& [d, i] : {std::pair{kd, ki}, std::pair{shifted, shifted_ki}}) {
+                CHECK((i & 127) == (static_cast<std::uint64_t>(static_cast<std::int64_t>(d)) & 127) &&
+                          (i << 45) == static_cast<std::uint64_t>(static_cast<std::int64_t>(d)) << 45,
+                      "x = %a: k = %a, bits %#llx", x, d, static_cast<unsigned long long>(i));
+            }
+            on_exp_target_if_supported([&] {
+                const auto [lanes_kd, lanes_ki] = ee::reduce<rounding>(vexora::simd::Double4{1.0, x, -x, 0.25});
+                CHECK(lanes_kd[1] == kd && lanes_kd[2] == -kd && lanes_ki[1] == ki, "x = %a in a vector", x);
+            });
+        }
+    }
+    CHECK(ties > 100, "only %d inputs on a tie", ties);
+}
+
 TEST(exp_self_check_samples_the_kernels_exponents) {
     namespace sc = ee::self_check;
     std::vector<double> inputs(sc::count - sc::probes);

@@ -99,6 +99,13 @@ VEXORA_VECTOR_HELPER Double4 fused_multiply_add(Double4 a, Double4 b, Double4 c)
                    std::fma(a[3], b[3], c[3])};
 }
 
+/// Every lane rounded to the nearest integer, halves away from zero (C's round). Four scalar
+/// calls, which the compiler turns into one instruction per vector register where the target
+/// has one (aarch64's frinta); elsewhere they stay calls or short sequences.
+VEXORA_VECTOR_HELPER Double4 round_half_away_from_zero(Double4 v) {
+    return Double4{std::round(v[0]), std::round(v[1]), std::round(v[2]), std::round(v[3])};
+}
+
 /// Transposes the 4x4 block whose rows are p[0..3]: afterwards p[k] holds element k of every row.
 VEXORA_VECTOR_HELPER void transpose(Double4* p) {
     const Double4 even01 = __builtin_shuffle(p[0], p[1], Long4{0, 4, 2, 6});

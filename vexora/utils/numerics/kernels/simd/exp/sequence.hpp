@@ -5,8 +5,9 @@
 // exp(x) = 2^(k/128) exp(r), exp(r) - 1 by a degree-5 polynomial. Nothing in it needs a branch
 // per value but the rare special cases, so the same arithmetic runs on vectors. Which of its
 // multiply-adds the C library fuses depends on the variant its loader picked for this process,
-// so each multiply-add here is fused or not by a bit of a template mask; path.hpp finds out at
-// start-up which mask reproduces the process's exp.
+// and how it rounds x N/ln2 to k on the processor it was built for, so each multiply-add here is
+// fused or not by a bit of a template mask, and another bit picks the reduction; path.hpp finds
+// out at start-up which mask reproduces the process's exp.
 //
 // The vector version is written in the vector extensions of vector.hpp: callers compile it for
 // the instructions they run on (path.hpp), and every lane is the scalar version's sequence.
@@ -25,7 +26,7 @@ namespace vexora::simd::exp {
 
 // The multiply-adds of the sequence, one bit each: fused (one rounding) when the bit is set.
 enum Fusion : unsigned {
-    fuse_reduction = 1u << 0,  ///< kd = x InvLn2N + Shift
+    fuse_reduction = 1u << 0,  ///< kd = x InvLn2N + Shift (the shift reduction only)
     fuse_high = 1u << 1,       ///< x + kd NegLn2hiN (exact for |x| < 512; not beyond)
     fuse_low = 1u << 2,        ///< ... + kd NegLn2loN
     fuse_c23 = 1u << 3,        ///< C2 + r C3
@@ -38,6 +39,20 @@ enum Fusion : unsigned {
 inline constexpr unsigned fusion_count = 9;
 /// The C library's variants for FMA processors fuse every multiply-add; the others none.
 inline constexpr unsigned fused = (1u << fusion_count) - 1, unfused = 0;
+
+/*
+ * How x is split into k ln2/N + r, a bit of the mask beside the fusion bits. Both round x N/ln2
+ * to the nearest integer k, but not the same number, and not the same way:
+ *   reduce_by_shift - kd = x InvLn2N + Shift: the exact product (or its rounding, unfused)
+ *                     rounded once, ties to even, k in the low mantissa bits (x86-64's library)
+ *   round_half_away - z = x InvLn2N rounded to a double, then k = round(z), ties away from zero
+ *                     as C's round (aarch64's, which has an instruction for it)
+ * They differ where x N/ln2 lies within an ulp of a half-integer.
+ */
+enum Reduction : unsigned {
+    reduce_by_shift = 0,
+    round_half_away = 1u << fusion_count,
+};
 
 /// One variant of the C library's exp that the sequence reproduces: the name the selection and
 /// the test hooks report, and the mask it is compiled with.
@@ -56,6 +71,7 @@ struct Variant {
 inline constexpr Variant sequences[] = {
     {"fused", fused},
     {"unfused", unfused},
+    {"fused-round", fused | round_half_away},
 };
 inline constexpr std::size_t sequence_count = std::size(sequences);
 
@@ -102,6 +118,20 @@ template <unsigned mask, unsigned fusion>
 inline double from_bits(std::uint64_t u) { return std::bit_cast<double>(u); }
 inline std::uint64_t to_bits(double d) { return std::bit_cast<std::uint64_t>(d); }
 
+/// k = x N/ln2 rounded to an integer as the mask's reduction does: as a double, and the bits of
+/// kd + Shift, whose low bits hold k in two's complement (what the table index and the scale
+/// take). Exact for |x| < 1024; beyond, and for NaN, the special cases replace the result.
+template <unsigned mask>
+[[gnu::always_inline]] inline std::pair<double, std::uint64_t> reduce(double x) {
+    if constexpr ((mask & round_half_away) != 0) {
+        const double kd = std::round(x * InvLn2N);
+        return {kd, to_bits(kd + Shift)};
+    } else {
+        const double shifted = multiply_add<mask, fuse_reduction>(x, InvLn2N, Shift);
+        return {shifted - Shift, to_bits(shifted)};
+    }
+}
+
 /// exp for 512 <= |x| < 1024: the scale 2^(k/128) alone would overflow or lose bits.
 template <unsigned mask>
 double exp_beyond_512(double tmp, std::uint64_t sbits, std::uint64_t ki) {
@@ -144,9 +174,7 @@ template <unsigned mask>
             return x > 0.0 ? HUGE_VAL : 0.0;
         }
     }
-    double kd = multiply_add<mask, fuse_reduction>(x, InvLn2N, Shift);
-    const std::uint64_t ki = to_bits(kd);
-    kd -= Shift;
+    const auto [kd, ki] = reduce<mask>(x);
     const double r = multiply_add<mask, fuse_low>(kd, NegLn2loN, multiply_add<mask, fuse_high>(kd, NegLn2hiN, x));
     const std::uint64_t i = 2 * (ki & 127);
     const double tail = from_bits(table[i]);
@@ -177,6 +205,18 @@ VEXORA_VECTOR_HELPER Double4 multiply_add(Double4 a, Double4 b, Double4 c) {
 VEXORA_VECTOR_HELPER Double4 from_bits(Bits4 u) { return std::bit_cast<Double4>(u); }
 VEXORA_VECTOR_HELPER Bits4 to_bits(Double4 d) { return std::bit_cast<Bits4>(d); }
 VEXORA_VECTOR_HELPER Double4 magnitude(Double4 x) { return from_bits(to_bits(x) & 0x7fffffffffffffff); }
+
+/// reduce<mask> lane by lane.
+template <unsigned mask>
+VEXORA_VECTOR_HELPER std::pair<Double4, Bits4> reduce(Double4 x) {
+    if constexpr ((mask & round_half_away) != 0) {
+        const Double4 kd = round_half_away_from_zero(x * InvLn2N);
+        return {kd, to_bits(kd + Shift)};
+    } else {
+        const Double4 shifted = multiply_add<mask, fuse_reduction>(x, broadcast(InvLn2N), broadcast(Shift));
+        return {shifted - Shift, to_bits(shifted)};
+    }
+}
 
 /// The special cases of four values, selected lane by lane; `ordinary` marks the lanes with
 /// 2^-54 <= |x| < 512, whose result `y` already is.
@@ -209,9 +249,7 @@ VEXORA_VECTOR_HELPER Double4 exp_special(Double4 x, Long4 ordinary, Double4 y, D
 template <unsigned mask>
 VEXORA_VECTOR_HELPER Double4 exp4(Double4 x) {
     const Long4 ordinary = (magnitude(x) >= smallest_ordinary) & (magnitude(x) < beyond_ordinary);
-    Double4 kd = multiply_add<mask, fuse_reduction>(x, broadcast(InvLn2N), broadcast(Shift));
-    const Bits4 ki = to_bits(kd);
-    kd = kd - Shift;
+    const auto [kd, ki] = reduce<mask>(x);
     const Double4 r = multiply_add<mask, fuse_low>(kd, broadcast(NegLn2loN),
                                                    multiply_add<mask, fuse_high>(kd, broadcast(NegLn2hiN), x));
     // Both words of an entry with one 16-byte load per lane, then transposed.
