@@ -225,9 +225,16 @@ inline void ml_em_split_iterations(parallel::Team& team, const ColumnSplit& spli
     }
     const Index groups = n / group_rows;
     row_ranges = std::clamp<Index>(row_ranges, 1, std::max<Index>(groups, 1));
-    auto project = [&](Index k) { finite[k] = project_range(plan, split, k, n, y, x, estimate, ratio); };
+    // Phases take their ranges alternately from the first and from the last, so that each starts
+    // on the rows that the one before read last, which the cache may still hold.
+    bool backwards = false;
+    auto project = [&](Index c) {
+        const Index k = backwards ? split.ranges - 1 - c : c;
+        finite[k] = project_range(plan, split, k, n, y, x, estimate, ratio);
+    };
     bool ratio_finite = true;
-    auto rows = [&](Index r) {
+    auto rows = [&](Index c) {
+        const Index r = backwards ? row_ranges - 1 - c : c;
         update_rows(plan, groups * r / row_ranges, groups * (r + 1) / row_ranges, r + 1 == row_ranges, n, ratio,
                     ratio_finite, sensitivity_floor, x, correction);
     };
@@ -237,8 +244,12 @@ inline void ml_em_split_iterations(parallel::Team& team, const ColumnSplit& spli
             return;
         }
         ratio_finite = std::all_of(finite, finite + split.ranges, [](bool f) { return f; });
-        if (!team.run(row_ranges, rows, interrupted) ||
-            (iteration + 1 < iterations && !team.run(split.ranges, project, interrupted))) {
+        backwards = !backwards;
+        if (!team.run(row_ranges, rows, interrupted)) {
+            return;
+        }
+        backwards = !backwards;
+        if (iteration + 1 < iterations && !team.run(split.ranges, project, interrupted)) {
             return;
         }
     }
