@@ -86,7 +86,7 @@ KINDS = ["runs", "negative", "unsorted", "repeated", "scattered", "empty", "non_
 def test_ml_em_gives_the_same_bytes_for_any_thread_count(kind, n):
     rng = np.random.default_rng(n)
     offsets, indices, values = matrix(kind, n, rng)
-    assert offsets[-1] >= 1 << 16  # large enough to be split
+    assert offsets[-1] >= 1 << 19  # large enough to be split
     y = rng.poisson(rng.uniform(10.0, 1000.0, n)).astype(np.float64)
     if kind == "non_finite":
         y[7], y[n // 2] = np.nan, np.inf
@@ -119,11 +119,19 @@ sys.path.insert(0, {tests!r})
 import numpy as np
 import moved_arrays
 from vexora.utils.numerics.kernels import deconvolution
-n = 256
+n = 1024
 axis = (np.arange(n) + 0.5) * (3000.0 / n)
-# Rows over the whole axis: 65,536 entries, enough to be split, while NumPy fills arrays of n
-# elements without letting go of the lock.
+# Rows over the whole axis: a million entries, enough to be split.
 offsets, indices, values = deconvolution.build_gaussian_response(axis, np.full(n, 1e5))
+# NumPy may let go of the lock while it makes the working arrays, where a signal would be handled
+# before the loop: the handler acts at its tenth signal, long after the loop began.
+def tenth(action):
+    seen = []
+    def handler(*_):
+        seen.append(1)
+        if len(seen) == 10:
+            action()
+    return handler
 args = [np.random.default_rng(1).poisson(100.0, n).astype(np.float64), offsets, indices, values, np.ones(n),
         2**31 - 1]
 scenario = {scenario!r}
@@ -142,9 +150,10 @@ elif scenario == "alarm":
         pass
     def stop(*_):
         raise Stop
-    moved_arrays.during_the_loop(stop, deconvolution.ML_EM_cy, *args)
+    moved_arrays.during_the_loop(tenth(stop), deconvolution.ML_EM_cy, *args, signals=10)
 else:
-    moved_arrays.during_the_loop(lambda *_: moved_arrays.shrink(args[3]), deconvolution.ML_EM_cy, *args)
+    moved_arrays.during_the_loop(tenth(lambda: moved_arrays.shrink(args[3])), deconvolution.ML_EM_cy, *args,
+                                 signals=10)
 """
 
 

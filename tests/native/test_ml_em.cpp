@@ -278,22 +278,27 @@ TEST(ml_em_layouts_equal_rows_and_reference) {
 
 namespace {
 
-/// The forward projection split into `ranges`, planned as the binding plans it.
+/// The forward projection split into `ranges` (or, banded, into ranges `extra` groups wider than
+/// the least banded width), planned as the binding plans it.
 struct Split {
-    std::vector<Index> group_from, group_to, scattered_at, cursor;
+    std::vector<Index> group_from, group_to, scattered_at, cursor, entries_at;
     std::vector<ml_em::ScatteredEntry> scattered;
     ml_em::ColumnSplit split;
 
-    Split(const Plan& plan, Index n, Index ranges) {
-        split.width = ml_em::column_width(n, ranges);
+    Split(const Plan& plan, Index n, Index ranges, bool banded = false, Index extra = 0) {
+        split.banded = banded;
+        split.width = banded ? ml_em::banded_width(plan.row_plan, n) + extra * ml_em::group_rows
+                             : ml_em::column_width(n, ranges);
         split.ranges = ml_em::column_ranges(n, split.width);
         group_from.resize(split.ranges);
         group_to.resize(split.ranges);
         scattered_at.resize(split.ranges + 1);
         cursor.resize(split.ranges);
+        entries_at.resize(split.ranges + 1);
         split.group_from = group_from.data();
         split.group_to = group_to.data();
         split.scattered_at = scattered_at.data();
+        split.entries_at = entries_at.data();
         ml_em::count_scattered(plan.row_plan, n, split);
         scattered.resize(static_cast<std::size_t>(split.scattered_at[split.ranges]) + 1);
         split.scattered = scattered.data();
@@ -371,15 +376,18 @@ TEST(ml_em_projection_by_ranges_equals_one_sweep) {
 TEST(ml_em_split_iterations_equal_one_thread) {
     Random random{13};
     vexora::core::parallel::Budget budget;
-    Index split_runs = 0;
+    Index split_runs = 0, banded_runs = 0;
     for_each_matrix(random, [&](const Csr& m, const Problem& p, const Plan& plan, const char* shape,
                                 const char* layout) {
         const Index n = m.n, capacity = ml_em::work_capacity(n);
         for (const int iterations : {1, 5}) {
             const Result expected = run_plan(m, plan, p, iterations);
-            for (int threads = 1; threads <= 8; ++threads) {
+            for (int run = 0; run < 16; ++run) {
+                const int threads = run % 8 + 1;
+                const bool banded = run >= 8;
                 const Index ranges = 4 * threads + random.integer(-3, 3);
-                const Split split(plan, n, ranges);
+                const Split split(plan, n, ranges, banded, random.integer(0, 3));
+                banded_runs += banded && split.split.ranges >= 3 * threads;
                 Aligned estimate(capacity), ratio(capacity);
                 std::unique_ptr<bool[]> finite(new bool[static_cast<std::size_t>(split.split.ranges)]);
                 Result got{std::vector<double>(n, 1.0), std::vector<double>(n, -7.0)};
@@ -391,14 +399,17 @@ TEST(ml_em_split_iterations_equal_one_thread) {
                 }
                 ++split_runs;
                 for (Index j = 0; j < n; ++j) {
-                    CHECK_SAME(got.x[j], expected.x[j], "%s %s n %td iterations %d threads %d: x %td", shape, layout,
-                               n, iterations, threads, j);
+                    CHECK_SAME(got.x[j], expected.x[j], "%s %s n %td iterations %d threads %d banded %d: x %td", shape,
+                               layout, n, iterations, threads, banded, j);
                     CHECK_SAME(got.correction[j], expected.correction[j],
-                               "%s %s n %td iterations %d threads %d: correction %td", shape, layout, n, iterations,
-                               threads, j);
+                               "%s %s n %td iterations %d threads %d banded %d: correction %td", shape, layout, n,
+                               iterations, threads, banded, j);
                 }
             }
         }
     });
-    std::printf("ML-EM split: %td runs on teams of 1-8 threads\n", split_runs);
+    // Banded splits must reach territories of several ranges, or their edges prove little.
+    CHECK(banded_runs > 150, "%td banded runs with three ranges a thread", banded_runs);
+    std::printf("ML-EM split: %td runs on teams of 1-8 threads, %td banded with three ranges a thread\n", split_runs,
+                banded_runs);
 }

@@ -104,7 +104,7 @@ constexpr ArrayParameter ml_em_arrays[] = {
     {"sensitivity", element::float64, 1, Access::read, Accepts::ndarray_or_none},
 };
 
-/// Ranges of rows, and of channels, per thread of a split ML-EM call: a thread that finishes
+/// Ranges of rows per thread of a split ML-EM call that is not banded: a thread that finishes
 /// early takes another's, and few enough that each range's fixed costs stay small.
 constexpr Py_ssize_t ranges_per_thread = 4;
 
@@ -186,7 +186,7 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
                        matrix.entries() >= ml_em::split_entries;
     ml_em::ColumnSplit column_split;
     RawArray<bool> finite;
-    if (split && (!matrix.plan_split(n, ranges_per_thread * threads, column_split) ||
+    if (split && (!matrix.plan_split(n, threads, column_split) ||
                   !finite.allocate(column_split.ranges))) {
         return fail_at(name, ml_em_loop_line);
     }

@@ -40,20 +40,21 @@ public:
     Py_ssize_t entries() const { return entries_; }
 
     /*
-     * The forward projection's split into about `ranges` ranges of channels, for a plan made for
-     * n rows; valid while the matrix is. MemoryError otherwise.
+     * The split of the iterations over a team of `threads`, for a plan made for n rows; valid
+     * while the matrix is. MemoryError otherwise.
      */
-    bool plan_split(Py_ssize_t n, Py_ssize_t ranges, ml_em::ColumnSplit& split) {
-        split.width = ml_em::column_width(n, ranges);
-        split.ranges = ml_em::column_ranges(n, split.width);
+    bool plan_split(Py_ssize_t n, int threads, ml_em::ColumnSplit& split) {
+        const ml_em::RowPlan plan = row_plan();
+        ml_em::choose_split(plan, n, entries_, threads, split);
         if (!group_from_.allocate(split.ranges) || !group_to_.allocate(split.ranges) ||
-            !scattered_at_.allocate(split.ranges + 1) || !cursor_.allocate(split.ranges)) {
+            !scattered_at_.allocate(split.ranges + 1) || !cursor_.allocate(split.ranges) ||
+            !entries_at_.allocate(split.ranges + 1)) {
             return false;
         }
         split.group_from = group_from_.get();
         split.group_to = group_to_.get();
         split.scattered_at = scattered_at_.get();
-        const ml_em::RowPlan plan = row_plan();
+        split.entries_at = entries_at_.get();
         ml_em::count_scattered(plan, n, split);
         if (!scattered_.allocate(std::max<Py_ssize_t>(split.scattered_at[split.ranges], 1))) {
             return false;
@@ -204,7 +205,7 @@ private:
     RawArray<double> band_;
     RawArray<double> packed_values_;
     RawArray<std::int32_t> packed_columns_;
-    RawArray<Py_ssize_t> group_from_, group_to_, scattered_at_, cursor_;
+    RawArray<Py_ssize_t> group_from_, group_to_, scattered_at_, cursor_, entries_at_;
     RawArray<ml_em::ScatteredEntry> scattered_;
     Py_ssize_t entries_ = 0;
     const double* values_ = nullptr;

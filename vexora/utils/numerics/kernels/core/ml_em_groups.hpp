@@ -251,11 +251,12 @@ VEXORA_VECTOR_HELPER Long4 channels_inside(Index b, Long4 first, Long4 end) {
 /*
  * Adds the rows of a lane group to the estimate, each block of four channels loaded and
  * stored once for all the rows, which are added in row order; only the blocks in [from, to)
- * (multiples of four) when given.
+ * (multiples of four) when given. With `ahead` (when the values were not just read by the back
+ * projection), each row also asks for the values `ahead` doubles further on: the next group's.
  */
 VEXORA_VECTOR_HELPER void scatter_lanes(const LaneGroup& group, const RowSpan* rows, const double* x,
                                         const double* __restrict values, double* __restrict estimate,
-                                        Index from = 0, Index to = PTRDIFF_MAX) {
+                                        Index from = 0, Index to = PTRDIFF_MAX, Index ahead = 0) {
     Double4 x4[group_rows];
     Index shift[group_rows];
     Long4 first[group_rows], end[group_rows];
@@ -276,6 +277,17 @@ VEXORA_VECTOR_HELPER void scatter_lanes(const LaneGroup& group, const RowSpan* r
     Index b = std::max(group.first_block, from);
     for (; b < std::min(group.full_from, last); b += 4) {
         masked_block(b);
+    }
+    if (ahead > 0) {
+        for (; b < std::min(group.full_to, last); b += 4) {
+            Double4 e = load4(estimate + b);
+            for (int r = 0; r < group_rows; ++r) {
+                e = e + x4[r] * load4(values + shift[r] + b);
+                __builtin_prefetch(reinterpret_cast<const void*>(
+                    reinterpret_cast<std::uintptr_t>(values + shift[r] + b) + ahead * sizeof(double)));
+            }
+            store4(estimate + b, e);
+        }
     }
     for (; b < std::min(group.full_to, last); b += 4) {
         Double4 e = load4(estimate + b);

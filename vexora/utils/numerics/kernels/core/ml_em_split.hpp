@@ -21,12 +21,12 @@
 namespace vexora::core::ml_em {
 
 /*
- * Entries per iteration from which a call splits over threads. Measured on 2 cores (NaI and
- * HPGe-like Gaussian matrices, 30 iterations): at 65,536 entries (n = 1024, 64 per row) two
- * threads give 1.2x, at 16,384 entries about 1x, below that the team's wake-ups per phase (two
- * per iteration) cost more than the halved work.
+ * Entries per iteration from which a call splits over threads: about 0.3 ms of one thread's
+ * iteration. Below it the split's costs, measured on 2 cores, outweigh the halved work: 1.3 to
+ * 1.7 times the single sweep's CPU time (the second read of the matrix) and two wake-ups of the
+ * team per iteration (tens of microseconds each, far more on a loaded machine).
  */
-inline constexpr Index split_entries = Index{1} << 16;
+inline constexpr Index split_entries = Index{1} << 19;
 
 /// Entry `entry` of row `row`, a row whose columns are not a run, filed under its channel's range.
 struct ScatteredEntry {
@@ -48,7 +48,63 @@ struct ColumnSplit {
     Index* group_to = nullptr;
     Index* scattered_at = nullptr;  // [ranges + 1]
     ScatteredEntry* scattered = nullptr;
+    /// The first range that the rows past the last whole group have an entry in.
+    Index tail_from = 0;
+    /// Whether the rows of each range of `width` rows (width a whole number of groups) read and
+    /// write only the channels of the same range and of its two neighbours (banded_width).
+    bool banded = false;
+    /// When banded: entries_at[k] entries in the rows of ranges before k; [ranges + 1].
+    Index* entries_at = nullptr;
 };
+
+/// Channels [low, high) that the iterations read or write for the rows [first, end) of group g
+/// (whole vectors included), or for the rows past the last group; low >= high when none.
+inline void rows_channels(const RowPlan& plan, Index first, Index end, Index n, Index& low, Index& high) {
+    low = PTRDIFF_MAX;
+    high = 0;
+    const Index g = first / group_rows;
+    if (end - first == group_rows && plan.groups[g].usable) {
+        const LaneGroup& group = plan.groups[g];
+        low = group.first_block;
+        high = group.end_block;
+        for (Index j = first; j < end; ++j) {
+            high = std::max(high, plan.rows[j].first_column + group.span);
+        }
+        return;
+    }
+    for (Index j = first; j < end; ++j) {
+        const RowSpan& row = plan.rows[j];
+        if (row.length > 0 && row.first_column >= 0) {
+            low = std::min(low, row.first_column);
+            high = std::max(high, row.first_column + row.length);
+        }
+        for (Index i = 0; row.first_column < 0 && i < row.length; ++i) {
+            const Index channel = channel_of(plan.columns[row.columns_at + i], n);
+            if (channel >= 0) {
+                low = std::min(low, channel);
+                high = std::max(high, channel + 1);
+            }
+        }
+    }
+}
+
+/*
+ * The least width, a whole number of groups, for which the rows of every range of `width` rows
+ * reach only channels of ranges k - 1 to k + 1 (cut the channels in ranges of the same width):
+ * as far as any group reaches beyond its own rows. Banded matrices (a detector's response) reach
+ * a few line widths; others reach across the axis.
+ */
+inline Index banded_width(const RowPlan& plan, Index n) {
+    Index reach = group_rows;
+    for (Index first = 0; first < n; first += group_rows) {
+        Index low, high;
+        rows_channels(plan, first, std::min(first + group_rows, n), n, low, high);
+        if (low < high) {
+            reach = std::max({reach, first + group_rows - low, high - first});
+        }
+    }
+    return (reach + group_rows - 1) / group_rows * group_rows;
+}
 
 /// Width of each of (about) `ranges` ranges of channels over n: a whole number of vectors.
 inline Index column_width(Index n, Index ranges) {
@@ -57,6 +113,24 @@ inline Index column_width(Index n, Index ranges) {
 
 /// How many ranges of `width` channels cover n channels.
 inline Index column_ranges(Index n, Index width) { return (round_up4(n) + width - 1) / width; }
+
+/// Entries of a range of rows that the cache keeps while the two ranges after it are read: a few
+/// hundred kilobytes of values.
+inline constexpr Index cached_entries = Index{1} << 15;
+
+/*
+ * Sets split.width, ranges and banded for a team of `threads`: ranges of rows (and channels)
+ * that the cache keeps, no narrower than banded_width, when there are at least four per thread;
+ * otherwise about four ranges of channels per thread.
+ */
+inline void choose_split(const RowPlan& plan, Index n, Index entries, Index threads, ColumnSplit& split) {
+    const Index per_row = std::max<Index>(entries / std::max<Index>(n, 1), 1);
+    const Index cached = (std::max<Index>(cached_entries / per_row, 1) + group_rows - 1) / group_rows * group_rows;
+    const Index width = std::max(banded_width(plan, n), cached);
+    split.banded = column_ranges(n, width) >= 4 * threads;
+    split.width = split.banded ? width : column_width(n, 4 * threads);
+    split.ranges = column_ranges(n, split.width);
+}
 
 /*
  * First half of the set-up: split.scattered_at[k + 1] = the entries of rows that are not runs
@@ -96,6 +170,7 @@ inline void fill_column_split(const RowPlan& plan, Index n, ColumnSplit& split, 
         split.group_from[k] = std::min(split.group_from[k], g);
         split.group_to[k] = std::max(split.group_to[k], g + 1);
     };
+    split.tail_from = split.ranges;
     for (Index j = 0; j < n; ++j) {
         const RowSpan& row = plan.rows[j];
         const Index g = j / group_rows;
@@ -103,10 +178,12 @@ inline void fill_column_split(const RowPlan& plan, Index n, ColumnSplit& split, 
             continue;
         }
         if (row.first_column >= 0) {
-            if (g < groups) {
-                const Index last = row.first_column + row.length - 1;
-                for (Index k = row.first_column / split.width; k <= last / split.width && k < split.ranges; ++k) {
+            const Index last = row.first_column + row.length - 1;
+            for (Index k = row.first_column / split.width; k <= last / split.width && k < split.ranges; ++k) {
+                if (g < groups) {
                     touch(k, g);
+                } else {
+                    split.tail_from = std::min(split.tail_from, k);
                 }
             }
             continue;
@@ -121,6 +198,8 @@ inline void fill_column_split(const RowPlan& plan, Index n, ColumnSplit& split, 
                 split.scattered[cursor[k]++] = {j, i};
                 if (g < groups) {
                     touch(k, g);
+                } else {
+                    split.tail_from = std::min(split.tail_from, k);
                 }
             }
         }
@@ -129,6 +208,16 @@ inline void fill_column_split(const RowPlan& plan, Index n, ColumnSplit& split, 
     for (Index k = 0; k < split.ranges; ++k) {
         for (Index at = cursor[k]; at < split.scattered_at[k + 1]; ++at) {
             split.scattered[at] = {n, 0};
+        }
+    }
+    if (split.banded) {
+        split.entries_at[0] = 0;
+        for (Index k = 0; k < split.ranges; ++k) {
+            Index entries = 0;
+            for (Index j = k * split.width; j < std::min((k + 1) * split.width, n); ++j) {
+                entries += plan.rows[j].length;
+            }
+            split.entries_at[k + 1] = split.entries_at[k] + entries;
         }
     }
 }
@@ -176,14 +265,16 @@ VEXORA_CLONES inline bool project_range(const RowPlan& plan, const ColumnSplit& 
         if (plan.groups[g].band_at >= 0 && all_finite(x + j)) {
             scatter_band(plan.groups[g], plan.band, x + j, estimate, from, to);
         } else if (plan.groups[g].usable) {
-            scatter_lanes(plan.groups[g], plan.rows + j, x + j, plan.values, estimate, from, to);
+            const RowSpan& last = plan.rows[j + group_rows - 1];
+            scatter_lanes(plan.groups[g], plan.rows + j, x + j, plan.values, estimate, from, to,
+                          last.values_at + last.length - plan.rows[j].values_at);
         } else {
             for (int r = 0; r < group_rows; ++r) {
                 row(j + r);
             }
         }
     }
-    for (Index j = n / group_rows * group_rows; j < n; ++j) {
+    for (Index j = k >= split.tail_from ? n / group_rows * group_rows : n; j < n; ++j) {
         row(j);
     }
     return from >= end || compute_ratio(end - from, y + from, estimate + from, ratio + from);
@@ -207,6 +298,74 @@ VEXORA_CLONES inline void update_rows(const RowPlan& plan, Index first, Index en
 }
 
 /*
+ * The iterations of a banded split, each in two phases. First, each thread sweeps a territory
+ * of consecutive ranges (about equal entries): it updates the rows of range k, then projects
+ * range k - 1, whose rows and neighbours' rows it has just updated and read, so that the matrix
+ * comes from the cache the second time. No other territory reads or writes what that touches.
+ * Second, the ranges at the edges of territories, which need their neighbours' rows, are
+ * projected.
+ */
+inline bool banded_iterations(parallel::Team& team, const ColumnSplit& split, int iterations, Index n,
+                              const double* __restrict y, const double* __restrict sensitivity_floor,
+                              const RowPlan& plan, double* x, double* estimate, double* ratio, double* correction,
+                              bool* finite, const Interrupt& interrupted) {
+    const Index groups = n / group_rows, last = split.ranges - 1, range_groups = split.width / group_rows;
+    const Index territories = std::min<Index>(team.size(), split.ranges);
+    Index bounds[parallel::max_threads + 1];
+    for (Index t = 0, k = 0; t <= territories; ++t) {
+        const Index target = split.entries_at[split.ranges] / territories * t;
+        while (k < split.ranges && split.entries_at[k] < target) {
+            ++k;
+        }
+        bounds[t] = t == territories ? split.ranges : std::max(k, t > 0 ? bounds[t - 1] : Index{0});
+    }
+    // Ranges that a territory projects itself: not at its edges, unless at the axis's.
+    const auto inside = [&](Index k, Index t) {
+        return (k > bounds[t] || k == 0) && (k < bounds[t + 1] - 1 || k == last);
+    };
+    bool ratio_finite = true, project_next = false;
+    const auto update_range = [&](Index k) {
+        update_rows(plan, k * range_groups, std::min((k + 1) * range_groups, groups), k == last, n, ratio, ratio_finite,
+                    sensitivity_floor, x, correction);
+    };
+    const auto project = [&](Index k) { finite[k] = project_range(plan, split, k, n, y, x, estimate, ratio); };
+    auto sweep = [&](Index t) {
+        for (Index k = bounds[t]; k < bounds[t + 1]; ++k) {
+            update_range(k);
+            if (project_next && k > bounds[t] && inside(k - 1, t)) {
+                project(k - 1);
+            }
+        }
+        if (project_next && bounds[t + 1] == split.ranges && bounds[t] < split.ranges && inside(last, t)) {
+            project(last);
+        }
+    };
+    Index edges[2 * parallel::max_threads];
+    Index edge_count = 0;
+    for (Index t = 0; t < territories; ++t) {
+        for (const Index k : {bounds[t], bounds[t + 1] - 1}) {
+            if (bounds[t] < bounds[t + 1] && !inside(k, t) && (edge_count == 0 || edges[edge_count - 1] != k)) {
+                edges[edge_count++] = k;
+            }
+        }
+    }
+    auto project_edge = [&](Index c) { project(edges[c]); };
+    auto project_all = [&](Index k) { project(k); };
+    if (!team.run(split.ranges, project_all, interrupted)) {
+        return false;
+    }
+    for (int iteration = 0; iteration < iterations; ++iteration) {
+        ratio_finite = std::all_of(finite, finite + split.ranges, [](bool f) { return f; });
+        project_next = iteration + 1 < iterations;
+        if (!team.run(territories, sweep, interrupted) ||
+            (project_next && !team.run(edge_count, project_edge, interrupted))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/*
  * ml_em_iterations on a team: the same arguments and the same bits, for any team size.
  *
  *   split        - the forward projection's ranges, planned for this plan and n
@@ -221,6 +380,11 @@ inline void ml_em_split_iterations(parallel::Team& team, const ColumnSplit& spli
                                    double* estimate, double* ratio, double* correction, bool* finite,
                                    const Interrupt& interrupted = {}) {
     if (iterations <= 0) {
+        return;
+    }
+    if (split.banded) {
+        banded_iterations(team, split, iterations, n, y, sensitivity_floor, plan, x, estimate, ratio, correction,
+                          finite, interrupted);
         return;
     }
     const Index groups = n / group_rows;
