@@ -1,4 +1,4 @@
-"""One ML_EM_cy call on one thread and on two (VEXORA_NUM_THREADS), alternately in one process:
+"""One ML_EM_cy (or richardson_lucy_cy) call on one thread and on two (VEXORA_NUM_THREADS), alternately in one process:
 medians of the wall times and of the per-pair ratios.
 
     python benchmarks/ml_em_threads.py [--repeats N]
@@ -24,6 +24,7 @@ CASES = {
     "HPGe n=4096": (workloads.HPGE, 4096),
     "NaI n=4096": (workloads.NAI, 4096),
     "HPGe n=65536": (workloads.HPGE, 65536),
+    "RL NaI n=4096": (workloads.NAI, 4096),
 }
 
 
@@ -62,7 +63,10 @@ def main():
         for name in args.cases:
             detector, n = CASES[name]
             u = workloads.unfolding(detector, n)
-            call = lambda: deconvolution.ML_EM_cy(u.y, u.offsets, u.indices, u.values, u.sensitivity, ITERATIONS)
+            if name.startswith("RL"):
+                call = lambda: deconvolution.richardson_lucy_cy(u.axis, u.y, u.k, u.sensitivity, ITERATIONS)
+            else:
+                call = lambda: deconvolution.ML_EM_cy(u.y, u.offsets, u.indices, u.values, u.sensitivity, ITERATIONS)
             one, two, ratio = measure(call, args.repeats)
             print(f"{name:16s} {u.entries:10d} {one * 1e3:8.2f} ms {two * 1e3:8.2f} ms {ratio:5.2f}×", flush=True)
     finally:

@@ -21,6 +21,7 @@ deconvolution = pytest.importorskip("vexora.utils.numerics.kernels.deconvolution
 
 THREAD_COUNTS = (1, 2, 3, 4, 7)
 NAI_K = 46.0 / 662.0**1.5  # FWHM 46 keV at 662 keV, growing as E^(3/2)
+HPGE_K = 2.0 / 1332.0**1.5  # FWHM 2 keV at 1332 keV
 
 
 @contextlib.contextmanager
@@ -53,10 +54,10 @@ def csr(rows):
     return offsets, indices, values
 
 
-def matrix(kind, n, rng):
-    """A NaI-like Gaussian response of n channels, its rows changed as `kind` says."""
+def matrix(kind, n, rng, k=NAI_K):
+    """A Gaussian response of n channels (FWHM k E^(3/2)), its rows changed as `kind` says."""
     axis = energy_axis(n)
-    rows = rows_of(*deconvolution.build_gaussian_response(axis, NAI_K * axis**1.5 / 2.3548200450309493))
+    rows = rows_of(*deconvolution.build_gaussian_response(axis, k * axis**1.5 / 2.3548200450309493))
     for j, (c, v) in enumerate(rows):
         if kind == "negative" and j % 2:
             rows[j] = (c - n, v)
@@ -81,11 +82,15 @@ def matrix(kind, n, rng):
 KINDS = ["runs", "negative", "unsorted", "repeated", "scattered", "empty", "non_finite"]
 
 
-@pytest.mark.parametrize("n", [2048, 3001])
+# Wide NaI rows take the two-phase split; narrow HPGe rows the banded one (but for "scattered").
+SIZES = [(2048, NAI_K), (3001, NAI_K), (16384, HPGE_K), (20001, HPGE_K)]
+
+
+@pytest.mark.parametrize(("n", "k"), SIZES, ids=[f"n={n}" for n, _ in SIZES])
 @pytest.mark.parametrize("kind", KINDS)
-def test_ml_em_gives_the_same_bytes_for_any_thread_count(kind, n):
+def test_ml_em_gives_the_same_bytes_for_any_thread_count(kind, n, k):
     rng = np.random.default_rng(n)
-    offsets, indices, values = matrix(kind, n, rng)
+    offsets, indices, values = matrix(kind, n, rng, k)
     assert offsets[-1] >= 1 << 19  # large enough to be split
     y = rng.poisson(rng.uniform(10.0, 1000.0, n)).astype(np.float64)
     if kind == "non_finite":
