@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/ml_em.hpp"
+#include "core/ml_em_split.hpp"
 #include "harness.hpp"
 
 namespace {
@@ -62,9 +63,10 @@ void add_centred(Csr& m, Index j, Index half, Random& random) {
     m.add_run(first, end - first, random);
 }
 
-enum class Shape { widening, ragged, scattered, empty_rows, non_finite };
-constexpr Shape shapes[] = {Shape::widening, Shape::ragged, Shape::scattered, Shape::empty_rows, Shape::non_finite};
-const char* shape_names[] = {"widening", "ragged", "scattered", "empty rows", "non-finite"};
+enum class Shape { widening, ragged, scattered, empty_rows, non_finite, repeated };
+constexpr Shape shapes[] = {Shape::widening,   Shape::ragged,     Shape::scattered,
+                            Shape::empty_rows, Shape::non_finite, Shape::repeated};
+const char* shape_names[] = {"widening", "ragged", "scattered", "empty rows", "non-finite", "repeated"};
 
 Csr make_matrix(Shape shape, Index n, Index lead, Random& random) {
     Csr m(n, lead);
@@ -91,6 +93,15 @@ Csr make_matrix(Shape shape, Index n, Index lead, Random& random) {
                     m.add_row(c, v);
                 } else if (j % 3 == 2 && j + half < n) {  // a run written with negative columns
                     m.add_run(j, half + 1, random, true);
+                } else {
+                    add_centred(m, j, half, random);
+                }
+                break;
+            case Shape::repeated:
+                if (j % 4 == 1) {  // one channel several times, once counted from the end
+                    const auto c = static_cast<std::int32_t>(random.integer(1, n - 2));
+                    m.add_row({c, c, static_cast<std::int32_t>(c - n), static_cast<std::int32_t>(c + 1), c},
+                              {0.5, 0.25, random.uniform(0.1, 1.0), 0.125, random.uniform(0.1, 1.0)});
                 } else {
                     add_centred(m, j, half, random);
                 }
@@ -263,4 +274,142 @@ TEST(ml_em_layouts_equal_rows_and_reference) {
     CHECK(lane_groups > 100, "%td groups in lanes", lane_groups);
     CHECK(banded_groups > 50, "%td groups in bands", banded_groups);
     std::printf("ML-EM: %td groups in lanes, %td in bands\n", lane_groups, banded_groups);
+}
+
+namespace {
+
+/// The forward projection split into `ranges` (or, banded, into ranges `extra` groups wider than
+/// the least banded width), planned as the binding plans it.
+struct Split {
+    std::vector<Index> group_from, group_to, scattered_at, cursor, entries_at;
+    std::vector<ml_em::ScatteredEntry> scattered;
+    ml_em::ColumnSplit split;
+
+    Split(const Plan& plan, Index n, Index ranges, bool banded = false, Index extra = 0) {
+        split.banded = banded;
+        split.width = banded ? ml_em::banded_width(plan.row_plan, n) + extra * ml_em::group_rows
+                             : ml_em::column_width(n, ranges);
+        split.ranges = ml_em::column_ranges(n, split.width);
+        group_from.resize(split.ranges);
+        group_to.resize(split.ranges);
+        scattered_at.resize(split.ranges + 1);
+        cursor.resize(split.ranges);
+        entries_at.resize(split.ranges + 1);
+        split.group_from = group_from.data();
+        split.group_to = group_to.data();
+        split.scattered_at = scattered_at.data();
+        split.entries_at = entries_at.data();
+        ml_em::count_scattered(plan.row_plan, n, split);
+        scattered.resize(static_cast<std::size_t>(split.scattered_at[split.ranges]) + 1);
+        split.scattered = scattered.data();
+        ml_em::fill_column_split(plan.row_plan, n, split, cursor.data());
+    }
+    Split(const Split&) = delete;
+};
+
+/// Random sizes, most not whole numbers of groups or vectors, and every matrix shape.
+template <class Check>
+void for_each_matrix(Random& random, Check check) {
+    for (const Index n : {16, 37, 101, 203, 517}) {
+        for (const Shape shape : shapes) {
+            const Index size = n + random.integer(0, 7);
+            const Csr m = make_matrix(shape, size, 3, random);
+            const Problem p = make_problem(m, shape, random);
+            for (const NamedLayout& layout : layouts) {
+                const Plan plan(m, layout.layout);
+                check(m, p, plan, shape_names[static_cast<int>(shape)], layout.name);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+// The forward projection by ranges of channels adds, for every channel, the same products in the
+// same order as the one-sweep loop, and gives the same ratios, however the channels are cut.
+TEST(ml_em_projection_by_ranges_equals_one_sweep) {
+    Random random{11};
+    for_each_matrix(random, [&](const Csr& m, const Problem& p, const Plan& plan, const char* shape,
+                                const char* layout) {
+        const Index n = m.n, capacity = ml_em::work_capacity(n);
+        std::vector<double> x(n);
+        for (Index j = 0; j < n; ++j) {
+            x[j] = j % 11 == 5 ? 0.0 : random.uniform(0.1, 10.0);
+        }
+        // One sweep: the iterations' first forward projection, then their first ratio.
+        Aligned expected_estimate(capacity), expected_ratio(capacity);
+        for (Index g = 0; g < n / ml_em::group_rows; ++g) {
+            ml_em::scatter_group(plan.row_plan, g, x.data(), expected_estimate.get(), n);
+        }
+        for (Index j = n / ml_em::group_rows * ml_em::group_rows; j < n; ++j) {
+            ml_em::scatter_row(plan.row_plan.rows[j], x[j], plan.row_plan.values, plan.row_plan.columns,
+                               expected_estimate.get(), n);
+        }
+        const bool expected_finite =
+            ml_em::compute_ratio(n, p.y.data(), expected_estimate.get(), expected_ratio.get());
+        for (const Index ranges : {1, 2, 3, 4, 5, 7, 8, 12, 13, 32, 1000}) {
+            const Split split(plan, n, ranges);
+            Aligned estimate(capacity), ratio(capacity);
+            std::fill(estimate.get(), estimate.get() + capacity, -3.0);  // every range writes its own
+            std::fill(estimate.get() + n, estimate.get() + capacity, 0.0);
+            bool finite = true;
+            // Backwards: no range may depend on another having run.
+            for (Index k = split.split.ranges - 1; k >= 0; --k) {
+                finite &= ml_em::project_range(plan.row_plan, split.split, k, n, p.y.data(), x.data(), estimate.get(),
+                                               ratio.get());
+            }
+            CHECK(finite == expected_finite, "%s %s n %td ranges %td: finite", shape, layout, n, ranges);
+            for (Index i = 0; i < capacity; ++i) {
+                CHECK_SAME(estimate.get()[i], expected_estimate.get()[i], "%s %s n %td ranges %td: estimate %td",
+                           shape, layout, n, ranges, i);
+            }
+            for (Index i = 0; i < n; ++i) {
+                CHECK_SAME(ratio.get()[i], expected_ratio.get()[i], "%s %s n %td ranges %td: ratio %td", shape, layout,
+                           n, ranges, i);
+            }
+        }
+    });
+}
+
+// Whole iterations on teams of 1 to 8 threads, rows and channels cut in several ways: the bits
+// of the one-sweep loop (whose own bits the test above ties to the plain algorithm).
+TEST(ml_em_split_iterations_equal_one_thread) {
+    Random random{13};
+    vexora::core::parallel::Budget budget;
+    Index split_runs = 0, banded_runs = 0;
+    for_each_matrix(random, [&](const Csr& m, const Problem& p, const Plan& plan, const char* shape,
+                                const char* layout) {
+        const Index n = m.n, capacity = ml_em::work_capacity(n);
+        for (const int iterations : {1, 5}) {
+            const Result expected = run_plan(m, plan, p, iterations);
+            for (int run = 0; run < 16; ++run) {
+                const int threads = run % 8 + 1;
+                const bool banded = run >= 8;
+                const Index ranges = 4 * threads + random.integer(-3, 3);
+                const Split split(plan, n, ranges, banded, random.integer(0, 3));
+                banded_runs += banded && split.split.ranges >= 3 * threads;
+                Aligned estimate(capacity), ratio(capacity);
+                std::unique_ptr<bool[]> finite(new bool[static_cast<std::size_t>(split.split.ranges)]);
+                Result got{std::vector<double>(n, 1.0), std::vector<double>(n, -7.0)};
+                {
+                    vexora::core::parallel::Team team(budget, threads);
+                    ml_em::ml_em_split_iterations(team, split.split, ranges + random.integer(-3, 3), iterations, n,
+                                                  p.y.data(), p.floor.data(), plan.row_plan, got.x.data(),
+                                                  estimate.get(), ratio.get(), got.correction.data(), finite.get());
+                }
+                ++split_runs;
+                for (Index j = 0; j < n; ++j) {
+                    CHECK_SAME(got.x[j], expected.x[j], "%s %s n %td iterations %d threads %d banded %d: x %td", shape,
+                               layout, n, iterations, threads, banded, j);
+                    CHECK_SAME(got.correction[j], expected.correction[j],
+                               "%s %s n %td iterations %d threads %d banded %d: correction %td", shape, layout, n,
+                               iterations, threads, banded, j);
+                }
+            }
+        }
+    });
+    // Banded splits must reach territories of several ranges, or their edges prove little.
+    CHECK(banded_runs > 150, "%td banded runs with three ranges a thread", banded_runs);
+    std::printf("ML-EM split: %td runs on teams of 1-8 threads, %td banded with three ranges a thread\n", split_runs,
+                banded_runs);
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -103,6 +104,10 @@ constexpr ArrayParameter ml_em_arrays[] = {
     {"sensitivity", element::float64, 1, Access::read, Accepts::ndarray_or_none},
 };
 
+/// Ranges of rows per thread of a split ML-EM call that is not banded: a thread that finishes
+/// early takes another's, and few enough that each range's fixed costs stay small.
+constexpr Py_ssize_t ranges_per_thread = 4;
+
 /*
  * ML-EM on the arrays of a call, in the order of ml_em_arrays: `y` (n channels), the CSR matrix
  * `offsets`, `indices`, `values` (n rows) and `sensitivity` (at least n). Returns the new
@@ -171,6 +176,20 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
         !estimate_data.allocate(capacity, 32) || !ratio_data.allocate(capacity, 32) || !correction_data.allocate(n)) {
         return fail_at(name, ml_em_loop_line);
     }
+    // Large matrices split each iteration over threads (same bits for any count); smaller ones
+    // run on this thread alone, which reads the matrix once per iteration rather than twice.
+    int threads;
+    if (!thread_limit(name, threads)) {
+        return fail_at(name, ml_em_loop_line);
+    }
+    const bool split = threads > 1 && options.iterations > 0 && n >= 2 * ml_em::group_rows &&
+                       matrix.entries() >= ml_em::split_entries;
+    ml_em::ColumnSplit column_split;
+    RawArray<bool> finite;
+    if (split && (!matrix.plan_split(n, threads, column_split) ||
+                  !finite.allocate(column_split.ranges))) {
+        return fail_at(name, ml_em_loop_line);
+    }
     bool interrupted;
     {
         NoGil unlocked{&in_place};
@@ -179,9 +198,20 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             sensitivity_floor.get()[i] = ml_em::floor_sensitivity(sensitivity_v[i]);
         }
-        ml_em::ml_em_iterations(options.iterations, n, y_data.get(), sensitivity_floor.get(), matrix.row_plan(),
-                                x_data.get(), estimate_data.get(), ratio_data.get(), correction_data.get(),
-                                unlocked.interrupt());
+        std::optional<parallel::Team> team;
+        if (split) {
+            team.emplace(thread_budget(), threads);
+        }
+        if (team && team->size() > 1) {
+            ml_em::ml_em_split_iterations(*team, column_split, ranges_per_thread * team->size(), options.iterations,
+                                          n, y_data.get(), sensitivity_floor.get(), matrix.row_plan(), x_data.get(),
+                                          estimate_data.get(), ratio_data.get(), correction_data.get(), finite.get(),
+                                          unlocked.interrupt());
+        } else {
+            ml_em::ml_em_iterations(options.iterations, n, y_data.get(), sensitivity_floor.get(), matrix.row_plan(),
+                                    x_data.get(), estimate_data.get(), ratio_data.get(), correction_data.get(),
+                                    unlocked.interrupt());
+        }
         interrupted = unlocked.raised();
     }
     if (interrupted || !result_in_place.intact()) {

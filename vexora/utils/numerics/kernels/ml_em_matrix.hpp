@@ -2,7 +2,7 @@
 // and column read once from the caller's arrays, every fault raised as IndexError with a note.
 #pragma once
 
-#include "core/ml_em.hpp"
+#include "core/ml_em_split.hpp"
 #include "frame/frame.hpp"
 
 #include <cstdint>
@@ -36,6 +36,34 @@ public:
     /// The plan for the iterations; valid once plan() succeeded.
     ml_em::RowPlan row_plan() const { return {rows_.get(), groups_.get(), values_, columns_, band_.get()}; }
 
+    /// Entries in all rows; valid once plan() succeeded.
+    Py_ssize_t entries() const { return entries_; }
+
+    /*
+     * The split of the iterations over a team of `threads`, for a plan made for n rows; valid
+     * while the matrix is. MemoryError otherwise.
+     */
+    bool plan_split(Py_ssize_t n, int threads, ml_em::ColumnSplit& split) {
+        const ml_em::RowPlan plan = row_plan();
+        ml_em::choose_split(plan, n, entries_, threads, split);
+        if (!group_from_.allocate(split.ranges) || !group_to_.allocate(split.ranges) ||
+            !scattered_at_.allocate(split.ranges + 1) || !cursor_.allocate(split.ranges) ||
+            !entries_at_.allocate(split.ranges + 1)) {
+            return false;
+        }
+        split.group_from = group_from_.get();
+        split.group_to = group_to_.get();
+        split.scattered_at = scattered_at_.get();
+        split.entries_at = entries_at_.get();
+        ml_em::count_scattered(plan, n, split);
+        if (!scattered_.allocate(std::max<Py_ssize_t>(split.scattered_at[split.ranges], 1))) {
+            return false;
+        }
+        split.scattered = scattered_.get();
+        ml_em::fill_column_split(plan, n, split, cursor_.get());
+        return true;
+    }
+
     /// Checks every position that n rows address; IndexError with a note naming it otherwise.
     bool plan(Py_ssize_t n, View1<const std::int64_t> offsets, View1<const std::int32_t> indices,
               View1<const double> values, const ml_em::Layout& layout = {}) {
@@ -48,6 +76,7 @@ public:
         if (!rows_.allocate(n) || !plan_positions(n, offsets, indices.size, values.size, entries, wrapping)) {
             return false;
         }
+        entries_ = entries;
         Py_ssize_t values_size;
         if (indices.contiguous() && values.contiguous() && !wrapping) {
             values_ = values.data;
@@ -176,6 +205,9 @@ private:
     RawArray<double> band_;
     RawArray<double> packed_values_;
     RawArray<std::int32_t> packed_columns_;
+    RawArray<Py_ssize_t> group_from_, group_to_, scattered_at_, cursor_, entries_at_;
+    RawArray<ml_em::ScatteredEntry> scattered_;
+    Py_ssize_t entries_ = 0;
     const double* values_ = nullptr;
     const std::int32_t* columns_ = nullptr;
 };

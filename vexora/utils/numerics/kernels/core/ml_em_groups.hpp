@@ -250,10 +250,13 @@ VEXORA_VECTOR_HELPER Long4 channels_inside(Index b, Long4 first, Long4 end) {
 
 /*
  * Adds the rows of a lane group to the estimate, each block of four channels loaded and
- * stored once for all the rows, which are added in row order.
+ * stored once for all the rows, which are added in row order; only the blocks in [from, to)
+ * (multiples of four) when given. With `ahead` (when the values were not just read by the back
+ * projection), each row also asks for the values `ahead` doubles further on: the next group's.
  */
 VEXORA_VECTOR_HELPER void scatter_lanes(const LaneGroup& group, const RowSpan* rows, const double* x,
-                                        const double* __restrict values, double* __restrict estimate) {
+                                        const double* __restrict values, double* __restrict estimate,
+                                        Index from = 0, Index to = PTRDIFF_MAX, Index ahead = 0) {
     Double4 x4[group_rows];
     Index shift[group_rows];
     Long4 first[group_rows], end[group_rows];
@@ -270,18 +273,30 @@ VEXORA_VECTOR_HELPER void scatter_lanes(const LaneGroup& group, const RowSpan* r
         }
         store4(estimate + b, e);
     };
-    Index b = group.first_block;
-    for (; b < group.full_from; b += 4) {
+    const Index last = std::min(group.end_block, to);
+    Index b = std::max(group.first_block, from);
+    for (; b < std::min(group.full_from, last); b += 4) {
         masked_block(b);
     }
-    for (; b < group.full_to; b += 4) {
+    if (ahead > 0) {
+        for (; b < std::min(group.full_to, last); b += 4) {
+            Double4 e = load4(estimate + b);
+            for (int r = 0; r < group_rows; ++r) {
+                e = e + x4[r] * load4(values + shift[r] + b);
+                __builtin_prefetch(reinterpret_cast<const void*>(
+                    reinterpret_cast<std::uintptr_t>(values + shift[r] + b) + ahead * sizeof(double)));
+            }
+            store4(estimate + b, e);
+        }
+    }
+    for (; b < std::min(group.full_to, last); b += 4) {
         Double4 e = load4(estimate + b);
         for (int r = 0; r < group_rows; ++r) {
             e = e + x4[r] * load4(values + shift[r] + b);
         }
         store4(estimate + b, e);
     }
-    for (; b < group.end_block; b += 4) {
+    for (; b < last; b += 4) {
         masked_block(b);
     }
 }
@@ -325,15 +340,20 @@ VEXORA_VECTOR_HELPER void back_project_band(const LaneGroup& group, const double
     }
 }
 
-/// Adds the rows of a banded group to the estimate, in row order.
+/// Adds the rows of a banded group to the estimate, in row order; only the blocks in [from, to)
+/// (multiples of four) when given.
 VEXORA_VECTOR_HELPER void scatter_band(const LaneGroup& group, const double* __restrict band, const double* x,
-                                       double* __restrict estimate) {
+                                       double* __restrict estimate, Index from = 0, Index to = PTRDIFF_MAX) {
     Double4 x4[group_rows];
     for (int r = 0; r < group_rows; ++r) {
         x4[r] = broadcast(x[r]);
     }
-    const double* w = band + group.band_at;
-    for (Index b = group.first_block; b < group.end_block; b += 4, w += 4 * group_rows) {
+    const Index first = std::max(group.first_block, from), end = std::min(group.end_block, to);
+    if (first >= end) {
+        return;
+    }
+    const double* w = band + group.band_at + (first - group.first_block) * group_rows;
+    for (Index b = first; b < end; b += 4, w += 4 * group_rows) {
         Double4 e = load4(estimate + b);
         for (int r = 0; r < group_rows; ++r) {
             e = e + x4[r] * load4(w + 4 * r);

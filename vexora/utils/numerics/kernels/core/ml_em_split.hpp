@@ -1,0 +1,424 @@
+// ML-EM split over a team of threads with the bits of one thread: no sum changes its order.
+//
+// Each iteration runs in two phases. Rows: every row's back projection (summed in entry order)
+// and update, rows in ranges of whole lane groups. Channels: the forward projection of the new
+// x, each thread owning ranges of channels to which it adds, in row order, the entries of every
+// row that fall in them, then the ratio of those channels. A channel's estimate is thus the same
+// sum in the same order as in the one-sweep loop, whichever thread adds it.
+//
+// The split reads the matrix twice per iteration where one thread reads it once, so it pays only
+// for large matrices (split_entries). Banded matrices read it the second time from the cache:
+// each thread sweeps a territory of ranges, projecting each range right after updating the rows
+// that reach it (banded_iterations).
+//
+// Pure and lock-free: plain arrays in, nothing allocated, no Python.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "ml_em.hpp"
+#include "parallel.hpp"
+
+namespace vexora::core::ml_em {
+
+/*
+ * Entries per iteration from which a call splits over threads: about 0.3 ms of one thread's
+ * iteration. Below it the split's costs, measured on 2 cores, outweigh the halved work: 1.3 to
+ * 1.7 times the single sweep's CPU time (the second read of the matrix) and two wake-ups of the
+ * team per iteration (tens of microseconds each, far more on a loaded machine).
+ */
+inline constexpr Index split_entries = Index{1} << 19;
+
+/// Entry `entry` of row `row`, a row whose columns are not a run, filed under its channel's range.
+struct ScatteredEntry {
+    Index row;
+    Index entry;
+};
+
+/*
+ * The forward projection's ranges of channels: range k is [k * width, min((k + 1) * width,
+ * round_up4(n))), whole vectors of the estimate. Range k reads the groups [group_from[k],
+ * group_to[k]) (every group with an entry in it), then the rows past the last whole group; the
+ * entries of rows that are not runs that it adds are scattered[scattered_at[k] ..
+ * scattered_at[k + 1]), in row then entry order.
+ */
+struct ColumnSplit {
+    Index ranges = 0;
+    Index width = 0;
+    Index* group_from = nullptr;
+    Index* group_to = nullptr;
+    Index* scattered_at = nullptr;  // [ranges + 1]
+    ScatteredEntry* scattered = nullptr;
+    /// The first range that the rows past the last whole group have an entry in.
+    Index tail_from = 0;
+    /// Whether the rows of each range of `width` rows (width a whole number of groups) read and
+    /// write only the channels of the same range and of its two neighbours (banded_width).
+    bool banded = false;
+    /// When banded: entries_at[k] entries in the rows of ranges before k; [ranges + 1].
+    Index* entries_at = nullptr;
+};
+
+/// Channels [low, high) that the iterations read or write for the rows [first, end) of group g
+/// (whole vectors included), or for the rows past the last group; low >= high when none.
+inline void rows_channels(const RowPlan& plan, Index first, Index end, Index n, Index& low, Index& high) {
+    low = PTRDIFF_MAX;
+    high = 0;
+    const Index g = first / group_rows;
+    if (end - first == group_rows && plan.groups[g].usable) {
+        const LaneGroup& group = plan.groups[g];
+        low = group.first_block;
+        high = group.end_block;
+        for (Index j = first; j < end; ++j) {
+            high = std::max(high, plan.rows[j].first_column + group.span);
+        }
+        return;
+    }
+    for (Index j = first; j < end; ++j) {
+        const RowSpan& row = plan.rows[j];
+        if (row.length > 0 && row.first_column >= 0) {
+            low = std::min(low, row.first_column);
+            high = std::max(high, row.first_column + row.length);
+        }
+        for (Index i = 0; row.first_column < 0 && i < row.length; ++i) {
+            const Index channel = channel_of(plan.columns[row.columns_at + i], n);
+            if (channel >= 0) {
+                low = std::min(low, channel);
+                high = std::max(high, channel + 1);
+            }
+        }
+    }
+}
+
+/*
+ * The least width, a whole number of groups, for which the rows of every range of `width` rows
+ * reach only channels of ranges k - 1 to k + 1 (cut the channels in ranges of the same width):
+ * as far as any group reaches beyond its own rows. Banded matrices (a detector's response) reach
+ * a few line widths; others reach across the axis.
+ */
+inline Index banded_width(const RowPlan& plan, Index n) {
+    Index reach = group_rows;
+    for (Index first = 0; first < n; first += group_rows) {
+        Index low, high;
+        rows_channels(plan, first, std::min(first + group_rows, n), n, low, high);
+        if (low < high) {
+            reach = std::max({reach, first + group_rows - low, high - first});
+        }
+    }
+    return (reach + group_rows - 1) / group_rows * group_rows;
+}
+
+/// Width of each of (about) `ranges` ranges of channels over n: a whole number of vectors.
+inline Index column_width(Index n, Index ranges) {
+    return std::max<Index>(round_up4((round_up4(n) + ranges - 1) / std::max<Index>(ranges, 1)), lanes);
+}
+
+/// How many ranges of `width` channels cover n channels.
+inline Index column_ranges(Index n, Index width) { return (round_up4(n) + width - 1) / width; }
+
+/// Entries of a range of rows that the cache keeps while the two ranges after it are read: a few
+/// hundred kilobytes of values.
+inline constexpr Index cached_entries = Index{1} << 15;
+
+/*
+ * Sets split.width, ranges and banded for a team of `threads`: ranges of rows (and channels)
+ * that the cache keeps, no narrower than banded_width, when there are at least four per thread;
+ * otherwise about four ranges of channels per thread.
+ */
+inline void choose_split(const RowPlan& plan, Index n, Index entries, Index threads, ColumnSplit& split) {
+    const Index per_row = std::max<Index>(entries / std::max<Index>(n, 1), 1);
+    const Index cached = (std::max<Index>(cached_entries / per_row, 1) + group_rows - 1) / group_rows * group_rows;
+    const Index width = std::max(banded_width(plan, n), cached);
+    split.banded = column_ranges(n, width) >= 4 * threads;
+    split.width = split.banded ? width : column_width(n, 4 * threads);
+    split.ranges = column_ranges(n, split.width);
+}
+
+/*
+ * First half of the set-up: split.scattered_at[k + 1] = the entries of rows that are not runs
+ * whose column (read here) lies in range k, then their running sums; split.scattered_at[ranges]
+ * is then the size that split.scattered needs. split.width, ranges and scattered_at are set.
+ */
+inline void count_scattered(const RowPlan& plan, Index n, ColumnSplit& split) {
+    std::fill(split.scattered_at, split.scattered_at + split.ranges + 1, Index{0});
+    for (Index j = 0; j < n; ++j) {
+        const RowSpan& row = plan.rows[j];
+        if (row.first_column >= 0) {
+            continue;
+        }
+        for (Index i = 0; i < row.length; ++i) {
+            const Index channel = channel_of(plan.columns[row.columns_at + i], n);
+            if (channel >= 0) {
+                ++split.scattered_at[channel / split.width + 1];
+            }
+        }
+    }
+    for (Index k = 0; k < split.ranges; ++k) {
+        split.scattered_at[k + 1] += split.scattered_at[k];
+    }
+}
+
+/*
+ * Second half: files the scattered entries (their columns read again: one that moved to another
+ * range since they were counted is left out when its range is full, as no static matrix does)
+ * and finds each range's groups. cursor[ranges] is work space.
+ */
+inline void fill_column_split(const RowPlan& plan, Index n, ColumnSplit& split, Index* cursor) {
+    const Index groups = n / group_rows;
+    std::copy(split.scattered_at, split.scattered_at + split.ranges, cursor);
+    std::fill(split.group_from, split.group_from + split.ranges, groups);
+    std::fill(split.group_to, split.group_to + split.ranges, Index{0});
+    const auto touch = [&](Index k, Index g) {
+        split.group_from[k] = std::min(split.group_from[k], g);
+        split.group_to[k] = std::max(split.group_to[k], g + 1);
+    };
+    split.tail_from = split.ranges;
+    for (Index j = 0; j < n; ++j) {
+        const RowSpan& row = plan.rows[j];
+        const Index g = j / group_rows;
+        if (row.length == 0) {
+            continue;
+        }
+        if (row.first_column >= 0) {
+            const Index last = row.first_column + row.length - 1;
+            for (Index k = row.first_column / split.width; k <= last / split.width && k < split.ranges; ++k) {
+                if (g < groups) {
+                    touch(k, g);
+                } else {
+                    split.tail_from = std::min(split.tail_from, k);
+                }
+            }
+            continue;
+        }
+        for (Index i = 0; i < row.length; ++i) {
+            const Index channel = channel_of(plan.columns[row.columns_at + i], n);
+            if (channel < 0) {
+                continue;
+            }
+            const Index k = channel / split.width;
+            if (cursor[k] < split.scattered_at[k + 1]) {
+                split.scattered[cursor[k]++] = {j, i};
+                if (g < groups) {
+                    touch(k, g);
+                } else {
+                    split.tail_from = std::min(split.tail_from, k);
+                }
+            }
+        }
+    }
+    // Entries left out leave their places unused: marked with a row that no range reaches.
+    for (Index k = 0; k < split.ranges; ++k) {
+        for (Index at = cursor[k]; at < split.scattered_at[k + 1]; ++at) {
+            split.scattered[at] = {n, 0};
+        }
+    }
+    if (split.banded) {
+        split.entries_at[0] = 0;
+        for (Index k = 0; k < split.ranges; ++k) {
+            Index entries = 0;
+            for (Index j = k * split.width; j < std::min((k + 1) * split.width, n); ++j) {
+                entries += plan.rows[j].length;
+            }
+            split.entries_at[k + 1] = split.entries_at[k] + entries;
+        }
+    }
+}
+
+/// Adds x_j * R[j][c] for the channels c of a run row that lie in [from, to).
+inline void scatter_run_between(const RowSpan& row, double x_j, const double* __restrict values,
+                                double* __restrict estimate, Index from, Index to) {
+    const Index first = std::max(row.first_column, from), end = std::min(row.first_column + row.length, to);
+    const double* v = values + row.values_at - row.first_column;
+    for (Index c = first; c < end; ++c) {
+        estimate[c] += x_j * v[c];
+    }
+}
+
+/*
+ * Range k of the forward projection of x: estimate[c] = sum over rows j in order of
+ * x_j * R[j][c], for the channels c of the range; then ratio[c] for those below n. Whether
+ * those ratios are all finite.
+ */
+VEXORA_CLONES inline bool project_range(const RowPlan& plan, const ColumnSplit& split, Index k, Index n,
+                                        const double* __restrict y, const double* x, double* __restrict estimate,
+                                        double* __restrict ratio) {
+    const Index from = k * split.width, to = std::min(from + split.width, round_up4(n));
+    const Index end = std::min(to, n);
+    if (from < end) {
+        std::fill(estimate + from, estimate + end, 0.0);
+    }
+    const ScatteredEntry* scattered = split.scattered + split.scattered_at[k];
+    const ScatteredEntry* scattered_end = split.scattered + split.scattered_at[k + 1];
+    const auto row = [&](Index j) {
+        const RowSpan& r = plan.rows[j];
+        if (r.first_column >= 0) {
+            scatter_run_between(r, x[j], plan.values, estimate, from, to);
+            return;
+        }
+        for (; scattered != scattered_end && scattered->row == j; ++scattered) {
+            const Index channel = channel_of(plan.columns[r.columns_at + scattered->entry], n);
+            if (channel >= from && channel < to) {
+                estimate[channel] += x[j] * plan.values[r.values_at + scattered->entry];
+            }
+        }
+    };
+    for (Index g = split.group_from[k]; g < split.group_to[k]; ++g) {
+        const Index j = g * group_rows;
+        if (plan.groups[g].band_at >= 0 && all_finite(x + j)) {
+            scatter_band(plan.groups[g], plan.band, x + j, estimate, from, to);
+        } else if (plan.groups[g].usable) {
+            const RowSpan& last = plan.rows[j + group_rows - 1];
+            scatter_lanes(plan.groups[g], plan.rows + j, x + j, plan.values, estimate, from, to,
+                          last.values_at + last.length - plan.rows[j].values_at);
+        } else {
+            for (int r = 0; r < group_rows; ++r) {
+                row(j + r);
+            }
+        }
+    }
+    for (Index j = k >= split.tail_from ? n / group_rows * group_rows : n; j < n; ++j) {
+        row(j);
+    }
+    return from >= end || compute_ratio(end - from, y + from, estimate + from, ratio + from);
+}
+
+/// Back projections and updates of the rows of groups [first, end), and of the rows past the
+/// last whole group when `tail`.
+VEXORA_CLONES inline void update_rows(const RowPlan& plan, Index first, Index end, bool tail, Index n,
+                                      const double* __restrict ratio, bool ratio_finite,
+                                      const double* __restrict sensitivity_floor, double* __restrict x,
+                                      double* __restrict correction) {
+    for (Index g = first; g < end; ++g) {
+        update_group(plan, g, ratio, ratio_finite, sensitivity_floor, x, correction, n);
+    }
+    if (tail) {
+        for (Index j = n / group_rows * group_rows; j < n; ++j) {
+            update(back_project_row(plan.rows[j], plan.values, plan.columns, ratio, n), sensitivity_floor[j], x[j],
+                   correction[j]);
+        }
+    }
+}
+
+/*
+ * The iterations of a banded split, each in two phases. First, each thread sweeps a territory
+ * of consecutive ranges (about equal entries): it updates the rows of range k, then projects
+ * range k - 1, whose rows and neighbours' rows it has just updated and read, so that the matrix
+ * comes from the cache the second time. No other territory reads or writes what that touches.
+ * Second, the ranges at the edges of territories, which need their neighbours' rows, are
+ * projected.
+ */
+inline bool banded_iterations(parallel::Team& team, const ColumnSplit& split, int iterations, Index n,
+                              const double* __restrict y, const double* __restrict sensitivity_floor,
+                              const RowPlan& plan, double* x, double* estimate, double* ratio, double* correction,
+                              bool* finite, const Interrupt& interrupted) {
+    const Index groups = n / group_rows, last = split.ranges - 1, range_groups = split.width / group_rows;
+    const Index territories = std::min<Index>(team.size(), split.ranges);
+    Index bounds[parallel::max_threads + 1];
+    for (Index t = 0, k = 0; t <= territories; ++t) {
+        const Index target = split.entries_at[split.ranges] / territories * t;
+        while (k < split.ranges && split.entries_at[k] < target) {
+            ++k;
+        }
+        bounds[t] = t == territories ? split.ranges : std::max(k, t > 0 ? bounds[t - 1] : Index{0});
+    }
+    // Ranges that a territory projects itself: not at its edges, unless at the axis's.
+    const auto inside = [&](Index k, Index t) {
+        return (k > bounds[t] || k == 0) && (k < bounds[t + 1] - 1 || k == last);
+    };
+    bool ratio_finite = true, project_next = false;
+    const auto update_range = [&](Index k) {
+        update_rows(plan, k * range_groups, std::min((k + 1) * range_groups, groups), k == last, n, ratio, ratio_finite,
+                    sensitivity_floor, x, correction);
+    };
+    const auto project = [&](Index k) { finite[k] = project_range(plan, split, k, n, y, x, estimate, ratio); };
+    auto sweep = [&](Index t) {
+        for (Index k = bounds[t]; k < bounds[t + 1]; ++k) {
+            update_range(k);
+            if (project_next && k > bounds[t] && inside(k - 1, t)) {
+                project(k - 1);
+            }
+        }
+        if (project_next && bounds[t + 1] == split.ranges && bounds[t] < split.ranges && inside(last, t)) {
+            project(last);
+        }
+    };
+    Index edges[2 * parallel::max_threads];
+    Index edge_count = 0;
+    for (Index t = 0; t < territories; ++t) {
+        for (const Index k : {bounds[t], bounds[t + 1] - 1}) {
+            if (bounds[t] < bounds[t + 1] && !inside(k, t) && (edge_count == 0 || edges[edge_count - 1] != k)) {
+                edges[edge_count++] = k;
+            }
+        }
+    }
+    auto project_edge = [&](Index c) { project(edges[c]); };
+    auto project_all = [&](Index k) { project(k); };
+    if (!team.run(split.ranges, project_all, interrupted)) {
+        return false;
+    }
+    for (int iteration = 0; iteration < iterations; ++iteration) {
+        ratio_finite = std::all_of(finite, finite + split.ranges, [](bool f) { return f; });
+        project_next = iteration + 1 < iterations;
+        if (!team.run(territories, sweep, interrupted) ||
+            (project_next && !team.run(edge_count, project_edge, interrupted))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/*
+ * ml_em_iterations on a team: the same arguments and the same bits, for any team size.
+ *
+ *   split        - the forward projection's ranges, planned for this plan and n
+ *   finite[split.ranges] - work space: whether each range's ratios are finite
+ *   row_ranges   - how many ranges the rows are cut into (at least 1)
+ *   interrupted  - asked by the team's caller between its chunks; when it answers true, the
+ *                  iterations stop and x is incomplete
+ */
+inline void ml_em_split_iterations(parallel::Team& team, const ColumnSplit& split, Index row_ranges,
+                                   int iterations, Index n, const double* __restrict y,
+                                   const double* __restrict sensitivity_floor, const RowPlan& plan, double* x,
+                                   double* estimate, double* ratio, double* correction, bool* finite,
+                                   const Interrupt& interrupted = {}) {
+    if (iterations <= 0) {
+        return;
+    }
+    if (split.banded) {
+        banded_iterations(team, split, iterations, n, y, sensitivity_floor, plan, x, estimate, ratio, correction,
+                          finite, interrupted);
+        return;
+    }
+    const Index groups = n / group_rows;
+    row_ranges = std::clamp<Index>(row_ranges, 1, std::max<Index>(groups, 1));
+    // Phases take their ranges alternately from the first and from the last, so that each starts
+    // on the rows that the one before read last, which the cache may still hold.
+    bool backwards = false;
+    auto project = [&](Index c) {
+        const Index k = backwards ? split.ranges - 1 - c : c;
+        finite[k] = project_range(plan, split, k, n, y, x, estimate, ratio);
+    };
+    bool ratio_finite = true;
+    auto rows = [&](Index c) {
+        const Index r = backwards ? row_ranges - 1 - c : c;
+        update_rows(plan, groups * r / row_ranges, groups * (r + 1) / row_ranges, r + 1 == row_ranges, n, ratio,
+                    ratio_finite, sensitivity_floor, x, correction);
+    };
+    for (int iteration = 0; iteration < iterations; ++iteration) {
+        if ((iteration == 0 && !team.run(split.ranges, project, interrupted)) ||
+            (iteration > 0 && interrupted())) {
+            return;
+        }
+        ratio_finite = std::all_of(finite, finite + split.ranges, [](bool f) { return f; });
+        backwards = !backwards;
+        if (!team.run(row_ranges, rows, interrupted)) {
+            return;
+        }
+        backwards = !backwards;
+        if (iteration + 1 < iterations && !team.run(split.ranges, project, interrupted)) {
+            return;
+        }
+    }
+}
+
+}  // namespace vexora::core::ml_em
