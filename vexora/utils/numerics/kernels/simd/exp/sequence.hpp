@@ -259,26 +259,27 @@ inline constexpr double zero_below = -745.14;
  *
  * Every lane computes only on values in the normal range: a subnormal operand or result costs the
  * processor a slow assist per instruction, and a lane far out of range would otherwise carry
- * garbage scales (subnormal among them) through every branch. So the lanes whose result is
- * fixed (+0 below zero_below, infinity from 1024, NaN, 1 + x for |x| < 2^-54) run the sequence
- * on 0 and are replaced at the end, and a vector of only such lanes returns before it; the scale
- * is brought into the normal range per lane before it is used; and a subnormal result is rounded
- * by an addition in the normal range and its bits taken, instead of multiplying by 2^-1022. The
- * rare parts (results beyond 2^512, subnormal results) are computed only when a lane needs them.
+ * garbage scales (subnormal among them) through every branch. So a vector of only +0, infinity
+ * and NaN results returns at once; other lanes beyond +-800 are clamped there, where the scaled
+ * cases still give +0 and infinity from normal values; the lanes whose result is 1 + x (NaN and
+ * |x| < 2^-54) run the sequence on 0 and are replaced at the end; the scale is brought into the
+ * normal range per lane before it is used; and a subnormal result is rounded by an addition in
+ * the normal range and its bits taken, instead of multiplying by 2^-1022. The rare parts (results
+ * beyond 2^512, subnormal results, 1 + x) are computed only when a lane needs them.
  */
 template <unsigned mask>
 VEXORA_VECTOR_HELPER Double4 exp_special(Double4 x, Double4 ax) {
     const Double4 one = broadcast(1.0);
     // x < zero_below gives +0, x >= 1024 infinity, NaN 1 + x (the quiet NaN).
-    const Long4 zero = x < zero_below, rest = ~zero & (x < 1024.0);  // rest: not NaN either
-    if (!any_of(rest)) {
-        return x != x ? one + x : keep(broadcast(HUGE_VAL), ~zero);
+    const Long4 zero = x < zero_below;
+    if (all_of(zero | ~(ax < 1024.0))) {
+        return x != x ? one + x : keep(broadcast(HUGE_VAL), x > 0.0);
     }
-    const Long4 fixed = ~rest;
-    const Long4 tiny = ax < smallest_ordinary;
-    const Double4 xs = keep(x, ~(fixed | tiny));
+    const Long4 plain = (ax >= smallest_ordinary) & (x == x);  // not 1 + x
+    Double4 xs = x < -800.0 ? broadcast(-800.0) : x;
+    xs = keep(xs > 800.0 ? broadcast(800.0) : xs, plain);
     const Reduced4 p = reduce4<mask>(xs);
-    // 512 <= |x| < 1024: the sign of k is that of x (exp_beyond_512).
+    // 512 <= |x|: the sign of k is that of x (exp_beyond_512).
     const Long4 up = xs >= beyond_ordinary, down = xs <= -beyond_ordinary;
     // The scale, times 2^-1009 where k > 0 and 2^1022 where k < 0.
     const Long4 adjust = (up & broadcast(-(std::int64_t{1009} << 52))) | (down & broadcast(std::int64_t{1022} << 52));
@@ -293,7 +294,7 @@ VEXORA_VECTOR_HELPER Double4 exp_special(Double4 x, Double4 ax) {
     const Double4 sum = s + st;
     const Long4 below = sum < one;
     result = down ? 0x1p-1022 * (below ? one : sum) : result;
-    if (any_of(down & below)) [[unlikely]] {
+    if (any_of(down & below & ~zero)) [[unlikely]] {
         // A subnormal result: y added to 1 and taken back for a single rounding; 2^-1022 y rounded
         // is the integer y 2^52 rounded, which adding 2^52 gives in the low bits: subtracting the
         // bits of 2^52 leaves those of the subnormal (or of +0, never -0).
@@ -304,9 +305,9 @@ VEXORA_VECTOR_HELPER Double4 exp_special(Double4 x, Double4 ax) {
         const Double4 subnormal = from_bits(to_bits(grid) - std::bit_cast<std::uint64_t>(0x1p52));
         result = down & below ? subnormal : result;
     }
-    result = keep(tiny ? one + x : result, rest);
-    if (!all_of(zero | rest)) [[unlikely]] {
-        result = x != x ? one + x : (x >= 1024.0 ? broadcast(HUGE_VAL) : result);
+    result = keep(result, ~zero);
+    if (!all_of(plain)) [[unlikely]] {
+        result = plain ? result : one + x;
     }
     return result;
 }
