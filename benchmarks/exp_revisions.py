@@ -7,8 +7,8 @@ The other revision's _exact_exp.cpp and gaussian.cpp are compiled as resampler_r
 compiles its module. The exp table gives ns per value of the selected vector sequence (old and
 new), the C library's exp and np.exp on 100,000 values of each range; the Gaussian table gives ns
 per sample·peak of the model and the Jacobian on spectrum-like peaks (workloads.spectrum_peaks),
-the old and new kernels against NumPy broadcasting. "same" says whether old and new results are
-bit-equal. Medians over the repeats; ratios are of medians taken in the same run.
+the old and new kernels against NumPy broadcasting, and the floor of writing the result (np.zeros of
+its shape, filled). "same" says whether old and new results are bit-equal. Medians over the repeats; ratios are of medians taken in the same run.
 """
 
 import argparse
@@ -91,7 +91,7 @@ def exp_table(old, repeats, old_name):
 
 def gaussian_table(old, repeats, old_name):
     print("\nGaussian kernels, spectrum-like peaks over 0-3000 keV, ns per sample·peak")
-    print(f"{'kernel':<11} {'workload':<30} {'NumPy':>8} {old_name:>8} {'new':>8} {'NumPy/old':>10} "
+    print(f"{'kernel':<11} {'workload':<30} {'NumPy':>8} {old_name:>8} {'new':>8} {'floor':>8} {'NumPy/old':>10} "
           f"{'NumPy/new':>10} {'old/new':>8}  same")
     kernels = [("model", "multi_gaussian_cy", baselines.multi_gaussian),
                ("Jacobian", "multi_gaussian_jacobian_cy", baselines.multi_gaussian_jacobian)]
@@ -100,12 +100,13 @@ def gaussian_table(old, repeats, old_name):
             x, params = workloads.spectrum_peaks(samples, peaks, variance)
             old_f, new_f = getattr(old, name), getattr(current_gaussian, name)
             same = np.array_equal(old_f(x, params).view(np.int64), new_f(x, params).view(np.int64))
-            seconds = alternate([lambda: baseline(x, params), lambda: old_f(x, params), lambda: new_f(x, params)],
-                                repeats)
-            numpy_ns, old_ns, new_ns = (s / (samples * peaks) * 1e9 for s in seconds)
+            shape = (samples,) if label == "model" else (samples, len(params))
+            seconds = alternate([lambda: baseline(x, params), lambda: old_f(x, params), lambda: new_f(x, params),
+                                 lambda: np.zeros(shape).fill(-0.0)], repeats)
+            numpy_ns, old_ns, new_ns, floor_ns = (s / (samples * peaks) * 1e9 for s in seconds)
             widths = "σ 1-7 keV" if variance is None else f"σ {variance ** 0.5:g} keV"
             workload = f"m={samples}, {peaks} peaks, {widths}"
-            print(f"{label:<11} {workload:<30} {numpy_ns:8.3f} {old_ns:8.3f} {new_ns:8.3f} "
+            print(f"{label:<11} {workload:<30} {numpy_ns:8.3f} {old_ns:8.3f} {new_ns:8.3f} {floor_ns:8.3f} "
                   f"{numpy_ns / old_ns:9.2f}× {numpy_ns / new_ns:9.2f}× {old_ns / new_ns:7.2f}×  {same}")
 
 
