@@ -70,12 +70,14 @@ inline double scalar_exponent(double x, double mu, double variance) {
  * The exponent as computed is monotonic in x on each side of mu (every rounded operation is),
  * so checking it at low and high with the kernels' own arithmetic proves it for every sample
  * beyond them, whatever the rounding or the parameters. A peak whose bounds do not check (NaN or
- * infinite mu, non-positive or infinite variance) or whose amplitude is not finite (inf or NaN
- * times +0 is NaN) gets NaN bounds, which no sample passes.
+ * infinite mu; negative, -0, NaN or infinite variance) or whose amplitude is not finite (inf or
+ * NaN times +0 is NaN) gets NaN bounds, which no sample passes. A zero variance has bounds (the
+ * exponent is -inf away from mu).
  */
 struct Reach {
     double low, high;
-    /// The Jacobian's derivatives of a zero term are zeros of known signs (see jacobian_zeros).
+    /// Whether the Jacobian may write a zero term's derivatives as zeros of known signs: the
+    /// variance positive and (2 variance) variance not 0 (else 0 / 0 gives NaN).
     bool jacobian_zeros;
 };
 
@@ -100,7 +102,7 @@ inline constexpr Index peak_block = 64;
 /// Vectors of samples per tile of the model: their sums stay in registers across the peaks.
 inline constexpr Index tile_vectors = 4;
 
-/// Whether any lane is -0.
+/// The lanes that are -0.
 VEXORA_VECTOR_HELPER Long4 negative_zero(Double4 v) {
     return std::bit_cast<Long4>(v) == broadcast(std::numeric_limits<std::int64_t>::min());
 }
