@@ -3,12 +3,12 @@
     python benchmarks/exp_sweep.py [--count N] [--chunk N] [--seed S]
 
 Inputs come in chunks from the ranges the kernels use (random over [-50, 0], [-745, 710], the
-subnormal-result range, beyond 512 each side), the reduction's rounding boundaries and the
-neighbourhoods of every threshold. Each chunk runs through every sequence and np.exp, in an
-order that rotates from chunk to chunk so that noise on a shared machine hits all of them; the
-tables give mismatches against libm (bits, not values), the median time per element over the
-chunks of each range, and the median per chunk of the ratio of each time to the selected
-vector sequence's time on the same chunk.
+subnormal-result range, beyond 512 each side, the tails of narrow peaks and far beyond them),
+the reduction's rounding boundaries and the neighbourhoods of every threshold. Each chunk runs
+through every sequence and np.exp, in an order that rotates from chunk to chunk so that noise on
+a shared machine hits all of them; the tables give mismatches against libm (bits, not values),
+the median time per element over the chunks of each range, and the median per chunk of the ratio
+of each time to the selected vector sequence's time on the same chunk.
 """
 
 import argparse
@@ -89,6 +89,8 @@ RANGES = [
     ("subnormal results", 0.10, uniform_chunks(-745.2, -708.3)),
     ("[512, 710]", 0.05, uniform_chunks(512.0, 710.0)),
     ("[-1100, -500]", 0.05, uniform_chunks(-1100.0, -500.0)),
+    ("[-745, -50]", 0.05, uniform_chunks(-745.0, -50.0)),  # the tails of narrow peaks
+    ("[-1e5, -746]", 0.05, uniform_chunks(-1e5, -746.0)),  # +0, far beyond the peaks
     ("reduction boundaries", 0.15, boundary_chunks),
     ("threshold neighbours", 0.05, edge_chunks),
 ]

@@ -34,8 +34,10 @@ KERNELS = "vexora/utils/numerics/kernels"
 CASES = ["1024x256", "1024x1024", "4096x256", "4096x1024", "16384x256", "16384x1024"]
 
 
-def build_revision(revision, directory):
-    """The module compiled from `revision` in `directory`, loaded."""
+def build_revision(revision, directory, module="resampler"):
+    """The kernel module `module` compiled from `revision` in `directory`, loaded."""
+    directory = directory / module
+    directory.mkdir()
     source = directory / "kernels"
     source.mkdir()
     archive = subprocess.run(["git", "-C", str(ROOT), "archive", revision, KERNELS], check=True,
@@ -43,7 +45,7 @@ def build_revision(revision, directory):
     subprocess.run(["tar", "-x", "-C", str(source), f"--strip-components={KERNELS.count('/') + 1}"],
                    input=archive, check=True)
     entries = json.loads((BUILD / "compile_commands.json").read_text())
-    command = shlex.split(next(e["command"] for e in entries if e["file"].endswith("resampler.cpp")))
+    command = shlex.split(next(e["command"] for e in entries if e["file"].endswith(f"/{module}.cpp")))
     # The compiler and its flags, without the dependency file and with this source and object.
     flags, skip = [], 0
     for word in command[1:]:
@@ -51,15 +53,15 @@ def build_revision(revision, directory):
             skip -= 1
         elif word in ("-MQ", "-MF", "-o"):
             skip = 1
-        elif word not in ("-MD", "-c") and not word.endswith("resampler.cpp"):
+        elif word not in ("-MD", "-c") and not word.endswith(f"/{module}.cpp"):
             flags.append(word)
-    objects = directory / "resampler.o"
-    library = directory / f"resampler{importlib.machinery.EXTENSION_SUFFIXES[0]}"
-    subprocess.run([command[0], *flags, "-c", str(source / "resampler.cpp"), "-o", str(objects)],
+    objects = directory / f"{module}.o"
+    library = directory / f"{module}{importlib.machinery.EXTENSION_SUFFIXES[0]}"
+    subprocess.run([command[0], *flags, "-c", str(source / f"{module}.cpp"), "-o", str(objects)],
                    cwd=BUILD, check=True)
     subprocess.run([command[0], "-shared", "-fPIC", "-static-libstdc++", "-static-libgcc",
                     "-Wl,--exclude-libs,ALL", str(objects), "-o", str(library)], check=True)
-    spec = importlib.util.spec_from_file_location("resampler", library)
+    spec = importlib.util.spec_from_file_location(module, library)
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module

@@ -178,3 +178,15 @@ def peak_fit(samples, peaks, seed=0):
     centre = np.sort(rng.uniform(100.0, 900.0, peaks))
     variance = rng.uniform(30.0, 60.0, peaks) ** 2
     return x, np.column_stack([amplitude, centre, variance]).ravel()
+
+
+def spectrum_peaks(samples, peaks, variance=None, seed=0):
+    """Samples over the 0-3000 keV axis and `peaks` Gaussians (A, mu, variance) as a spectrum's
+    peaks are: amplitudes in 1-100, centres anywhere on the axis, variances in 1-50 keV² (σ of
+    1-7 keV) or all equal to `variance`. Most exponents then lie far below -745 (exp gives +0)."""
+    rng = np.random.default_rng(seed)
+    x = np.linspace(0.0, E_MAX, samples)
+    amplitude = rng.uniform(1.0, 100.0, peaks)
+    centre = rng.uniform(0.0, E_MAX, peaks)
+    variances = rng.uniform(1.0, 50.0, peaks) if variance is None else np.full(peaks, float(variance))
+    return x, np.column_stack([amplitude, centre, variances]).ravel()

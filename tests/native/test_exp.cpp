@@ -47,10 +47,14 @@ double input_of_kind(Random& random, int kind) {
         }
         case 4: return special_inputs[random.next() % std::size(special_inputs)];
         case 5: return from_bits(random.next() & 0x800fffffffffffff);  // zeros and subnormals
+        case 6: return random.uniform(-1e5, -746.0);  // +0, the far side of the special cases
+        case 7: return random.uniform(-745.0, -50.0);  // the tails of narrow peaks
+        case 8: return random.uniform(-1024.0, -512.0);  // scaled into the normal range, k < 0
+        case 9: return random.uniform(512.0, 1024.0);  // scaled, k > 0: large results and infinity
         default: return from_bits(random.next());  // any bits: every exponent, NaN payloads
     }
 }
-constexpr int kinds = 7;
+constexpr int kinds = 11;
 
 /// Inputs of every kind: the first half mixes kinds within each vector, the second half keeps
 /// one kind over runs of vectors (so that vectors of only ordinary inputs take the short path).

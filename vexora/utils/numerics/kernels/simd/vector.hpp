@@ -89,8 +89,15 @@ VEXORA_VECTOR_HELPER bool all_of(Long4 mask) {
 #endif
 }
 
-/// Whether any lane of a comparison's result is set.
-VEXORA_VECTOR_HELPER bool any_of(Long4 mask) { return (mask[0] | mask[1] | mask[2] | mask[3]) != 0; }
+/// Whether any lane of a comparison's result is set; as all_of, the halves combined first.
+VEXORA_VECTOR_HELPER bool any_of(Long4 mask) {
+    const Long2 either = __builtin_shufflevector(mask, mask, 0, 1) | __builtin_shufflevector(mask, mask, 2, 3);
+#if defined(__x86_64__)
+    return __builtin_ia32_movmskpd(std::bit_cast<Double2>(either)) != 0;
+#else
+    return (either[0] | either[1]) != 0;
+#endif
+}
 
 /// a * b + c in every lane, rounded once. Four scalar fused multiply-adds, which the compiler
 /// turns into one vector instruction where the target has it.

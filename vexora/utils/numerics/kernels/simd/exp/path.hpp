@@ -40,6 +40,13 @@ inline const char* path_name(Path p) {
 /// The C library's exp, one call per value.
 struct LibmExp {
     static constexpr bool sequence = false;
+    /// Whether exp(x) is +0 for every x < zero_below, so that a kernel may skip such terms: the
+    /// C library's exp does not increase, so its value at zero_below tells (the GNU library's
+    /// and every correctly rounded one's is +0).
+    static bool zero_below_gives_zero() {
+        static const bool zero = std::bit_cast<std::uint64_t>(std::exp(zero_below)) == 0;
+        return zero;
+    }
     static double scalar(double x) { return std::exp(x); }
     VEXORA_VECTOR_HELPER static Double4 vector(Double4 x) {
         return Double4{std::exp(x[0]), std::exp(x[1]), std::exp(x[2]), std::exp(x[3])};
@@ -50,6 +57,7 @@ struct LibmExp {
 template <unsigned mask>
 struct SequenceExp {
     static constexpr bool sequence = true;
+    static constexpr bool zero_below_gives_zero() { return true; }
     [[gnu::always_inline]] static double scalar(double x) { return exp_scalar<mask>(x); }
     VEXORA_VECTOR_HELPER static Double4 vector(Double4 x) { return exp4<mask>(x); }
 };

@@ -218,37 +218,16 @@ VEXORA_VECTOR_HELPER std::pair<Double4, Bits4> reduce(Double4 x) {
     }
 }
 
-/// The special cases of four values, selected lane by lane; `ordinary` marks the lanes with
-/// 2^-54 <= |x| < 512, whose result `y` already is.
-template <unsigned mask>
-VEXORA_VECTOR_HELPER Double4 exp_special(Double4 x, Long4 ordinary, Double4 y, Double4 tmp, Bits4 sbits,
-                                         Bits4 ki) {
-    const Double4 one = broadcast(1.0);
-    const Long4 tiny = magnitude(x) < smallest_ordinary;
-    const Long4 huge = ~(magnitude(x) < 1024.0);  // or NaN
-    // |x| >= 1024: NaN gives 1 + x (the quiet NaN), positive values infinity, negative ones +0.
-    const Double4 far = x != x ? one + x : keep(broadcast(HUGE_VAL), x > 0.0);
-    // 512 <= |x| < 1024, k > 0.
-    const Double4 s_up = from_bits(sbits - (1009ull << 52));
-    const Double4 up = 0x1p1009 * multiply_add<mask, fuse_large>(s_up, tmp, s_up);
-    // 512 <= |x| < 1024, k < 0.
-    const Double4 s = from_bits(sbits + (1022ull << 52));
-    const Double4 st = s * tmp;
-    const Double4 sum = s + st;
-    const Double4 hi = one + sum;
-    const Double4 lo = ((one - hi) + sum) + ((s - sum) + st);
-    const Double4 rounded = (hi + lo) - one;
-    const Double4 down = 0x1p-1022 * (sum < one ? keep(rounded, rounded != 0.0) : sum);  // never -0
-    const Long4 k_negative = std::bit_cast<Long4>(ki & 0x80000000u) != 0;
-    Double4 result = ordinary ? y : (k_negative ? down : up);
-    result = tiny ? one + x : result;
-    return huge ? far : result;
-}
+/// What every lane's result is made of: tmp = exp(r) - 1 less the table's tail error, the bits of
+/// the scale 2^(k/128) (exact only for |x| < 512) and the reduction's integer k in the low bits.
+struct Reduced4 {
+    Double4 tmp;
+    Bits4 sbits, ki;
+};
 
-/// exp of four values with the multiply-adds of `mask` fused; lane for lane exp_scalar<mask>.
+/// The reduction, the table and the polynomial of four values.
 template <unsigned mask>
-VEXORA_VECTOR_HELPER Double4 exp4(Double4 x) {
-    const Long4 ordinary = (magnitude(x) >= smallest_ordinary) & (magnitude(x) < beyond_ordinary);
+VEXORA_VECTOR_HELPER Reduced4 reduce4(Double4 x) {
     const auto [kd, ki] = reduce<mask>(x);
     const Double4 r = multiply_add<mask, fuse_low>(kd, broadcast(NegLn2loN),
                                                    multiply_add<mask, fuse_high>(kd, broadcast(NegLn2hiN), x));
@@ -268,12 +247,81 @@ VEXORA_VECTOR_HELPER Double4 exp4(Double4 x) {
                                                  tail + r);
     const Double4 tmp =
         multiply_add<mask, fuse_tmp>(r2 * r2, multiply_add<mask, fuse_c45>(r, broadcast(C5), broadcast(C4)), t);
-    const Double4 scale = from_bits(sbits);
-    const Double4 y = multiply_add<mask, fuse_scale>(scale, tmp, scale);
-    if (all_of(ordinary)) [[likely]] {
-        return y;
+    return {tmp, sbits, ki};
+}
+
+/// Below it exp is +0 for every variant: 2^-1075 e^-0.0068 and the sequence's error far smaller
+/// than that margin, so the subnormal rounding gives 0.
+inline constexpr double zero_below = -745.14;
+
+/*
+ * Four values of which at least one is not ordinary, lane by lane exp_scalar<mask>.
+ *
+ * Every lane computes only on values in the normal range: a subnormal operand or result costs the
+ * processor a slow assist per instruction, and a lane far out of range would otherwise carry
+ * garbage scales (subnormal among them) through every branch. So a vector of only +0, infinity
+ * and NaN results returns at once; other lanes beyond +-800 are clamped there, where the scaled
+ * cases still give +0 and infinity from normal values; the lanes whose result is 1 + x (NaN and
+ * |x| < 2^-54) run the sequence on 0 and are replaced at the end; the scale is brought into the
+ * normal range per lane before it is used; and a subnormal result is rounded by an addition in
+ * the normal range and its bits taken, instead of multiplying by 2^-1022. The rare parts (results
+ * beyond 2^512, subnormal results, 1 + x) are computed only when a lane needs them.
+ */
+template <unsigned mask>
+VEXORA_VECTOR_HELPER Double4 exp_special(Double4 x, Double4 ax) {
+    const Double4 one = broadcast(1.0);
+    // x < zero_below gives +0, x >= 1024 infinity, NaN 1 + x (the quiet NaN).
+    const Long4 zero = x < zero_below;
+    if (all_of(zero | ~(ax < 1024.0))) {
+        return x != x ? one + x : keep(broadcast(HUGE_VAL), x > 0.0);
     }
-    return exp_special<mask>(x, ordinary, y, tmp, sbits, ki);
+    const Long4 plain = (ax >= smallest_ordinary) & (x == x);  // not 1 + x
+    Double4 xs = x < -800.0 ? broadcast(-800.0) : x;
+    xs = keep(xs > 800.0 ? broadcast(800.0) : xs, plain);
+    const Reduced4 p = reduce4<mask>(xs);
+    // 512 <= |x|: the sign of k is that of x (exp_beyond_512).
+    const Long4 up = xs >= beyond_ordinary, down = xs <= -beyond_ordinary;
+    // The scale, times 2^-1009 where k > 0 and 2^1022 where k < 0.
+    const Long4 adjust = (up & broadcast(-(std::int64_t{1009} << 52))) | (down & broadcast(std::int64_t{1022} << 52));
+    const Double4 s = from_bits(p.sbits + std::bit_cast<Bits4>(adjust));
+    // Ordinary lanes: s + s tmp.
+    Double4 result = multiply_add<mask, fuse_scale>(s, p.tmp, s);
+    if (any_of(up)) [[unlikely]] {
+        result = up ? 0x1p1009 * multiply_add<mask, fuse_large>(s, p.tmp, s) : result;
+    }
+    // k < 0: y = s + s tmp, 2^-1022 y where that is normal (y >= 1).
+    const Double4 st = s * p.tmp;
+    const Double4 sum = s + st;
+    const Long4 below = sum < one;
+    result = down ? 0x1p-1022 * (below ? one : sum) : result;
+    if (any_of(down & below & ~zero)) [[unlikely]] {
+        // A subnormal result: y added to 1 and taken back for a single rounding; 2^-1022 y rounded
+        // is the integer y 2^52 rounded, which adding 2^52 gives in the low bits: subtracting the
+        // bits of 2^52 leaves those of the subnormal (or of +0, never -0).
+        const Double4 hi = one + sum;
+        const Double4 lo = ((one - hi) + sum) + ((s - sum) + st);
+        const Double4 rounded = (hi + lo) - one;
+        const Double4 grid = rounded * 0x1p52 + 0x1p52;  // the product is exact
+        const Double4 subnormal = from_bits(to_bits(grid) - std::bit_cast<std::uint64_t>(0x1p52));
+        result = down & below ? subnormal : result;
+    }
+    result = keep(result, ~zero);
+    if (!all_of(plain)) [[unlikely]] {
+        result = plain ? result : one + x;
+    }
+    return result;
+}
+
+/// exp of four values with the multiply-adds of `mask` fused; lane for lane exp_scalar<mask>.
+template <unsigned mask>
+VEXORA_VECTOR_HELPER Double4 exp4(Double4 x) {
+    const Double4 ax = magnitude(x);
+    if (!all_of((ax >= smallest_ordinary) & (ax < beyond_ordinary))) [[unlikely]] {
+        return exp_special<mask>(x, ax);
+    }
+    const Reduced4 p = reduce4<mask>(x);
+    const Double4 scale = from_bits(p.sbits);
+    return multiply_add<mask, fuse_scale>(scale, p.tmp, scale);
 }
 
 
