@@ -7,12 +7,11 @@ replace). Each scenario prints one line, `raised <type> <function> <message>`, o
 as `python moved_arrays.py <scenario>` in a child interpreter (tests/test_moved_arrays.py).
 """
 
-import signal
 import sys
-import threading
-import time
 
 import numpy as np
+import in_the_loop
+from in_the_loop import during_the_loop
 
 from vexora.utils.numerics.kernels import deconvolution, gaussian, resampler
 
@@ -23,55 +22,20 @@ def shrink(array):
     array.resize(1, refcheck=False)
 
 
-def report(f, *args):
+def report(f, *args, **kwargs):
     try:
-        f(*args)
+        f(*args, **kwargs)
     except Exception as error:  # noqa: BLE001 - the scenario reports whatever left the call
         # The first entry of another file: the kernel that was called.
         tb = error.__traceback__
-        while tb.tb_frame.f_code.co_filename == __file__:
+        while tb.tb_frame.f_code.co_filename in (__file__, in_the_loop.__file__):
             tb = tb.tb_next
         print("raised", type(error).__name__, tb.tb_frame.f_code.co_name, error)
     else:
         print("returned")
 
 
-def during_the_loop(handler, f, *args, signals=1):
-    """Calls f(*args) with `handler` run as a SIGALRM handler while f runs without the lock.
-
-    With forced switches off, the main thread lets go of the lock after `entered` is set only
-    where the call does: in its loop. The thread that sends the signals holds the lock whenever
-    it looks, so once it sees `entered` the loop has begun; it sends the next signal once the
-    handler has run.
-    """
-    handled = threading.Semaphore(0)
-    entered = threading.Event()
-
-    def counted(*frame):
-        handled.release()
-        handler(*frame)
-
-    def send():
-        while not entered.is_set():
-            time.sleep(0.001)
-        for _ in range(signals):
-            signal.pthread_kill(main, signal.SIGALRM)
-            handled.acquire()
-
-    def call(*args):
-        entered.set()
-        return f(*args)
-
-    signal.signal(signal.SIGALRM, counted)
-    sys.setswitchinterval(1000.0)
-    main = threading.get_ident()
-    threading.Thread(target=send, daemon=True).start()
-    report(call, *args)
-
-
 def ml_em_args(n=256):
-    # NumPy fills arrays of fewer than 500 elements without letting go of the lock, so that the
-    # signals' thread runs only once the loop has begun.
     axis = (np.arange(n) + 0.5) * (3000.0 / n)
     offsets, indices, values = deconvolution.build_gaussian_response(axis, 0.02 * axis + 1.0)
     counts = np.random.default_rng(1).poisson(100.0, n).astype(np.float64)
@@ -80,7 +44,7 @@ def ml_em_args(n=256):
 
 def handler_resizes(position):
     args = ml_em_args()
-    during_the_loop(lambda *_: shrink(args[position]), deconvolution.ML_EM_cy, *args)
+    report(during_the_loop, lambda *_: shrink(args[position]), deconvolution.ML_EM_cy, *args)
 
 
 def handler_resizes_y():
@@ -99,13 +63,13 @@ def handler_resizes_the_base_of_y():
     args = ml_em_args()
     base = np.repeat(args[0], 2)
     args[0] = base[::2]
-    during_the_loop(lambda *_: shrink(base), deconvolution.ML_EM_cy, *args)
+    report(during_the_loop, lambda *_: shrink(base), deconvolution.ML_EM_cy, *args)
 
 
 def handler_replaces_the_state_of_values():
     args = ml_em_args()
     state = np.ones(3).__reduce__()[2]
-    during_the_loop(lambda *_: args[3].__setstate__(state), deconvolution.ML_EM_cy, *args)
+    report(during_the_loop, lambda *_: args[3].__setstate__(state), deconvolution.ML_EM_cy, *args)
 
 
 class Stop(Exception):
@@ -138,7 +102,7 @@ def handler_shrinks_the_working_arrays():
         else:
             raise Stop
 
-    during_the_loop(handler, deconvolution.ML_EM_cy, *args, signals=2)
+    report(during_the_loop, handler, deconvolution.ML_EM_cy, *args, signals=2)
 
 
 class StandIn:

@@ -18,6 +18,7 @@ import numpy as np
 import pytest
 
 from conftest import KERNELS, strided, traceback_entries
+from in_the_loop import during_the_loop
 
 deconvolution = pytest.importorskip("vexora.utils.numerics.kernels.deconvolution")
 
@@ -44,23 +45,29 @@ def richardson_lucy_args(n):
 CALLS = {"ML_EM_cy": ml_em_args, "richardson_lucy_cy": richardson_lucy_args}
 
 CHILD = """
-import os, signal, sys, threading, time
+import signal, sys, time
 sys.path.insert(0, {tests!r})
 import test_interrupt as t
-# Ctrl-C's own handler, also where the parent left SIGINT ignored (a shell's background job).
-signal.signal(signal.SIGINT, signal.default_int_handler)
+from in_the_loop import during_the_loop
 name = {name!r}
 args = t.CALLS[name](1024)
-threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
 start = time.monotonic()
 try:
-    getattr(t.deconvolution, name)(*args)
+    # SIGINT with Ctrl-C's own handler, once the call's loop runs.
+    during_the_loop(signal.default_int_handler, getattr(t.deconvolution, name), *args, signum=signal.SIGINT)
 except KeyboardInterrupt as error:
-    # The entry after this frame's own: the function that was called.
-    print("interrupted", error.__traceback__.tb_next.tb_frame.f_code.co_name, time.monotonic() - start)
+    print("interrupted", t.kernel_entry(error), time.monotonic() - start)
 else:
     print("finished")
 """
+
+
+def kernel_entry(error):
+    """The name of the traceback entry of a kernel (the first of the package's source path)."""
+    tb = error.__traceback__
+    while tb is not None and not tb.tb_frame.f_code.co_filename.startswith("vexora/utils/numerics/kernels/"):
+        tb = tb.tb_next
+    return tb.tb_frame.f_code.co_name if tb is not None else None
 
 
 @pytest.mark.parametrize("name", CALLS)
@@ -83,38 +90,33 @@ def raise_stop(signum, frame):
     raise Stop
 
 
-@pytest.fixture
-def alarm_raises_stop():
-    previous = signal.signal(signal.SIGALRM, raise_stop)
-    yield
-    signal.setitimer(signal.ITIMER_REAL, 0)
-    signal.signal(signal.SIGALRM, previous)
-
-
 def interrupted_call(name, args):
-    signal.setitimer(signal.ITIMER_REAL, 0.01)
     with pytest.raises(Stop) as excinfo:
-        getattr(deconvolution, name)(*args)
+        during_the_loop(raise_stop, getattr(deconvolution, name), *args)
     return excinfo
 
 
 @pytest.mark.parametrize("name", CALLS)
-def test_handler_exception_leaves_with_the_function_entry(name, alarm_raises_stop):
+def test_handler_exception_leaves_with_the_function_entry(name):
     args = CALLS[name](256)
     kernel = KERNELS[name]
-    # The caller's frame, then the function's entry (the handler ran inside the call).
+    # The caller's frame, then the function's entry (the handler ran inside the call), then the
+    # handler's own frames.
     entries = traceback_entries(interrupted_call(name, args))
-    assert entries[0][0] == __file__
-    assert (entries[1][0], entries[1][2]) == (kernel.path, kernel.qualname)
+    at = next(i for i, entry in enumerate(entries) if entry[0] == kernel.path)
+    assert entries[at - 1][2] == "call" and entries[at - 1][0].endswith("in_the_loop.py")
+    assert entries[at][2] == kernel.qualname
+    assert entries[-1][2] == "raise_stop"
 
 
 @pytest.mark.parametrize("name", CALLS)
-def test_interrupted_calls_leak_nothing(name, alarm_raises_stop):
+def test_interrupted_calls_leak_nothing(name):
     # Strided arguments make ML-EM pack the matrix and copy the vectors: several hundred
     # kilobytes of native memory per call, which a leak would pile up over the calls.
     args = [strided(a) if isinstance(a, np.ndarray) else a for a in CALLS[name](4096)]
     arrays = [a for a in args if isinstance(a, np.ndarray)]
     interrupted_call(name, args)  # warm-up
+    gc.collect()  # the warm-up's traceback holds the arguments in a cycle of frames
     references = [sys.getrefcount(a) for a in arrays]
     # The resident size says nothing under the sanitizer, whose allocator quarantines freed
     # memory, nor under an emulator, whose own memory (translated code) it is.
