@@ -6,6 +6,7 @@
 #include "core/search.hpp"
 #include "frame/frame.hpp"
 #include "frame/result_array.hpp"
+#include "frame/threads.hpp"
 #include "resampler_rows.hpp"
 
 #include <algorithm>
@@ -23,6 +24,7 @@ using namespace vexora::core::interpolation;
 using vexora::core::first_not_below;
 using vexora::core::numpy_nansum;
 using vexora::core::regions::region_bounds;
+namespace parallel = vexora::core::parallel;
 
 constexpr ModuleIdentity identity{
     "resampler",
@@ -227,7 +229,17 @@ public:
     /// Stores the channels of `row` whose value over `total` lies above the store threshold, and
     /// ends the row. Needs no lock once room() has made room for it.
     void store(const double* row, Py_ssize_t n, double total) {
-        const Py_ssize_t stored = store_row(row, n, total, indices_.end(), values_.end());
+        end_row(store_row(row, n, total, indices_.end(), values_.end()));
+    }
+
+    /// Room for `entries` more entries of rows written elsewhere first; false with an exception set.
+    bool room_for_entries(Py_ssize_t entries) { return indices_.room(entries) && values_.room(entries); }
+    /// Where entry `at` after the last one stored goes, within the room made.
+    std::int32_t* indices_at(Py_ssize_t at) { return indices_.end() + at; }
+    double* values_at(Py_ssize_t at) { return values_.end() + at; }
+
+    /// Ends a row whose `stored` entries were written from indices_at(0) and values_at(0) on.
+    void end_row(Py_ssize_t stored) {
         indices_.advance(stored);
         values_.advance(stored);
         *offsets_.end() = values_.size();
@@ -331,11 +343,15 @@ bool set_up(RowInputs& in, ResultRows& result, const View2<const double>& matrix
  * reference range, of at least 2 energies; the clamp keeps the rows inside whatever the search
  * answers. False with an exception set when a row cannot be scaled.
  */
+Py_ssize_t upper_reference(const RowInputs& in, double E_p, Py_ssize_t& hint) {
+    const Py_ssize_t references = in.ref_indices.size();
+    hint = first_not_below(in.ref_indices.get(), references, E_p, hint);
+    return std::clamp<Py_ssize_t>(hint, 1, references - 1);
+}
+
 bool bracket_of(RowInputs& in, double E_p, Py_ssize_t& hint, Bracket& bracket) {
     const double* energies = in.ref_indices.get();
-    const Py_ssize_t references = in.ref_indices.size();
-    hint = first_not_below(energies, references, E_p, hint);
-    const Py_ssize_t high = std::clamp<Py_ssize_t>(hint, 1, references - 1);
+    const Py_ssize_t high = upper_reference(in, E_p, hint);
     bracket = {energies[high - 1], energies[high], in.scaled_row(high - 1), nullptr};
     return bracket.low_row && (bracket.high_row = in.scaled_row(high));
 }
@@ -388,6 +404,170 @@ bool build_row(RowInputs& in, ResultRows& result, Py_ssize_t i, Py_ssize_t& hint
     return true;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Requested rows split over threads, where a whole row is native work: the reference rows read in
+// place and scaled by the native sum, each row totalled by the native NaN-skipping sum. Rows go in
+// blocks; in each, the reference rows it needs first are scaled, then its rows are made, each by
+// one thread into its own buffers exactly as the serial loop makes it, then stored in row order.
+// Between blocks the caller's thread holds the lock and looks for signals, as the serial loop does
+// between rows.
+
+/// Requested rows × channels below which a call runs on the caller's thread alone: starting and
+/// joining a helper costs about as much as interpolating a few thousand channels.
+constexpr Py_ssize_t parallel_work = Py_ssize_t{1} << 18;
+
+/// Bytes of row buffers a block holds (unless the team's rows need more): a few milliseconds of
+/// work between looks for signals, within the caches of a core or two.
+constexpr Py_ssize_t block_bytes = Py_ssize_t{4} << 20;
+
+/// One block's rows: their energies and brackets, each row's interpolated values (then its
+/// stored entries, cut in place) and column numbers, and where its entries go in the result.
+struct RowBlock {
+    /// Room for `rows` rows of `n` channels; false with MemoryError set when it cannot be had.
+    bool allocate(Py_ssize_t rows_wanted, Py_ssize_t n) {
+        Py_ssize_t cells, references;
+        rows = rows_wanted;
+        channels = n;
+        if (__builtin_mul_overflow(rows, n, &cells) || __builtin_mul_overflow(rows, 2, &references)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return values.allocate(cells) && columns.allocate(cells) && stored.allocate(rows) &&
+               starts.allocate(rows) && brackets.allocate(rows) && energies.allocate(rows) &&
+               claimed.allocate(references);
+    }
+
+    double* values_of(Py_ssize_t k) const { return values.get() + k * channels; }
+    std::int32_t* columns_of(Py_ssize_t k) const { return columns.get() + k * channels; }
+
+    Py_ssize_t rows = 0, channels = 0;
+    RawArray<double> values;
+    RawArray<std::int32_t> columns;
+    RawArray<Py_ssize_t> stored, starts;
+    RawArray<Bracket> brackets;
+    RawArray<double> energies;
+    RawArray<Py_ssize_t> claimed;  ///< reference rows this block scales
+};
+
+enum class Outcome { done, failed, short_of_memory };
+
+/*
+ * Requested rows [first, first + count) on `team`: bracketed and their new reference rows claimed
+ * on the caller's thread; the claimed rows scaled, then each row interpolated, totalled and cut to
+ * its stored entries, any row on any thread; its entries copied to the result, each row to where
+ * the rows before it end. Failed with an exception set and the driver's traceback entry added;
+ * short of memory, with nothing stored and no exception, when the result cannot grow by the
+ * block's entries.
+ */
+Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, RowBlock& block, Py_ssize_t first,
+                 Py_ssize_t count, Py_ssize_t& hint) {
+    const double* energies = in.ref_indices.get();
+    Py_ssize_t claimed = 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const double E_p = in.requested_indices.get()[first + k];
+        const Py_ssize_t high = upper_reference(in, E_p, hint);
+        for (const Py_ssize_t r : {high - 1, high}) {
+            bool failed;
+            if (in.scaled.claim(r, failed)) {
+                block.claimed.get()[claimed++] = r;
+            } else if (failed) {
+                fail_at(driver, reference_sum_line);
+                return Outcome::failed;
+            }
+        }
+        // Both rows have their memory now: scaled_row() answers it without running any code.
+        block.energies.get()[k] = E_p;
+        block.brackets.get()[k] = {energies[high - 1], energies[high], in.scaled_row(high - 1), in.scaled_row(high)};
+    }
+    // A signal handler between blocks may have moved the matrix that the claimed rows are read from.
+    if (claimed > 0 && !in.scaled.intact()) {
+        fail_at(driver, reference_sum_line);
+        return Outcome::failed;
+    }
+    const Axes axes = in.axes();
+    const Py_ssize_t n = in.channels();
+    {
+        NoGil unlocked;
+        auto scale = [&](Py_ssize_t c) { in.scaled.scale_claimed(block.claimed.get()[c]); };
+        team.run(claimed, scale);
+        auto make = [&](Py_ssize_t k) {
+            double* row = block.values_of(k);
+            interpolate_response_row(block.energies.get()[k], axes, block.brackets.get()[k], in.max_value, row);
+            const double total = numpy_nansum(row, n);
+            // Cut in place: the entry for channel j goes at or before j, after j was read.
+            block.stored.get()[k] = store_row(row, n, total, block.columns_of(k), row);
+        };
+        team.run(count, make);
+    }
+    Py_ssize_t entries = 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        block.starts.get()[k] = entries;
+        entries += block.stored.get()[k];  // at most count × n, the size of the block's buffers
+    }
+    if (!result.room_for_entries(entries)) {
+        PyErr_Clear();
+        return Outcome::short_of_memory;
+    }
+    {
+        NoGil unlocked;
+        auto copy = [&](Py_ssize_t k) {
+            const Py_ssize_t at = block.starts.get()[k];
+            const auto stored = static_cast<size_t>(block.stored.get()[k]);
+            std::memcpy(result.indices_at(at), block.columns_of(k), sizeof(std::int32_t) * stored);
+            std::memcpy(result.values_at(at), block.values_of(k), sizeof(double) * stored);
+        };
+        team.run(count, copy);
+    }
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        result.end_row(block.stored.get()[k]);
+    }
+    return Outcome::done;
+}
+
+/*
+ * The requested rows on a team of up to `threads`, when the call is large enough and each row is
+ * native work, from the first on; `built` counts the rows stored and `hint` is where the next
+ * row's search starts. The rest is the serial loop's: every row when no helper or no block memory
+ * can be had, and the rows from a block on whose entries the result could not grow by (the team's
+ * stacks and the blocks are then given back, and the loop grows the result row by row). False
+ * with an exception set and the driver's traceback entry added.
+ */
+bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t& built, Py_ssize_t& hint) {
+    const Py_ssize_t m = in.requested_indices.size(), n = in.channels();
+    Py_ssize_t work;
+    if (threads < 2 || m < 2 || !in.native_row_sum ||
+        (!__builtin_mul_overflow(m, n, &work) && work < parallel_work) || !in.scaled.all_native(in.native)) {
+        return true;
+    }
+    parallel::Team team(thread_budget(), static_cast<int>(std::min<Py_ssize_t>(threads, m)));
+    if (team.size() < 2) {
+        return true;
+    }
+    // Per row: its values and column numbers (n is at most INT_MAX: no overflow).
+    const Py_ssize_t row_bytes = std::max<Py_ssize_t>(n, 1) * static_cast<Py_ssize_t>(sizeof(double) + sizeof(std::int32_t));
+    RowBlock block;
+    if (!block.allocate(std::min(m, std::max<Py_ssize_t>(block_bytes / row_bytes, team.size())), n)) {
+        PyErr_Clear();
+        return true;
+    }
+    while (built < m) {
+        if (PyErr_CheckSignals() < 0) {
+            return fail_at(driver, interpolate_call_line, false);
+        }
+        const Py_ssize_t block_hint = hint;
+        switch (build_block(in, result, team, block, built, std::min(block.rows, m - built), hint)) {
+        case Outcome::failed:
+            return false;
+        case Outcome::short_of_memory:
+            hint = block_hint;
+            return true;
+        case Outcome::done:
+            built += std::min(block.rows, m - built);
+        }
+    }
+    return true;
+}
+
 PyObject* resampler_cy_impl(const InPlace& matrix_in_place, PyObject* response_matrix, View2<const double> matrix,
                             View1<const double> ref_indices, View1<const double> ref_E_axis,
                             View1<const double> requested_indices, PyObject* requested_E_axis_object,
@@ -398,8 +578,15 @@ PyObject* resampler_cy_impl(const InPlace& matrix_in_place, PyObject* response_m
                 requested_E_axis)) {
         return nullptr;
     }
-    Py_ssize_t hint = 0;
-    for (Py_ssize_t i = 0; i < requested_indices.size; ++i) {
+    int threads;
+    if (!thread_limit(driver, threads)) {
+        return fail_at(driver, interpolate_call_line);
+    }
+    Py_ssize_t built = 0, hint = 0;
+    if (!build_rows_split(in, result, threads, built, hint)) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = built; i < requested_indices.size; ++i) {
         // Rows run without the lock one at a time; between them, with it, a signal handler may
         // stop a long call (the check costs next to nothing when no signal is pending).
         if (PyErr_CheckSignals() < 0) {
