@@ -10,6 +10,7 @@
 #include "resampler_rows.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -215,7 +216,7 @@ public:
             most = -1;
         }
         if (__builtin_add_overflow(m, 1, &offsets_count) || !offsets_.reserve_exactly(offsets_count) ||
-            !indices_.reserve_at_most(most) || !values_.reserve_at_most(most)) {
+            !reserve_at_most(indices_, most) || !reserve_at_most(values_, most)) {
             return false;
         }
         *offsets_.end() = 0;
@@ -233,7 +234,15 @@ public:
     }
 
     /// Room for `entries` more entries of rows written elsewhere first; false with an exception set.
-    bool room_for_entries(Py_ssize_t entries) { return indices_.room(entries) && values_.room(entries); }
+    bool room_for_entries(Py_ssize_t entries) {
+        if (!indices_.room(entries) || !values_.room(entries)) {
+            return false;
+        }
+        room_end_ = std::max(room_end_, values_.size() + entries);
+        return true;
+    }
+    /// Entries that can be stored without growing the result (at least).
+    Py_ssize_t free_entries() const { return room_end_ - values_.size(); }
     /// Where entry `at` after the last one stored goes, within the room made.
     std::int32_t* indices_at(Py_ssize_t at) { return indices_.end() + at; }
     double* values_at(Py_ssize_t at) { return values_.end() + at; }
@@ -256,6 +265,20 @@ public:
     }
 
 private:
+    /// ResultArray::reserve_at_most, which also tells the room had.
+    template <class T>
+    bool reserve_at_most(ResultArray<T>& array, Py_ssize_t most) {
+        if (array.reserve_exactly(most)) {
+            room_end_ = std::min(room_end_, most);
+            return true;
+        }
+        PyErr_Clear();
+        room_end_ = 0;
+        return array.reserve_exactly(0);
+    }
+
+    /// Where the room made for entries ends in both arrays, at least.
+    Py_ssize_t room_end_ = PY_SSIZE_T_MAX;
     ResultArray<std::int64_t> offsets_{NPY_INT64};
     ResultArray<std::int32_t> indices_{NPY_INT32};
     ResultArray<double> values_{NPY_FLOAT64};
@@ -407,46 +430,84 @@ bool build_row(RowInputs& in, ResultRows& result, Py_ssize_t i, Py_ssize_t& hint
 // ---------------------------------------------------------------------------------------------
 // Requested rows split over threads, where a whole row is native work: the reference rows read in
 // place and scaled by the native sum, each row totalled by the native NaN-skipping sum. Rows go in
-// blocks; in each, the reference rows it needs first are scaled, then its rows are made, each by
-// one thread into its own buffers exactly as the serial loop makes it, then stored in row order.
-// Between blocks the caller's thread holds the lock and looks for signals, as the serial loop does
-// between rows.
+// blocks; in each, the reference rows it needs are scaled first, then its rows are made, each by
+// one thread exactly as the serial loop makes it, in a work row of that thread's own, and copied
+// into the result where the row before it ends. Between blocks the caller's thread holds the lock
+// and looks for signals, as the serial loop does between rows.
 
 /// Requested rows × channels below which a call runs on the caller's thread alone: starting and
 /// joining a helper costs about as much as interpolating a few thousand channels.
 constexpr Py_ssize_t parallel_work = Py_ssize_t{1} << 18;
 
-/// Bytes of row buffers a block holds (unless the team's rows need more): a few milliseconds of
-/// work between looks for signals, within the caches of a core or two.
-constexpr Py_ssize_t block_bytes = Py_ssize_t{4} << 20;
+/// Channels of the rows of one block (unless the team's rows need more): about ten milliseconds
+/// of work on one thread between looks for signals, and the result's room made for a block.
+constexpr Py_ssize_t block_channels = Py_ssize_t{1} << 20;
 
-/// One block's rows: their energies and brackets, each row's interpolated values (then its
-/// stored entries, cut in place) and column numbers, and where its entries go in the result.
-struct RowBlock {
-    /// Room for `rows` rows of `n` channels; false with MemoryError set when it cannot be had.
-    bool allocate(Py_ssize_t rows_wanted, Py_ssize_t n) {
-        Py_ssize_t cells, references;
-        rows = rows_wanted;
-        channels = n;
-        if (__builtin_mul_overflow(rows, n, &cells) || __builtin_mul_overflow(rows, 2, &references)) {
+/*
+ * A work row and its column numbers for each thread of a team, taken by a row for as long as it
+ * is made and copied; at most one row per thread is in progress, so one is always free.
+ */
+class WorkRows {
+public:
+    /// `count` work rows of `n` channels; false with MemoryError set when they cannot be had.
+    bool allocate(int count, Py_ssize_t n) {
+        Py_ssize_t cells;
+        count_ = count;
+        channels_ = n;
+        if (__builtin_mul_overflow(static_cast<Py_ssize_t>(count), n, &cells)) {
             PyErr_NoMemory();
             return false;
         }
-        return values.allocate(cells) && columns.allocate(cells) && stored.allocate(rows) &&
-               starts.allocate(rows) && brackets.allocate(rows) && energies.allocate(rows) &&
+        if (!values_.allocate(cells) || !columns_.allocate(cells) || !busy_.allocate(count)) {
+            return false;
+        }
+        std::fill(busy_.get(), busy_.get() + count, false);
+        return true;
+    }
+
+    /// A free work row's number.
+    int take() {
+        for (int w = 0;; w = (w + 1) % count_) {
+            bool free = false;
+            if (std::atomic_ref<bool>(busy_.get()[w]).compare_exchange_strong(free, true)) {
+                return w;
+            }
+        }
+    }
+    void give_back(int w) { std::atomic_ref<bool>(busy_.get()[w]).store(false); }
+
+    double* values(int w) const { return values_.get() + w * channels_; }
+    std::int32_t* columns(int w) const { return columns_.get() + w * channels_; }
+
+private:
+    int count_ = 0;
+    Py_ssize_t channels_ = 0;
+    RawArray<double> values_;
+    RawArray<std::int32_t> columns_;
+    RawArray<bool> busy_;
+};
+
+/// One block's rows: their energies and brackets, where each row's entries end in the result
+/// (counted from the block's first, -1 until the row is stored), and the reference rows the
+/// block scales.
+struct RowBlock {
+    /// Room for `rows` rows; false with MemoryError set when it cannot be had.
+    bool allocate(Py_ssize_t rows_wanted) {
+        Py_ssize_t references;
+        rows = rows_wanted;
+        if (__builtin_mul_overflow(rows, 2, &references)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return ends.allocate(rows) && brackets.allocate(rows) && energies.allocate(rows) &&
                claimed.allocate(references);
     }
 
-    double* values_of(Py_ssize_t k) const { return values.get() + k * channels; }
-    std::int32_t* columns_of(Py_ssize_t k) const { return columns.get() + k * channels; }
-
-    Py_ssize_t rows = 0, channels = 0;
-    RawArray<double> values;
-    RawArray<std::int32_t> columns;
-    RawArray<Py_ssize_t> stored, starts;
+    Py_ssize_t rows = 0;
+    RawArray<Py_ssize_t> ends;
     RawArray<Bracket> brackets;
     RawArray<double> energies;
-    RawArray<Py_ssize_t> claimed;  ///< reference rows this block scales
+    RawArray<Py_ssize_t> claimed;
 };
 
 enum class Outcome { done, failed, short_of_memory };
@@ -454,13 +515,13 @@ enum class Outcome { done, failed, short_of_memory };
 /*
  * Requested rows [first, first + count) on `team`: bracketed and their new reference rows claimed
  * on the caller's thread; the claimed rows scaled, then each row interpolated, totalled and cut to
- * its stored entries, any row on any thread; its entries copied to the result, each row to where
- * the rows before it end. Failed with an exception set and the driver's traceback entry added;
- * short of memory, with nothing stored and no exception, when the result cannot grow by the
- * block's entries.
+ * its stored entries in a work row, any row on any thread, and copied to the result once the row
+ * before it has told where it ends (rows are handed out in order, so that one is in progress).
+ * Failed with an exception set and the driver's traceback entry added; short of memory, with
+ * nothing stored and no exception, when the result has no room for the block's rows.
  */
-Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, RowBlock& block, Py_ssize_t first,
-                 Py_ssize_t count, Py_ssize_t& hint) {
+Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, RowBlock& block, WorkRows& work,
+                    Py_ssize_t first, Py_ssize_t count, Py_ssize_t& hint) {
     const double* energies = in.ref_indices.get();
     Py_ssize_t claimed = 0;
     for (Py_ssize_t k = 0; k < count; ++k) {
@@ -478,48 +539,50 @@ Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, Row
         // Both rows have their memory now: scaled_row() answers it without running any code.
         block.energies.get()[k] = E_p;
         block.brackets.get()[k] = {energies[high - 1], energies[high], in.scaled_row(high - 1), in.scaled_row(high)};
+        block.ends.get()[k] = -1;
     }
     // A signal handler between blocks may have moved the matrix that the claimed rows are read from.
     if (claimed > 0 && !in.scaled.intact()) {
         fail_at(driver, reference_sum_line);
         return Outcome::failed;
     }
-    const Axes axes = in.axes();
     const Py_ssize_t n = in.channels();
+    // At most count × n entries: no more than the block's channels, checked when it was sized.
+    if (!result.room_for_entries(count * n)) {
+        PyErr_Clear();
+        return Outcome::short_of_memory;
+    }
+    const Axes axes = in.axes();
     {
         NoGil unlocked;
         auto scale = [&](Py_ssize_t c) { in.scaled.scale_claimed(block.claimed.get()[c]); };
         team.run(claimed, scale);
         auto make = [&](Py_ssize_t k) {
-            double* row = block.values_of(k);
+            const int w = work.take();
+            double* row = work.values(w);
             interpolate_response_row(block.energies.get()[k], axes, block.brackets.get()[k], in.max_value, row);
             const double total = numpy_nansum(row, n);
             // Cut in place: the entry for channel j goes at or before j, after j was read.
-            block.stored.get()[k] = store_row(row, n, total, block.columns_of(k), row);
+            const Py_ssize_t stored = store_row(row, n, total, work.columns(w), row);
+            Py_ssize_t at = 0;
+            if (k > 0) {
+                // Row k - 1 was handed out before this one and is being made: only its copy is waited for.
+                std::atomic_ref<Py_ssize_t> previous(block.ends.get()[k - 1]);
+                previous.wait(-1, std::memory_order_acquire);
+                at = previous.load(std::memory_order_acquire);
+            }
+            std::memcpy(result.indices_at(at), work.columns(w), sizeof(std::int32_t) * static_cast<size_t>(stored));
+            std::memcpy(result.values_at(at), row, sizeof(double) * static_cast<size_t>(stored));
+            std::atomic_ref<Py_ssize_t> end(block.ends.get()[k]);
+            end.store(at + stored, std::memory_order_release);
+            end.notify_all();
+            work.give_back(w);
         };
         team.run(count, make);
     }
-    Py_ssize_t entries = 0;
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        block.starts.get()[k] = entries;
-        entries += block.stored.get()[k];  // at most count × n, the size of the block's buffers
-    }
-    if (!result.room_for_entries(entries)) {
-        PyErr_Clear();
-        return Outcome::short_of_memory;
-    }
-    {
-        NoGil unlocked;
-        auto copy = [&](Py_ssize_t k) {
-            const Py_ssize_t at = block.starts.get()[k];
-            const auto stored = static_cast<size_t>(block.stored.get()[k]);
-            std::memcpy(result.indices_at(at), block.columns_of(k), sizeof(std::int32_t) * stored);
-            std::memcpy(result.values_at(at), block.values_of(k), sizeof(double) * stored);
-        };
-        team.run(count, copy);
-    }
-    for (Py_ssize_t k = 0; k < count; ++k) {
-        result.end_row(block.stored.get()[k]);
+    for (Py_ssize_t k = 0, at = 0; k < count; ++k) {
+        result.end_row(block.ends.get()[k] - at);
+        at = block.ends.get()[k];
     }
     return Outcome::done;
 }
@@ -527,10 +590,10 @@ Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, Row
 /*
  * The requested rows on a team of up to `threads`, when the call is large enough and each row is
  * native work, from the first on; `built` counts the rows stored and `hint` is where the next
- * row's search starts. The rest is the serial loop's: every row when no helper or no block memory
- * can be had, and the rows from a block on whose entries the result could not grow by (the team's
- * stacks and the blocks are then given back, and the loop grows the result row by row). False
- * with an exception set and the driver's traceback entry added.
+ * row's search starts. The rest is the serial loop's: every row when no helper or no work rows
+ * can be had, and the rows from a block for which the result could not make room (the team and
+ * its work rows are then given back, and the loop grows the result row by row). False with an
+ * exception set and the driver's traceback entry added.
  */
 bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t& built, Py_ssize_t& hint) {
     const Py_ssize_t m = in.requested_indices.size(), n = in.channels();
@@ -543,10 +606,13 @@ bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t
     if (team.size() < 2) {
         return true;
     }
-    // Per row: its values and column numbers (n is at most INT_MAX: no overflow).
-    const Py_ssize_t row_bytes = std::max<Py_ssize_t>(n, 1) * static_cast<Py_ssize_t>(sizeof(double) + sizeof(std::int32_t));
+    const Py_ssize_t block_rows =
+        std::min(m, std::max<Py_ssize_t>(block_channels / std::max<Py_ssize_t>(n, 1), 4 * team.size()));
+    Py_ssize_t block_cells;
     RowBlock block;
-    if (!block.allocate(std::min(m, std::max<Py_ssize_t>(block_bytes / row_bytes, team.size())), n)) {
+    WorkRows rows;
+    if (__builtin_mul_overflow(block_rows, n, &block_cells) || !block.allocate(block_rows) ||
+        !rows.allocate(team.size(), n)) {
         PyErr_Clear();
         return true;
     }
@@ -554,15 +620,22 @@ bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t
         if (PyErr_CheckSignals() < 0) {
             return fail_at(driver, interpolate_call_line, false);
         }
+        // Where the result could not reserve room for every row, it grows by a few rows at a time,
+        // as the serial loop grows it.
+        Py_ssize_t count = std::min(block_rows, m - built);
+        const Py_ssize_t fit = result.free_entries() / std::max<Py_ssize_t>(n, 1);
+        if (fit < count) {
+            count = std::max(fit, std::min<Py_ssize_t>(team.size(), count));
+        }
         const Py_ssize_t block_hint = hint;
-        switch (build_block(in, result, team, block, built, std::min(block.rows, m - built), hint)) {
+        switch (build_block(in, result, team, block, rows, built, count, hint)) {
         case Outcome::failed:
             return false;
         case Outcome::short_of_memory:
             hint = block_hint;
             return true;
         case Outcome::done:
-            built += std::min(block.rows, m - built);
+            built += count;
         }
     }
     return true;
