@@ -10,7 +10,8 @@
 #include "resampler_rows.hpp"
 
 #include <algorithm>
-#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -431,9 +432,9 @@ bool build_row(RowInputs& in, ResultRows& result, Py_ssize_t i, Py_ssize_t& hint
 // Requested rows split over threads, where a whole row is native work: the reference rows read in
 // place and scaled by the native sum, each row totalled by the native NaN-skipping sum. Rows go in
 // blocks; in each, the reference rows it needs are scaled first, then its rows are made, each by
-// one thread exactly as the serial loop makes it, in a work row of that thread's own, and copied
-// into the result where the row before it ends. Between blocks the caller's thread holds the lock
-// and looks for signals, as the serial loop does between rows.
+// one thread exactly as the serial loop makes it, in a work row that stays in that thread's cache,
+// and copied into the result in row order. Between blocks the caller's thread holds the lock and
+// looks for signals, as the serial loop does between rows.
 
 /// Requested rows × channels below which a call runs on the caller's thread alone: starting and
 /// joining a helper costs about as much as interpolating a few thousand channels.
@@ -444,52 +445,93 @@ constexpr Py_ssize_t parallel_work = Py_ssize_t{1} << 18;
 constexpr Py_ssize_t block_channels = Py_ssize_t{1} << 20;
 
 /*
- * A work row and its column numbers for each thread of a team, taken by a row for as long as it
- * is made and copied; at most one row per thread is in progress, so one is always free.
+ * Work rows in which a block's rows are made and cut to their stored entries, each kept until the
+ * rows before it are stored and then copied into the result after them, so that a thread held up
+ * (a busy machine) stops the others only once every work row waits for its row. The first row not
+ * stored, which no other waits for, takes the spare work row when no other is free: rows are
+ * handed out in order, so that row is always being made, and it always has a work row.
  */
 class WorkRows {
 public:
-    /// `count` work rows of `n` channels; false with MemoryError set when they cannot be had.
-    bool allocate(int count, Py_ssize_t n) {
+    /// `count` work rows and the spare, of `n` channels, for blocks of up to `block_rows` rows;
+    /// false with MemoryError set when they cannot be had.
+    bool allocate(int count, Py_ssize_t n, Py_ssize_t block_rows) {
         Py_ssize_t cells;
         count_ = count;
         channels_ = n;
-        if (__builtin_mul_overflow(static_cast<Py_ssize_t>(count), n, &cells)) {
+        if (__builtin_mul_overflow(static_cast<Py_ssize_t>(count) + 1, n, &cells)) {
             PyErr_NoMemory();
             return false;
         }
-        if (!values_.allocate(cells) || !columns_.allocate(cells) || !busy_.allocate(count)) {
-            return false;
-        }
-        std::fill(busy_.get(), busy_.get() + count, false);
-        return true;
+        return values_.allocate(cells) && columns_.allocate(cells) && free_.allocate(count) &&
+               rows_.allocate(block_rows) && stored_.allocate(block_rows);
     }
 
-    /// A free work row's number.
-    int take() {
-        for (int w = 0;; w = (w + 1) % count_) {
-            bool free = false;
-            if (std::atomic_ref<bool>(busy_.get()[w]).compare_exchange_strong(free, true)) {
-                return w;
-            }
+    /// Before a block of `count` rows: no row made, every work row free.
+    void start_block(Py_ssize_t count) {
+        std::fill(rows_.get(), rows_.get() + count, not_made);
+        for (int w = 0; w < count_; ++w) {
+            free_.get()[w] = w;
         }
+        free_count_ = count_;
+        next_ = 0;
+        end_ = 0;
+        count_rows_ = count;
     }
-    void give_back(int w) { std::atomic_ref<bool>(busy_.get()[w]).store(false); }
+
+    /// A work row for row `k`; touches no Python object.
+    int take(Py_ssize_t k) {
+        std::unique_lock lock(mutex_);
+        given_back_.wait(lock, [&] { return free_count_ > 0 || k == next_; });
+        return free_count_ > 0 ? free_.get()[--free_count_] : spare();
+    }
 
     double* values(int w) const { return values_.get() + w * channels_; }
     std::int32_t* columns(int w) const { return columns_.get() + w * channels_; }
 
+    /*
+     * Row `k`, made in work row `w` and cut to `stored` entries. With it, every row made that
+     * follows the rows stored is copied into the result in order, and ends[] records where each
+     * ends, counted from the block's first entry.
+     */
+    void made(Py_ssize_t k, int w, Py_ssize_t stored, ResultRows& result, Py_ssize_t* ends) {
+        {
+            std::lock_guard lock(mutex_);
+            rows_.get()[k] = w;
+            stored_.get()[k] = stored;
+            for (; next_ < count_rows_ && rows_.get()[next_] != not_made; ++next_) {
+                const int row = rows_.get()[next_];
+                const auto entries = static_cast<size_t>(stored_.get()[next_]);
+                std::memcpy(result.indices_at(end_), columns(row), sizeof(std::int32_t) * entries);
+                std::memcpy(result.values_at(end_), values(row), sizeof(double) * entries);
+                ends[next_] = end_ += stored_.get()[next_];
+                if (row != spare()) {
+                    free_.get()[free_count_++] = row;
+                }
+            }
+        }
+        given_back_.notify_all();
+    }
+
 private:
+    static constexpr int not_made = -1;
+    int spare() const { return count_; }
+
     int count_ = 0;
     Py_ssize_t channels_ = 0;
     RawArray<double> values_;
     RawArray<std::int32_t> columns_;
-    RawArray<bool> busy_;
+    RawArray<int> free_;      ///< numbers of the free work rows, free_count_ of them
+    RawArray<int> rows_;      ///< per row of the block: its work row, or not_made
+    RawArray<Py_ssize_t> stored_;
+    int free_count_ = 0;
+    Py_ssize_t count_rows_ = 0, next_ = 0, end_ = 0;  ///< the block's rows, the first not stored, its start
+    std::mutex mutex_;
+    std::condition_variable given_back_;
 };
 
 /// One block's rows: their energies and brackets, where each row's entries end in the result
-/// (counted from the block's first, -1 until the row is stored), and the reference rows the
-/// block scales.
+/// (counted from the block's first), and the reference rows the block scales.
 struct RowBlock {
     /// Room for `rows` rows; false with MemoryError set when it cannot be had.
     bool allocate(Py_ssize_t rows_wanted) {
@@ -515,8 +557,7 @@ enum class Outcome { done, failed, short_of_memory };
 /*
  * Requested rows [first, first + count) on `team`: bracketed and their new reference rows claimed
  * on the caller's thread; the claimed rows scaled, then each row interpolated, totalled and cut to
- * its stored entries in a work row, any row on any thread, and copied to the result once the row
- * before it has told where it ends (rows are handed out in order, so that one is in progress).
+ * its stored entries in a work row, any row on any thread, and copied to the result in order.
  * Failed with an exception set and the driver's traceback entry added; short of memory, with
  * nothing stored and no exception, when the result has no room for the block's rows.
  */
@@ -539,7 +580,6 @@ Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, Row
         // Both rows have their memory now: scaled_row() answers it without running any code.
         block.energies.get()[k] = E_p;
         block.brackets.get()[k] = {energies[high - 1], energies[high], in.scaled_row(high - 1), in.scaled_row(high)};
-        block.ends.get()[k] = -1;
     }
     // A signal handler between blocks may have moved the matrix that the claimed rows are read from.
     if (claimed > 0 && !in.scaled.intact()) {
@@ -557,26 +597,14 @@ Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, Row
         NoGil unlocked;
         auto scale = [&](Py_ssize_t c) { in.scaled.scale_claimed(block.claimed.get()[c]); };
         team.run(claimed, scale);
+        work.start_block(count);
         auto make = [&](Py_ssize_t k) {
-            const int w = work.take();
+            const int w = work.take(k);
             double* row = work.values(w);
             interpolate_response_row(block.energies.get()[k], axes, block.brackets.get()[k], in.max_value, row);
             const double total = numpy_nansum(row, n);
             // Cut in place: the entry for channel j goes at or before j, after j was read.
-            const Py_ssize_t stored = store_row(row, n, total, work.columns(w), row);
-            Py_ssize_t at = 0;
-            if (k > 0) {
-                // Row k - 1 was handed out before this one and is being made: only its copy is waited for.
-                std::atomic_ref<Py_ssize_t> previous(block.ends.get()[k - 1]);
-                previous.wait(-1, std::memory_order_acquire);
-                at = previous.load(std::memory_order_acquire);
-            }
-            std::memcpy(result.indices_at(at), work.columns(w), sizeof(std::int32_t) * static_cast<size_t>(stored));
-            std::memcpy(result.values_at(at), row, sizeof(double) * static_cast<size_t>(stored));
-            std::atomic_ref<Py_ssize_t> end(block.ends.get()[k]);
-            end.store(at + stored, std::memory_order_release);
-            end.notify_all();
-            work.give_back(w);
+            work.made(k, w, store_row(row, n, total, work.columns(w), row), result, block.ends.get());
         };
         team.run(count, make);
     }
@@ -592,7 +620,8 @@ Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, Row
  * native work, from the first on; `built` counts the rows stored and `hint` is where the next
  * row's search starts. The rest is the serial loop's: every row when no helper or no work rows
  * can be had, and the rows from a block for which the result could not make room (the team and
- * its work rows are then given back, and the loop grows the result row by row). False with an
+ * its work rows are then given back, and the loop grows the result row by row). Two work rows
+ * a thread, and the spare. False with an
  * exception set and the driver's traceback entry added.
  */
 bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t& built, Py_ssize_t& hint) {
@@ -612,7 +641,7 @@ bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t
     RowBlock block;
     WorkRows rows;
     if (__builtin_mul_overflow(block_rows, n, &block_cells) || !block.allocate(block_rows) ||
-        !rows.allocate(team.size(), n)) {
+        !rows.allocate(2 * team.size(), n, block_rows)) {
         PyErr_Clear();
         return true;
     }
