@@ -559,10 +559,17 @@ enum class Outcome { done, failed, short_of_memory };
  * on the caller's thread; the claimed rows scaled, then each row interpolated, totalled and cut to
  * its stored entries in a work row, any row on any thread, and copied to the result in order.
  * Failed with an exception set and the driver's traceback entry added; short of memory, with
- * nothing stored and no exception, when the result has no room for the block's rows.
+ * nothing done and no exception, when the result has no room for the block's rows.
  */
 Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, RowBlock& block, WorkRows& work,
                     Py_ssize_t first, Py_ssize_t count, Py_ssize_t& hint) {
+    const Py_ssize_t n = in.channels();
+    // At most count × n entries: no more than the block's channels, checked when it was sized.
+    // Room comes first, so that no reference row is claimed for rows the serial loop then makes.
+    if (!result.room_for_entries(count * n)) {
+        PyErr_Clear();
+        return Outcome::short_of_memory;
+    }
     const double* energies = in.ref_indices.get();
     Py_ssize_t claimed = 0;
     for (Py_ssize_t k = 0; k < count; ++k) {
@@ -585,12 +592,6 @@ Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, Row
     if (claimed > 0 && !in.scaled.intact()) {
         fail_at(driver, reference_sum_line);
         return Outcome::failed;
-    }
-    const Py_ssize_t n = in.channels();
-    // At most count × n entries: no more than the block's channels, checked when it was sized.
-    if (!result.room_for_entries(count * n)) {
-        PyErr_Clear();
-        return Outcome::short_of_memory;
     }
     const Axes axes = in.axes();
     {
@@ -620,8 +621,7 @@ Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, Row
  * native work, from the first on; `built` counts the rows stored and `hint` is where the next
  * row's search starts. The rest is the serial loop's: every row when no helper or no work rows
  * can be had, and the rows from a block for which the result could not make room (the team and
- * its work rows are then given back, and the loop grows the result row by row). Two work rows
- * a thread, and the spare. False with an
+ * its work rows are then given back, and the loop grows the result row by row). False with an
  * exception set and the driver's traceback entry added.
  */
 bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t& built, Py_ssize_t& hint) {
@@ -639,7 +639,7 @@ bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t
         std::min(m, std::max<Py_ssize_t>(block_channels / std::max<Py_ssize_t>(n, 1), 4 * team.size()));
     Py_ssize_t block_cells;
     RowBlock block;
-    WorkRows rows;
+    WorkRows rows;  // two a thread, so that a thread held up leaves the others rows to work in
     if (__builtin_mul_overflow(block_rows, n, &block_cells) || !block.allocate(block_rows) ||
         !rows.allocate(2 * team.size(), n, block_rows)) {
         PyErr_Clear();
@@ -656,12 +656,10 @@ bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t
         if (fit < count) {
             count = std::max(fit, std::min<Py_ssize_t>(team.size(), count));
         }
-        const Py_ssize_t block_hint = hint;
         switch (build_block(in, result, team, block, rows, built, count, hint)) {
         case Outcome::failed:
             return false;
         case Outcome::short_of_memory:
-            hint = block_hint;
             return true;
         case Outcome::done:
             built += count;
