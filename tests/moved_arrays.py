@@ -7,6 +7,7 @@ replace). Each scenario prints one line, `raised <type> <function> <message>`, o
 as `python moved_arrays.py <scenario>` in a child interpreter (tests/test_moved_arrays.py).
 """
 
+import os
 import sys
 
 import numpy as np
@@ -197,6 +198,18 @@ def sum_resizes_the_response_matrix():
 
     with_numpy(resampler, resampler.resampler_cy, matrix, np.array([500.0, 1000.0, 1500.0]), channels,
                np.array([700.0, 1200.0]), channels, sum=total)
+
+
+def handler_resizes_the_response_matrix():
+    # Requested rows split over two threads: the handler runs between blocks of rows, and the next
+    # block scales reference rows it has not used yet from the matrix.
+    os.environ["VEXORA_NUM_THREADS"] = "2"
+    channels = np.linspace(1.0, 3000.0, 1024)
+    references = np.linspace(100.0, 2900.0, 1000)
+    matrix = np.array([np.exp(-0.5 * ((channels - E) / 20.0) ** 2) for E in references])
+    requested = np.linspace(references[0], references[-1], 200_000)
+    report(during_the_loop, lambda *_: shrink(matrix), resampler.resampler_cy, matrix, references, channels,
+           requested, channels)
 
 
 def zeros_resizes_x():

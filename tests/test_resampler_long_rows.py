@@ -103,17 +103,26 @@ def many_references_problem():
     return [matrix, ref_indices, ref_E_axis, requested, np.linspace(1.0, 2990.0, 4096)]
 
 
+# A helper thread's stack takes address space of its own (8 MiB by default, kept for reuse when
+# the thread ends).
+HELPER_STACK_MIB = 8
+
+
 # With 24 MiB to spare only the values cannot be reserved; with 12 MiB the columns cannot either;
-# with many reference rows, room for all of them cannot be had either.
+# with many reference rows, room for all of them cannot be had either. Split over two threads, the
+# rows then also need a helper's stack and the blocks' buffers.
+@pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize(("problem", "spare_mib"), [(narrow_problem, 24), (narrow_problem, 12),
                                                     (many_references_problem, 12)])
-def test_memory_grows_as_used_when_the_most_cannot_be_reserved(problem, spare_mib, tmp_path):
+def test_memory_grows_as_used_when_the_most_cannot_be_reserved(problem, spare_mib, threads, tmp_path):
     args = problem()
     np.savez(tmp_path / "problem.npz", **{f"arg_{i}": a for i, a in enumerate(args)})
     here = os.path.dirname(__file__)
+    spare_mib += HELPER_STACK_MIB * (threads - 1)
     child = subprocess.run([sys.executable, "-P", "-c", CHILD, str(tmp_path / "problem.npz"),
                             str(tmp_path / "result.npz"), str(spare_mib)], cwd=here, capture_output=True,
-                           text=True, timeout=120, env=os.environ | {"OPENBLAS_NUM_THREADS": "1"})
+                           text=True, timeout=120,
+                           env=os.environ | {"OPENBLAS_NUM_THREADS": "1", "VEXORA_NUM_THREADS": str(threads)})
     assert child.returncode == 0, f"exit {child.returncode}\n{child.stdout}\n{child.stderr}"
     grown = np.load(tmp_path / "result.npz")
     expected = resampler_cy(*args)

@@ -6,9 +6,12 @@
 #include "core/search.hpp"
 #include "frame/frame.hpp"
 #include "frame/result_array.hpp"
+#include "frame/threads.hpp"
 #include "resampler_rows.hpp"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +26,7 @@ using namespace vexora::core::interpolation;
 using vexora::core::first_not_below;
 using vexora::core::numpy_nansum;
 using vexora::core::regions::region_bounds;
+namespace parallel = vexora::core::parallel;
 
 constexpr ModuleIdentity identity{
     "resampler",
@@ -213,7 +217,7 @@ public:
             most = -1;
         }
         if (__builtin_add_overflow(m, 1, &offsets_count) || !offsets_.reserve_exactly(offsets_count) ||
-            !indices_.reserve_at_most(most) || !values_.reserve_at_most(most)) {
+            !reserve_at_most(indices_, most) || !reserve_at_most(values_, most)) {
             return false;
         }
         *offsets_.end() = 0;
@@ -227,7 +231,25 @@ public:
     /// Stores the channels of `row` whose value over `total` lies above the store threshold, and
     /// ends the row. Needs no lock once room() has made room for it.
     void store(const double* row, Py_ssize_t n, double total) {
-        const Py_ssize_t stored = store_row(row, n, total, indices_.end(), values_.end());
+        end_row(store_row(row, n, total, indices_.end(), values_.end()));
+    }
+
+    /// Room for `entries` more entries of rows written elsewhere first; false with an exception set.
+    bool room_for_entries(Py_ssize_t entries) {
+        if (!indices_.room(entries) || !values_.room(entries)) {
+            return false;
+        }
+        room_end_ = std::max(room_end_, values_.size() + entries);
+        return true;
+    }
+    /// Entries that can be stored without growing the result (at least).
+    Py_ssize_t free_entries() const { return room_end_ - values_.size(); }
+    /// Where entry `at` after the last one stored goes, within the room made.
+    std::int32_t* indices_at(Py_ssize_t at) { return indices_.end() + at; }
+    double* values_at(Py_ssize_t at) { return values_.end() + at; }
+
+    /// Ends a row whose `stored` entries were written from indices_at(0) and values_at(0) on.
+    void end_row(Py_ssize_t stored) {
         indices_.advance(stored);
         values_.advance(stored);
         *offsets_.end() = values_.size();
@@ -244,6 +266,20 @@ public:
     }
 
 private:
+    /// ResultArray::reserve_at_most, which also tells the room had.
+    template <class T>
+    bool reserve_at_most(ResultArray<T>& array, Py_ssize_t most) {
+        if (array.reserve_exactly(most)) {
+            room_end_ = std::min(room_end_, most);
+            return true;
+        }
+        PyErr_Clear();
+        room_end_ = 0;
+        return array.reserve_exactly(0);
+    }
+
+    /// Where the room made for entries ends in both arrays, at least.
+    Py_ssize_t room_end_ = PY_SSIZE_T_MAX;
     ResultArray<std::int64_t> offsets_{NPY_INT64};
     ResultArray<std::int32_t> indices_{NPY_INT32};
     ResultArray<double> values_{NPY_FLOAT64};
@@ -331,11 +367,15 @@ bool set_up(RowInputs& in, ResultRows& result, const View2<const double>& matrix
  * reference range, of at least 2 energies; the clamp keeps the rows inside whatever the search
  * answers. False with an exception set when a row cannot be scaled.
  */
+Py_ssize_t upper_reference(const RowInputs& in, double E_p, Py_ssize_t& hint) {
+    const Py_ssize_t references = in.ref_indices.size();
+    hint = first_not_below(in.ref_indices.get(), references, E_p, hint);
+    return std::clamp<Py_ssize_t>(hint, 1, references - 1);
+}
+
 bool bracket_of(RowInputs& in, double E_p, Py_ssize_t& hint, Bracket& bracket) {
     const double* energies = in.ref_indices.get();
-    const Py_ssize_t references = in.ref_indices.size();
-    hint = first_not_below(energies, references, E_p, hint);
-    const Py_ssize_t high = std::clamp<Py_ssize_t>(hint, 1, references - 1);
+    const Py_ssize_t high = upper_reference(in, E_p, hint);
     bracket = {energies[high - 1], energies[high], in.scaled_row(high - 1), nullptr};
     return bracket.low_row && (bracket.high_row = in.scaled_row(high));
 }
@@ -388,6 +428,246 @@ bool build_row(RowInputs& in, ResultRows& result, Py_ssize_t i, Py_ssize_t& hint
     return true;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Requested rows split over threads, where a whole row is native work: the reference rows read in
+// place and scaled by the native sum, each row totalled by the native NaN-skipping sum. Rows go in
+// blocks; in each, the reference rows it needs are scaled first, then its rows are made, each by
+// one thread exactly as the serial loop makes it, in a work row that stays in that thread's cache,
+// and copied into the result in row order. Between blocks the caller's thread holds the lock and
+// looks for signals, as the serial loop does between rows.
+
+/// Requested rows × channels below which a call runs on the caller's thread alone: starting and
+/// joining a helper costs about as much as interpolating a few thousand channels.
+constexpr Py_ssize_t parallel_work = Py_ssize_t{1} << 18;
+
+/// Channels of the rows of one block (unless the team's rows need more): about ten milliseconds
+/// of work on one thread between looks for signals, and the result's room made for a block.
+constexpr Py_ssize_t block_channels = Py_ssize_t{1} << 20;
+
+/*
+ * Work rows in which a block's rows are made and cut to their stored entries, each kept until the
+ * rows before it are stored and then copied into the result after them, so that a thread held up
+ * (a busy machine) stops the others only once every work row waits for its row. The first row not
+ * stored, which no other waits for, takes the spare work row when no other is free: rows are
+ * handed out in order, so that row is always being made, and it always has a work row.
+ */
+class WorkRows {
+public:
+    /// `count` work rows and the spare, of `n` channels, for blocks of up to `block_rows` rows;
+    /// false with MemoryError set when they cannot be had.
+    bool allocate(int count, Py_ssize_t n, Py_ssize_t block_rows) {
+        Py_ssize_t cells;
+        count_ = count;
+        channels_ = n;
+        if (__builtin_mul_overflow(static_cast<Py_ssize_t>(count) + 1, n, &cells)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return values_.allocate(cells) && columns_.allocate(cells) && free_.allocate(count) &&
+               rows_.allocate(block_rows) && stored_.allocate(block_rows);
+    }
+
+    /// Before a block of `count` rows: no row made, every work row free.
+    void start_block(Py_ssize_t count) {
+        std::fill(rows_.get(), rows_.get() + count, not_made);
+        for (int w = 0; w < count_; ++w) {
+            free_.get()[w] = w;
+        }
+        free_count_ = count_;
+        next_ = 0;
+        end_ = 0;
+        count_rows_ = count;
+    }
+
+    /// A work row for row `k`; touches no Python object.
+    int take(Py_ssize_t k) {
+        std::unique_lock lock(mutex_);
+        given_back_.wait(lock, [&] { return free_count_ > 0 || k == next_; });
+        return free_count_ > 0 ? free_.get()[--free_count_] : spare();
+    }
+
+    double* values(int w) const { return values_.get() + w * channels_; }
+    std::int32_t* columns(int w) const { return columns_.get() + w * channels_; }
+
+    /*
+     * Row `k`, made in work row `w` and cut to `stored` entries. With it, every row made that
+     * follows the rows stored is copied into the result in order, and ends[] records where each
+     * ends, counted from the block's first entry.
+     */
+    void made(Py_ssize_t k, int w, Py_ssize_t stored, ResultRows& result, Py_ssize_t* ends) {
+        {
+            std::lock_guard lock(mutex_);
+            rows_.get()[k] = w;
+            stored_.get()[k] = stored;
+            for (; next_ < count_rows_ && rows_.get()[next_] != not_made; ++next_) {
+                const int row = rows_.get()[next_];
+                const auto entries = static_cast<size_t>(stored_.get()[next_]);
+                std::memcpy(result.indices_at(end_), columns(row), sizeof(std::int32_t) * entries);
+                std::memcpy(result.values_at(end_), values(row), sizeof(double) * entries);
+                ends[next_] = end_ += stored_.get()[next_];
+                if (row != spare()) {
+                    free_.get()[free_count_++] = row;
+                }
+            }
+        }
+        given_back_.notify_all();
+    }
+
+private:
+    static constexpr int not_made = -1;
+    int spare() const { return count_; }
+
+    int count_ = 0;
+    Py_ssize_t channels_ = 0;
+    RawArray<double> values_;
+    RawArray<std::int32_t> columns_;
+    RawArray<int> free_;      ///< numbers of the free work rows, free_count_ of them
+    RawArray<int> rows_;      ///< per row of the block: its work row, or not_made
+    RawArray<Py_ssize_t> stored_;
+    int free_count_ = 0;
+    Py_ssize_t count_rows_ = 0, next_ = 0, end_ = 0;  ///< the block's rows, the first not stored, its start
+    std::mutex mutex_;
+    std::condition_variable given_back_;
+};
+
+/// One block's rows: their energies and brackets, where each row's entries end in the result
+/// (counted from the block's first), and the reference rows the block scales.
+struct RowBlock {
+    /// Room for `rows` rows; false with MemoryError set when it cannot be had.
+    bool allocate(Py_ssize_t rows_wanted) {
+        Py_ssize_t references;
+        rows = rows_wanted;
+        if (__builtin_mul_overflow(rows, 2, &references)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return ends.allocate(rows) && brackets.allocate(rows) && energies.allocate(rows) &&
+               claimed.allocate(references);
+    }
+
+    Py_ssize_t rows = 0;
+    RawArray<Py_ssize_t> ends;
+    RawArray<Bracket> brackets;
+    RawArray<double> energies;
+    RawArray<Py_ssize_t> claimed;
+};
+
+enum class Outcome { done, failed, short_of_memory };
+
+/*
+ * Requested rows [first, first + count) on `team`: bracketed and their new reference rows claimed
+ * on the caller's thread; the claimed rows scaled, then each row interpolated, totalled and cut to
+ * its stored entries in a work row, any row on any thread, and copied to the result in order.
+ * Failed with an exception set and the driver's traceback entry added; short of memory, with
+ * nothing done and no exception, when the result has no room for the block's rows.
+ */
+Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, RowBlock& block, WorkRows& work,
+                    Py_ssize_t first, Py_ssize_t count, Py_ssize_t& hint) {
+    const Py_ssize_t n = in.channels();
+    // At most count × n entries: no more than the block's channels, checked when it was sized.
+    // Room comes first, so that no reference row is claimed for rows the serial loop then makes.
+    if (!result.room_for_entries(count * n)) {
+        PyErr_Clear();
+        return Outcome::short_of_memory;
+    }
+    const double* energies = in.ref_indices.get();
+    Py_ssize_t claimed = 0;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const double E_p = in.requested_indices.get()[first + k];
+        const Py_ssize_t high = upper_reference(in, E_p, hint);
+        for (const Py_ssize_t r : {high - 1, high}) {
+            bool failed;
+            if (in.scaled.claim(r, failed)) {
+                block.claimed.get()[claimed++] = r;
+            } else if (failed) {
+                fail_at(driver, reference_sum_line);
+                return Outcome::failed;
+            }
+        }
+        // Both rows have their memory now: scaled_row() answers it without running any code.
+        block.energies.get()[k] = E_p;
+        block.brackets.get()[k] = {energies[high - 1], energies[high], in.scaled_row(high - 1), in.scaled_row(high)};
+    }
+    // A signal handler between blocks may have moved the matrix that the claimed rows are read from.
+    if (claimed > 0 && !in.scaled.intact()) {
+        fail_at(driver, reference_sum_line);
+        return Outcome::failed;
+    }
+    const Axes axes = in.axes();
+    {
+        NoGil unlocked;
+        auto scale = [&](Py_ssize_t c) { in.scaled.scale_claimed(block.claimed.get()[c]); };
+        team.run(claimed, scale);
+        work.start_block(count);
+        auto make = [&](Py_ssize_t k) {
+            const int w = work.take(k);
+            double* row = work.values(w);
+            interpolate_response_row(block.energies.get()[k], axes, block.brackets.get()[k], in.max_value, row);
+            const double total = numpy_nansum(row, n);
+            // Cut in place: the entry for channel j goes at or before j, after j was read.
+            work.made(k, w, store_row(row, n, total, work.columns(w), row), result, block.ends.get());
+        };
+        team.run(count, make);
+    }
+    for (Py_ssize_t k = 0, at = 0; k < count; ++k) {
+        result.end_row(block.ends.get()[k] - at);
+        at = block.ends.get()[k];
+    }
+    return Outcome::done;
+}
+
+/*
+ * The requested rows on a team of up to `threads`, when the call is large enough and each row is
+ * native work, from the first on; `built` counts the rows stored and `hint` is where the next
+ * row's search starts. The rest is the serial loop's: every row when no helper or no work rows
+ * can be had, and the rows from a block for which the result could not make room (the team and
+ * its work rows are then given back, and the loop grows the result row by row). False with an
+ * exception set and the driver's traceback entry added.
+ */
+bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t& built, Py_ssize_t& hint) {
+    const Py_ssize_t m = in.requested_indices.size(), n = in.channels();
+    Py_ssize_t work;
+    if (threads < 2 || m < 2 || !in.native_row_sum ||
+        (!__builtin_mul_overflow(m, n, &work) && work < parallel_work) || !in.scaled.all_native(in.native)) {
+        return true;
+    }
+    parallel::Team team(thread_budget(), static_cast<int>(std::min<Py_ssize_t>(threads, m)));
+    if (team.size() < 2) {
+        return true;
+    }
+    const Py_ssize_t block_rows =
+        std::min(m, std::max<Py_ssize_t>(block_channels / std::max<Py_ssize_t>(n, 1), 4 * team.size()));
+    Py_ssize_t block_cells;
+    RowBlock block;
+    WorkRows rows;  // two a thread, so that a thread held up leaves the others rows to work in
+    if (__builtin_mul_overflow(block_rows, n, &block_cells) || !block.allocate(block_rows) ||
+        !rows.allocate(2 * team.size(), n, block_rows)) {
+        PyErr_Clear();
+        return true;
+    }
+    while (built < m) {
+        if (PyErr_CheckSignals() < 0) {
+            return fail_at(driver, interpolate_call_line, false);
+        }
+        // Where the result could not reserve room for every row, it grows by a few rows at a time,
+        // as the serial loop grows it.
+        Py_ssize_t count = std::min(block_rows, m - built);
+        const Py_ssize_t fit = result.free_entries() / std::max<Py_ssize_t>(n, 1);
+        if (fit < count) {
+            count = std::max(fit, std::min<Py_ssize_t>(team.size(), count));
+        }
+        switch (build_block(in, result, team, block, rows, built, count, hint)) {
+        case Outcome::failed:
+            return false;
+        case Outcome::short_of_memory:
+            return true;
+        case Outcome::done:
+            built += count;
+        }
+    }
+    return true;
+}
+
 PyObject* resampler_cy_impl(const InPlace& matrix_in_place, PyObject* response_matrix, View2<const double> matrix,
                             View1<const double> ref_indices, View1<const double> ref_E_axis,
                             View1<const double> requested_indices, PyObject* requested_E_axis_object,
@@ -398,8 +678,15 @@ PyObject* resampler_cy_impl(const InPlace& matrix_in_place, PyObject* response_m
                 requested_E_axis)) {
         return nullptr;
     }
-    Py_ssize_t hint = 0;
-    for (Py_ssize_t i = 0; i < requested_indices.size; ++i) {
+    int threads;
+    if (!thread_limit(driver, threads)) {
+        return fail_at(driver, interpolate_call_line);
+    }
+    Py_ssize_t built = 0, hint = 0;
+    if (!build_rows_split(in, result, threads, built, hint)) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = built; i < requested_indices.size; ++i) {
         // Rows run without the lock one at a time; between them, with it, a signal handler may
         // stop a long call (the check costs next to nothing when no signal is pending).
         if (PyErr_CheckSignals() < 0) {

@@ -140,6 +140,57 @@ public:
         if (rows_[r]) {
             return rows_[r];
         }
+        double* scaled = padded_row(r);
+        if (!scaled) {
+            return nullptr;
+        }
+        if (!(exact_ ? scale_in_place(r, sum, native, scaled) : scale_by_numpy(r, sum, scaled))) {
+            release(scaled);
+            return nullptr;
+        }
+        return rows_[r] = scaled;
+    }
+
+    /// Whether every row is scaled natively from the caller's memory, so that scaling runs no
+    /// Python code: rows of an exact ndarray, each contiguous, whose sums the native sum gives.
+    bool all_native(const NativeSums& native) const {
+        if (!exact_ || !native.cover(view_.cols)) {
+            return false;
+        }
+        for (Py_ssize_t r = 0; r < view_.rows; ++r) {
+            if (!view_.row(r).contiguous()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    /*
+     * For rows scaled on several threads, when all_native(): the memory of row `r`, which
+     * get() answers from now on, or nullptr when the row has it already (it is scaled or
+     * claimed). The claimant fills it by scale_claimed(r) before the row is read, after
+     * intact(). Null with MemoryError set when no memory can be had.
+     */
+    double* claim(Py_ssize_t r, bool& failed) {
+        failed = false;
+        if (rows_[r]) {
+            return nullptr;
+        }
+        rows_[r] = padded_row(r);
+        failed = !rows_[r];
+        return rows_[r];
+    }
+
+    /// Scales claimed row `r`; touches no Python object, so that it runs on any thread.
+    void scale_claimed(Py_ssize_t r) const { scale_natively(view_.row(r), rows_[r]); }
+
+    /// Whether the matrix still lies where it was opened; false with BufferError set.
+    bool intact() const { return in_place_.intact(); }
+
+private:
+    /// Memory for row `r` with its NaN padding, the row itself at [0, width); nullptr with
+    /// MemoryError set.
+    double* padded_row(Py_ssize_t r) {
         double* memory = block_ ? static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(block_.get()))) +
                                       r * (width_ + 2)
                          : spare_ ? std::exchange(spare_, nullptr)
@@ -150,16 +201,15 @@ public:
         }
         double* scaled = memory + 1;
         scaled[-1] = scaled[width_] = std::numeric_limits<double>::quiet_NaN();
-        if (!(exact_ ? scale_in_place(r, sum, native, scaled) : scale_by_numpy(r, sum, scaled))) {
-            if (!block_) {
-                PyMem_RawFree(memory);
-            }
-            return nullptr;
-        }
-        return rows_[r] = scaled;
+        return scaled;
     }
 
-private:
+    void release(double* scaled) {
+        if (!block_) {
+            PyMem_RawFree(scaled - 1);
+        }
+    }
+
     bool scale_in_place(Py_ssize_t r, PyObject* sum, const NativeSums& native, double* scaled) {
         View1<const double> source = view_.row(r);
         double divisor;
@@ -169,17 +219,7 @@ private:
         if (source.contiguous() && native.cover(source.size)) {
             // Native work on the caller's memory alone: other threads may run meanwhile.
             NoGil unlocked;
-            if (width_ == source.size) {
-                // The row is read once: summed and divided as copied.
-                std::memcpy(scaled, source.data, sizeof(double) * static_cast<size_t>(width_));
-                divisor = numpy_sum(scaled, width_);
-                for (Py_ssize_t c = 0; c < width_; ++c) {
-                    scaled[c] /= divisor;
-                }
-                return true;
-            }
-            divisor = numpy_sum(source.data, source.size);
-            divide(source, divisor, scaled);
+            scale_natively(source, scaled);
             return true;
         }
         Ref row = numpy_row(r);
@@ -190,6 +230,20 @@ private:
         NoGil unlocked;
         divide(source, divisor, scaled);
         return true;
+    }
+
+    /// Row `source`, contiguous, divided by its sum as NumPy's sum adds it; touches no Python object.
+    void scale_natively(View1<const double> source, double* scaled) const {
+        if (width_ == source.size) {
+            // The row is read once: summed and divided as copied.
+            std::memcpy(scaled, source.data, sizeof(double) * static_cast<size_t>(width_));
+            const double divisor = numpy_sum(scaled, width_);
+            for (Py_ssize_t c = 0; c < width_; ++c) {
+                scaled[c] /= divisor;
+            }
+            return;
+        }
+        divide(source, numpy_sum(source.data, source.size), scaled);
     }
 
     void divide(View1<const double> source, double divisor, double* scaled) const {
