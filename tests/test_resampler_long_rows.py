@@ -103,9 +103,9 @@ def many_references_problem():
     return [matrix, ref_indices, ref_E_axis, requested, np.linspace(1.0, 2990.0, 4096)]
 
 
-# A helper thread's stack takes address space of its own (8 MiB by default, kept for reuse when
-# the thread ends).
-HELPER_STACK_MIB = 8
+# A helper thread's stack takes address space of its own (1 MiB, which the C library may keep for
+# reuse when the thread ends).
+HELPER_STACK_MIB = 1
 
 
 # With 24 MiB to spare only the values cannot be reserved; with 12 MiB the columns cannot either;

@@ -25,6 +25,9 @@ namespace vexora::core::parallel {
 /// Most threads one call runs, its caller's included.
 inline constexpr int max_threads = 256;
 
+/// Stack of a helper thread.
+inline constexpr std::size_t helper_stack_bytes = std::size_t{1} << 20;
+
 /*
  * The threads that the calls of a process run at once: every call that splits counts its own
  * thread and takes helpers only while the total stays within its limit, so that calls made from
@@ -66,9 +69,20 @@ public:
     /// Up to `threads - 1` helpers from `budget`; fewer when the budget or the system has fewer.
     Team(Budget& budget, int threads) : budget_(budget) {
         const int granted = budget_.take(std::clamp(threads, 1, max_threads));
+        // The kernels keep little on the stack: a small one keeps helpers cheap in address space,
+        // which a process under `ulimit -v` counts.
+        pthread_attr_t attributes;
+        const bool sized = pthread_attr_init(&attributes) == 0;
+        if (sized) {
+            pthread_attr_setstacksize(&attributes, helper_stack_bytes);
+        }
         while (helpers_started_ < granted &&
-               pthread_create(&helpers_[helpers_started_], nullptr, &Team::helper_main, this) == 0) {
+               pthread_create(&helpers_[helpers_started_], sized ? &attributes : nullptr, &Team::helper_main, this) ==
+                   0) {
             ++helpers_started_;
+        }
+        if (sized) {
+            pthread_attr_destroy(&attributes);
         }
         budget_.release(granted - helpers_started_);
     }
