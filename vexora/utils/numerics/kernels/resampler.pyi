@@ -100,7 +100,11 @@ def resampler_cy(
     Each reference row that a requested row uses is copied once, scaled to unit sum. Channels
     of a resampled row without a value are NaN and never stored; a reference row that sums to 0
     or holds NaN leaves the rows that use it empty. The per-channel interpolation loop runs
-    without the interpreter lock.
+    without the interpreter lock. A large call whose rows are native work (``np`` is NumPy, the
+    matrix an exact ndarray with contiguous rows) splits its requested rows over threads (at
+    most ``VEXORA_NUM_THREADS``, else ``OMP_NUM_THREADS``, else the CPUs the process may use),
+    with the same result for any number of threads. An invalid ``VEXORA_NUM_THREADS`` raises
+    ValueError.
 
     Examples
     --------
