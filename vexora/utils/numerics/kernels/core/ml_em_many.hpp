@@ -31,8 +31,93 @@ struct SpectraBlock {
     double* ratio;
 };
 
+/// Adds value * ratio[channel] for entries [from, to) of `row` to its V vectors of sums, in entry order.
+template <int V>
+VEXORA_VECTOR_HELPER void back_project_many(const RowSpan& row, const RowPlan& plan, const double* __restrict ratio,
+                                            Index n, Index from, Index to, Double4 (&totals)[V]) {
+    constexpr Index width = V * lanes;
+    const double* v = plan.values + row.values_at;
+    if (row.first_column >= 0) {
+        const double* r = ratio + row.first_column * width;
+        for (Index i = from; i < to; ++i) {
+            const Double4 value = broadcast(v[i]);
+            for (int h = 0; h < V; ++h) {
+                totals[h] = totals[h] + value * load4(r + i * width + lanes * h);
+            }
+        }
+        return;
+    }
+    const std::int32_t* c = plan.columns + row.columns_at;
+    for (Index i = from; i < to; ++i) {
+        const Index channel = channel_of(c[i], n);
+        if (channel >= 0) {
+            const Double4 value = broadcast(v[i]);
+            for (int h = 0; h < V; ++h) {
+                totals[h] = totals[h] + value * load4(ratio + channel * width + lanes * h);
+            }
+        }
+    }
+}
+
+/// Adds x * value to estimate[channel] for every entry of `row`, in entry order.
+template <int V>
+VEXORA_VECTOR_HELPER void scatter_many(const RowSpan& row, const RowPlan& plan, const Double4 (&x)[V],
+                                       double* __restrict estimate, Index n) {
+    constexpr Index width = V * lanes;
+    const double* v = plan.values + row.values_at;
+    if (row.first_column >= 0) {
+        double* e = estimate + row.first_column * width;
+        for (Index i = 0; i < row.length; ++i) {
+            const Double4 value = broadcast(v[i]);
+            for (int h = 0; h < V; ++h) {
+                store4(e + i * width + lanes * h, load4(e + i * width + lanes * h) + x[h] * value);
+            }
+        }
+        return;
+    }
+    const std::int32_t* c = plan.columns + row.columns_at;
+    for (Index i = 0; i < row.length; ++i) {
+        const Index channel = channel_of(c[i], n);
+        if (channel >= 0) {
+            const Double4 value = broadcast(v[i]);
+            double* e = estimate + channel * width;
+            for (int h = 0; h < V; ++h) {
+                store4(e + lanes * h, load4(e + lanes * h) + x[h] * value);
+            }
+        }
+    }
+}
+
 /*
- * One sweep over the rows for a block of V vectors of spectra: when `update`, each row's back
+ * Back projections of two rows at once: their sums are independent, so each hides the latency
+ * of the other's additions. Each row still adds its own entries in order.
+ */
+template <int V>
+VEXORA_VECTOR_HELPER void back_project_pair(const RowSpan& a, const RowSpan& b, const RowPlan& plan,
+                                            const double* __restrict ratio, Index n, Double4 (&ta)[V],
+                                            Double4 (&tb)[V]) {
+    constexpr Index width = V * lanes;
+    Index common = 0;
+    if (a.first_column >= 0 && b.first_column >= 0) {
+        common = std::min(a.length, b.length);
+        const double* va = plan.values + a.values_at;
+        const double* vb = plan.values + b.values_at;
+        const double* ra = ratio + a.first_column * width;
+        const double* rb = ratio + b.first_column * width;
+        for (Index i = 0; i < common; ++i) {
+            const Double4 value_a = broadcast(va[i]), value_b = broadcast(vb[i]);
+            for (int h = 0; h < V; ++h) {
+                ta[h] = ta[h] + value_a * load4(ra + i * width + lanes * h);
+                tb[h] = tb[h] + value_b * load4(rb + i * width + lanes * h);
+            }
+        }
+    }
+    back_project_many<V>(a, plan, ratio, n, common, a.length, ta);
+    back_project_many<V>(b, plan, ratio, n, common, b.length, tb);
+}
+
+/*
+ * One sweep over the rows for a block of V vectors of spectra: when `update_x`, each row's back
  * projection of the ratio and its update of x; when `project`, the row scattered into the
  * estimate with the (updated) x. Every lane adds in the order of the single-spectrum iterations:
  * back projection in entry order from 0.0, forward projection in row then entry order.
@@ -41,51 +126,38 @@ template <int V>
 VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double* __restrict sensitivity_floor,
                                      const SpectraBlock& block, bool update_x, bool project) {
     constexpr Index width = V * lanes;
-    const double* __restrict ratio = block.ratio;
-    double* __restrict estimate = block.estimate;
-    for (Index j = 0; j < n; ++j) {
-        const RowSpan& row = plan.rows[j];
-        const double* v = plan.values + row.values_at;
-        const std::int32_t* c = plan.columns + row.columns_at;
-        double* xj = block.x + j * width;
-        Double4 x4[V];
-        for (int h = 0; h < V; ++h) {
-            x4[h] = load4(xj + lanes * h);
+    for (Index j = 0; j < n; j += 2) {
+        const int rows = j + 1 < n ? 2 : 1;
+        Double4 x4[2][V];
+        for (int r = 0; r < rows; ++r) {
+            for (int h = 0; h < V; ++h) {
+                x4[r][h] = load4(block.x + (j + r) * width + lanes * h);
+            }
         }
         if (update_x) {
-            Double4 totals[V];
-            for (int h = 0; h < V; ++h) {
-                totals[h] = broadcast(0.0);
-            }
-            for (Index i = 0; i < row.length; ++i) {
-                const Index channel = row.first_column >= 0 ? row.first_column + i : channel_of(c[i], n);
-                if (channel < 0) {
-                    continue;
-                }
-                const Double4 value = broadcast(v[i]);
-                const double* r = ratio + channel * width;
+            Double4 totals[2][V];
+            for (int r = 0; r < 2; ++r) {
                 for (int h = 0; h < V; ++h) {
-                    totals[h] = totals[h] + value * load4(r + lanes * h);
+                    totals[r][h] = broadcast(0.0);
                 }
             }
-            const Double4 floor = broadcast(sensitivity_floor[j]);
-            for (int h = 0; h < V; ++h) {
-                Double4 correction;
-                update(totals[h], floor, x4[h], correction);
-                store4(xj + lanes * h, x4[h]);
+            if (rows == 2) {
+                back_project_pair<V>(plan.rows[j], plan.rows[j + 1], plan, block.ratio, n, totals[0], totals[1]);
+            } else {
+                back_project_many<V>(plan.rows[j], plan, block.ratio, n, 0, plan.rows[j].length, totals[0]);
+            }
+            for (int r = 0; r < rows; ++r) {
+                const Double4 floor = broadcast(sensitivity_floor[j + r]);
+                for (int h = 0; h < V; ++h) {
+                    Double4 correction;
+                    update(totals[r][h], floor, x4[r][h], correction);
+                    store4(block.x + (j + r) * width + lanes * h, x4[r][h]);
+                }
             }
         }
         if (project) {
-            for (Index i = 0; i < row.length; ++i) {
-                const Index channel = row.first_column >= 0 ? row.first_column + i : channel_of(c[i], n);
-                if (channel < 0) {
-                    continue;
-                }
-                const Double4 value = broadcast(v[i]);
-                double* e = estimate + channel * width;
-                for (int h = 0; h < V; ++h) {
-                    store4(e + lanes * h, load4(e + lanes * h) + x4[h] * value);
-                }
+            for (int r = 0; r < rows; ++r) {
+                scatter_many<V>(plan.rows[j + r], plan, x4[r], block.estimate, n);
             }
         }
     }
