@@ -71,7 +71,17 @@ def ML_EM_many(
     KeyboardInterrupt
         Ctrl-C during the iterations (signals are checked between blocks of spectra).
     ValueError
-        ``VEXORA_NUM_THREADS`` is set and not a positive integer.
+        ``Y`` not two-dimensional or not float64 (the note says what to pass), or
+        ``VEXORA_NUM_THREADS`` set and not a positive integer.
+
+    Notes
+    -----
+    The spectra are copied into native working arrays, transposed so that up to 16 spectra of a
+    block share each vector; together these take four times the memory of ``Y``. Each iteration
+    reads the matrix once per block, with one multiply-add per spectrum and entry for the back
+    projection and one for the forward projection. A single spectrum runs the iterations of
+    ``ML_EM_cy`` itself. Blocks are split over threads; each spectrum's sums are its own, so
+    neither the blocks nor the threads change a bit.
 
     Examples
     --------
@@ -126,6 +136,12 @@ def richardson_lucy_many(
     ------
     TypeError, IndexError, BufferError, OverflowError, MemoryError, KeyboardInterrupt, ValueError
         As ``ML_EM_many``; IndexError also when ``x`` and the columns of ``Y`` differ in number.
+
+    Notes
+    -----
+    The widths ``get_sigma(k, x[i])`` are computed once and the response is built by
+    ``deconvolution.build_gaussian_response(x, widths, 5.0)`` as looked up at call time; its
+    errors carry its own traceback entry beneath this function's.
 
     Examples
     --------
