@@ -43,24 +43,27 @@ def test_a_generator_is_used_as_given():
 
 def test_intervals_cover_the_truth_at_about_their_nominal_rate():
     """Repeated experiments on a known spectrum through a well-conditioned response: ML-EM run
-    long enough is close to unbiased there, so its one-sigma interval and its +-std should each
-    hold the true spectrum in about 68 % of channels and experiments."""
+    long enough, with the rows' efficiencies as the sensitivity, is close to unbiased there, so
+    its one-sigma interval and its +-std should each hold the true spectrum in about 68 % of
+    channels and experiments (measured: 0.686 and 0.693 with this seed)."""
     n, experiments = 20, 40
     matrix = blur(n)
     rng = np.random.default_rng(2024)
     truth = rng.uniform(500.0, 2000.0, n)
     offsets, indices, values = matrix
+    efficiency = np.add.reduceat(values, offsets[:-1])
     expected = np.bincount(indices, weights=values * np.repeat(truth, np.diff(offsets)), minlength=n)
     inside_interval = inside_std = 0
     for _ in range(experiments):
         y = rng.poisson(expected).astype(float)
-        result = bootstrap.bootstrap_ml_em(y, *matrix, np.ones(n), 200, draws=200, rng=rng)
+        result = bootstrap.bootstrap_ml_em(y, *matrix, efficiency, 200, draws=200, rng=rng)
         inside_interval += np.count_nonzero((result.lower <= truth) & (truth <= result.upper))
         inside_std += np.count_nonzero(np.abs(result.estimate - truth) <= result.std)
     trials = n * experiments
-    # Nominal 0.683; the binomial standard error over 800 trials is 0.016.
-    assert 0.58 < inside_interval / trials < 0.78
-    assert 0.58 < inside_std / trials < 0.78
+    # Nominal 0.683; the binomial standard error over 800 trials is 0.016 (channels of one
+    # experiment are correlated, so the margin is wider still).
+    assert 0.60 < inside_interval / trials < 0.77
+    assert 0.60 < inside_std / trials < 0.77
 
 
 @pytest.mark.parametrize("y, message", [
