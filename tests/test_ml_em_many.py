@@ -73,12 +73,14 @@ def row_kinds(rng, n):
     return kinds
 
 
+@pytest.mark.parametrize("k", [3, 6, 13])  # blocks of one, two and four vectors on one thread
 @pytest.mark.parametrize("n", [8, 19, 101])
 @pytest.mark.parametrize("kind", list(row_kinds(np.random.default_rng(0), 8)))
-def test_every_kind_of_row(n, kind):
+def test_every_kind_of_row(n, kind, k, monkeypatch):
+    monkeypatch.setenv("VEXORA_NUM_THREADS", "1")
     rng = np.random.default_rng(n)
     matrix = row_kinds(rng, n)[kind]
-    Y = spectra(rng, 13, n, "C")
+    Y = spectra(rng, k, n, "C")
     sensitivity = rng.uniform(0.5, 1.5, n)
     assert_rows_match(ML_EM_many(Y, *matrix, sensitivity, 5), Y, lambda y: ML_EM_cy(y, *matrix, sensitivity, 5))
 

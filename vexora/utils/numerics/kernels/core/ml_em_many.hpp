@@ -12,8 +12,11 @@
 
 namespace vexora::core::ml_em {
 
-/// Most vectors of spectra that one block holds: 16 spectra.
+/// Most vectors of spectra that one block holds: 16 spectra. Wider blocks read the matrix less
+/// often but cannot keep several rows' sums in registers, which costs more than it saves.
 inline constexpr int most_block_vectors = 4;
+
+
 
 /*
  * One block of `width` spectra (a whole number of vectors) over n channels, channel-major:
@@ -88,33 +91,96 @@ VEXORA_VECTOR_HELPER void scatter_many(const RowSpan& row, const RowPlan& plan, 
     }
 }
 
+/// Adds x * values[i - first] to estimate[channel i] for the channels [from, to) of a run at `first`.
+template <int V>
+VEXORA_VECTOR_HELPER void scatter_run(const double* v, Index first, Index from, Index to, const Double4 (&x)[V],
+                                      double* __restrict estimate) {
+    constexpr Index width = V * lanes;
+    for (Index channel = from; channel < to; ++channel) {
+        const Double4 value = broadcast(v[channel - first]);
+        double* e = estimate + channel * width;
+        for (int h = 0; h < V; ++h) {
+            store4(e + lanes * h, load4(e + lanes * h) + x[h] * value);
+        }
+    }
+}
+
 /*
- * Back projections of two rows at once: their sums are independent, so each hides the latency
- * of the other's additions. Each row still adds its own entries in order.
+ * Scatters two consecutive rows: where both are runs over common channels, each channel is
+ * loaded and stored once for both, the first row's product added before the second's, as the
+ * rows come. The channels of only one row take that row's alone.
  */
 template <int V>
-VEXORA_VECTOR_HELPER void back_project_pair(const RowSpan& a, const RowSpan& b, const RowPlan& plan,
-                                            const double* __restrict ratio, Index n, Double4 (&ta)[V],
-                                            Double4 (&tb)[V]) {
+VEXORA_VECTOR_HELPER void scatter_pair(const RowSpan& a, const RowSpan& b, const RowPlan& plan,
+                                       const Double4 (&xa)[V], const Double4 (&xb)[V], double* __restrict estimate,
+                                       Index n) {
     constexpr Index width = V * lanes;
-    Index common = 0;
-    if (a.first_column >= 0 && b.first_column >= 0) {
-        common = std::min(a.length, b.length);
-        const double* va = plan.values + a.values_at;
-        const double* vb = plan.values + b.values_at;
-        const double* ra = ratio + a.first_column * width;
-        const double* rb = ratio + b.first_column * width;
+    const Index low = std::max(a.first_column, b.first_column);
+    const Index high = std::min(a.first_column + a.length, b.first_column + b.length);
+    if (a.first_column < 0 || b.first_column < 0 || low >= high) {
+        scatter_many<V>(a, plan, xa, estimate, n);
+        scatter_many<V>(b, plan, xb, estimate, n);
+        return;
+    }
+    const double* va = plan.values + a.values_at;
+    const double* vb = plan.values + b.values_at;
+    // Outside [low, high) at most one of the rows has channels on either side.
+    scatter_run<V>(va, a.first_column, a.first_column, low, xa, estimate);
+    scatter_run<V>(vb, b.first_column, b.first_column, low, xb, estimate);
+    for (Index channel = low; channel < high; ++channel) {
+        const Double4 value_a = broadcast(va[channel - a.first_column]);
+        const Double4 value_b = broadcast(vb[channel - b.first_column]);
+        double* e = estimate + channel * width;
+        for (int h = 0; h < V; ++h) {
+            store4(e + lanes * h, (load4(e + lanes * h) + xa[h] * value_a) + xb[h] * value_b);
+        }
+    }
+    scatter_run<V>(va, a.first_column, high, a.first_column + a.length, xa, estimate);
+    scatter_run<V>(vb, b.first_column, high, b.first_column + b.length, xb, estimate);
+}
+
+/*
+ * Back projections of R consecutive rows at once: their sums are independent, so each hides the
+ * latency of the others' additions. Each row still adds its own entries in order.
+ */
+template <int V, int R>
+VEXORA_VECTOR_HELPER void back_project_rows(const RowSpan* rows, const RowPlan& plan, const double* __restrict ratio,
+                                            Index n, Double4 (&totals)[R][V]) {
+    constexpr Index width = V * lanes;
+    Index common = rows[0].length;
+    bool runs = true;
+    for (int r = 0; r < R; ++r) {
+        common = std::min(common, rows[r].length);
+        runs = runs && rows[r].first_column >= 0;
+    }
+    if (!runs || R == 1) {
+        common = 0;
+    }
+    if (common > 0) {
+        const double* v[R];
+        const double* q[R];
+        for (int r = 0; r < R; ++r) {
+            v[r] = plan.values + rows[r].values_at;
+            q[r] = ratio + rows[r].first_column * width;
+        }
         for (Index i = 0; i < common; ++i) {
-            const Double4 value_a = broadcast(va[i]), value_b = broadcast(vb[i]);
-            for (int h = 0; h < V; ++h) {
-                ta[h] = ta[h] + value_a * load4(ra + i * width + lanes * h);
-                tb[h] = tb[h] + value_b * load4(rb + i * width + lanes * h);
+            for (int r = 0; r < R; ++r) {
+                const Double4 value = broadcast(v[r][i]);
+                for (int h = 0; h < V; ++h) {
+                    totals[r][h] = totals[r][h] + value * load4(q[r] + i * width + lanes * h);
+                }
             }
         }
     }
-    back_project_many<V>(a, plan, ratio, n, common, a.length, ta);
-    back_project_many<V>(b, plan, ratio, n, common, b.length, tb);
+    for (int r = 0; r < R; ++r) {
+        back_project_many<V>(rows[r], plan, ratio, n, common, rows[r].length, totals[r]);
+    }
 }
+
+/// Rows back-projected together for a block of V vectors: enough sums in flight to hide the
+/// latency of their additions, few enough to stay in registers.
+template <int V>
+inline constexpr int rows_together = V <= 2 ? 4 : 2;
 
 /*
  * One sweep over the rows for a block of V vectors of spectra: when `update_x`, each row's back
@@ -126,25 +192,29 @@ template <int V>
 VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double* __restrict sensitivity_floor,
                                      const SpectraBlock& block, bool update_x, bool project) {
     constexpr Index width = V * lanes;
-    for (Index j = 0; j < n; j += 2) {
-        const int rows = j + 1 < n ? 2 : 1;
-        Double4 x4[2][V];
+    constexpr int R = rows_together<V>;
+    for (Index j = 0; j < n; j += R) {
+        const int rows = static_cast<int>(std::min<Index>(R, n - j));
+        Double4 x4[R][V];
         for (int r = 0; r < rows; ++r) {
             for (int h = 0; h < V; ++h) {
                 x4[r][h] = load4(block.x + (j + r) * width + lanes * h);
             }
         }
         if (update_x) {
-            Double4 totals[2][V];
-            for (int r = 0; r < 2; ++r) {
+            Double4 totals[R][V];
+            for (int r = 0; r < R; ++r) {
                 for (int h = 0; h < V; ++h) {
                     totals[r][h] = broadcast(0.0);
                 }
             }
-            if (rows == 2) {
-                back_project_pair<V>(plan.rows[j], plan.rows[j + 1], plan, block.ratio, n, totals[0], totals[1]);
+            if (rows == R) {
+                back_project_rows<V, R>(plan.rows + j, plan, block.ratio, n, totals);
             } else {
-                back_project_many<V>(plan.rows[j], plan, block.ratio, n, 0, plan.rows[j].length, totals[0]);
+                for (int r = 0; r < rows; ++r) {
+                    back_project_many<V>(plan.rows[j + r], plan, block.ratio, n, 0, plan.rows[j + r].length,
+                                         totals[r]);
+                }
             }
             for (int r = 0; r < rows; ++r) {
                 const Double4 floor = broadcast(sensitivity_floor[j + r]);
@@ -156,7 +226,11 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double*
             }
         }
         if (project) {
-            for (int r = 0; r < rows; ++r) {
+            int r = 0;
+            for (; r + 1 < rows; r += 2) {
+                scatter_pair<V>(plan.rows[j + r], plan.rows[j + r + 1], plan, x4[r], x4[r + 1], block.estimate, n);
+            }
+            if (r < rows) {
                 scatter_many<V>(plan.rows[j + r], plan, x4[r], block.estimate, n);
             }
         }
@@ -197,17 +271,13 @@ VEXORA_CLONES inline void ml_em_many_step(int vectors, const RowPlan& plan, Inde
                                           int iterations) {
     switch (vectors) {
         case 1:
-            step_many_vectors<1>(plan, n, sensitivity_floor, block, step, iterations);
-            break;
+            return step_many_vectors<1>(plan, n, sensitivity_floor, block, step, iterations);
         case 2:
-            step_many_vectors<2>(plan, n, sensitivity_floor, block, step, iterations);
-            break;
+            return step_many_vectors<2>(plan, n, sensitivity_floor, block, step, iterations);
         case 3:
-            step_many_vectors<3>(plan, n, sensitivity_floor, block, step, iterations);
-            break;
+            return step_many_vectors<3>(plan, n, sensitivity_floor, block, step, iterations);
         default:
-            step_many_vectors<4>(plan, n, sensitivity_floor, block, step, iterations);
-            break;
+            return step_many_vectors<4>(plan, n, sensitivity_floor, block, step, iterations);
     }
 }
 
