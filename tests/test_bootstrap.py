@@ -80,3 +80,21 @@ def test_spectra_without_poisson_resamples_are_refused(y, message):
 def test_bad_settings_are_refused(kwargs):
     with pytest.raises(ValueError):
         bootstrap.bootstrap_ml_em(np.ones(3), *blur(3), np.ones(3), 5, rng=0, **kwargs)
+
+
+def test_any_unfolding_of_stacks_can_be_bootstrapped():
+    """A chain of batch unfoldings: each result row is the chain's result on that resample."""
+    batch = pytest.importorskip("vexora.utils.numerics.kernels.batch")
+    n = 24
+    axis = np.linspace(100.0, 2000.0, n)
+    matrix = blur(n)
+
+    def unfold(stack):
+        return batch.ML_EM_many(batch.richardson_lucy_many(axis, stack, 0.002, np.ones(n), 5), *matrix, np.ones(n), 7)
+
+    y = np.random.default_rng(5).poisson(80.0, n).astype(float)
+    result = bootstrap.bootstrap_unfold(y, unfold, draws=30, rng=1, chunk=7)
+    sharpened = deconvolution.richardson_lucy_cy(axis, y, 0.002, np.ones(n), 5)
+    assert np.array_equal(result.estimate, deconvolution.ML_EM_cy(sharpened, *matrix, np.ones(n), 7))
+    again = bootstrap.bootstrap_unfold(y, unfold, draws=30, rng=1, chunk=30)
+    assert np.array_equal(result.std, again.std) and np.array_equal(result.upper, again.upper)

@@ -23,6 +23,7 @@ composes them.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 
 import numpy as np
@@ -68,15 +69,37 @@ def bootstrap_ml_em(
     """Unfold ``y`` with ML-EM and estimate the statistical uncertainty of every source bin by
     unfolding ``draws`` Poisson resamples of it.
 
+    The matrix arguments are those of ``ML_EM_cy``; the rest as ``bootstrap_unfold`` takes them.
+    """
+    def unfold(spectra):
+        return ML_EM_many(spectra, offsets, indices, values, sensitivity, iterations)
+
+    return bootstrap_unfold(y, unfold, draws=draws, rng=rng, quantiles=quantiles, chunk=chunk)
+
+
+def bootstrap_unfold(
+    y,
+    unfold: Callable[[NDArray[np.float64]], NDArray[np.float64]],
+    *,
+    draws: int = 200,
+    rng: np.random.Generator | int | None = None,
+    quantiles: tuple[float, float] = ONE_SIGMA_QUANTILES,
+    chunk: int = 64,
+) -> BootstrapResult:
+    """The Poisson bootstrap of any unfolding of many spectra at once: ``unfold`` takes a
+    (k, n) float64 stack of spectra and returns the (k, m) stack of their unfoldings, as
+    ``ML_EM_many`` does (or a chain of them, say ``richardson_lucy_many`` then ``ML_EM_many``).
+
     ``y`` holds counts: finite and not negative (a NaN or negative channel raises ValueError,
-    since it has no Poisson resample). The matrix arguments are those of ``ML_EM_cy``.
+    since it has no Poisson resample).
 
     ``rng`` is a NumPy ``Generator``, or a seed for ``np.random.default_rng``: the same seed
     gives the same result, bit for bit, for any ``chunk`` and any number of threads.
 
     Resamples are drawn and unfolded ``chunk`` at a time, so the working memory of the
-    unfolding stays about ``5 * chunk * len(y)`` doubles; the unfolded resamples themselves are
-    kept for the quantiles, ``draws * len(y)`` doubles (200 draws of 65,536 channels: 105 MB).
+    unfolding stays about ``5 * chunk * len(y)`` doubles for ``ML_EM_many``; the unfolded
+    resamples themselves are kept for the quantiles, ``draws * m`` doubles (200 draws of 65,536
+    channels: 105 MB).
     """
     y = np.asarray(y, dtype=np.float64)
     if y.ndim != 1:
@@ -92,11 +115,11 @@ def bootstrap_ml_em(
         raise ValueError(f"quantiles must satisfy 0 <= low <= high <= 1; got {quantiles}")
     generator = rng if isinstance(rng, np.random.Generator) else np.random.default_rng(rng)
 
-    estimate = ML_EM_many(y[np.newaxis], offsets, indices, values, sensitivity, iterations)[0]
-    unfolded = np.empty((draws, y.size))
+    estimate = np.asarray(unfold(y[np.newaxis]))[0]
+    unfolded = np.empty((draws, estimate.size))
     for first in range(0, draws, chunk):
         count = min(chunk, draws - first)
         resamples = generator.poisson(y, size=(count, y.size)).astype(np.float64)
-        unfolded[first:first + count] = ML_EM_many(resamples, offsets, indices, values, sensitivity, iterations)
+        unfolded[first:first + count] = unfold(resamples)
     lower, upper = np.quantile(unfolded, [low, high], axis=0)
     return BootstrapResult(estimate, unfolded.std(axis=0, ddof=1), lower, upper, (low, high), draws)
