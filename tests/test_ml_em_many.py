@@ -213,3 +213,45 @@ def test_richardson_lucy_unequal_lengths(n_x, n_y, n_sensitivity, quiet):
     assert type(many) is type(single) is IndexError and str(many) == str(single)
     if n_x != n_y:
         assert re.search(r"x has \d+ energies but Y has \d+ channels", "\n".join(many.__notes__))
+
+
+FOREVER = 2**31 - 1  # iterations: hours of work
+
+CTRL_C_CHILD = """
+import os, signal, sys, threading, time
+import numpy as np
+from vexora.utils.numerics.kernels import batch, deconvolution
+signal.signal(signal.SIGINT, signal.default_int_handler)
+n = 1024
+axis = (np.arange(n) + 0.5) * (3000.0 / n)
+Y = np.random.default_rng(1).poisson(100.0, (6, n)).astype(np.float64)
+matrix = deconvolution.build_gaussian_response(axis, 0.02 * axis + 1.0)
+call = {{"ML_EM_many": lambda: batch.ML_EM_many(Y, *matrix, np.ones(n), {forever}),
+        "richardson_lucy_many": lambda: batch.richardson_lucy_many(axis, Y, 0.5, np.ones(n), {forever})}}[{name!r}]
+threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+start = time.monotonic()
+try:
+    call()
+except KeyboardInterrupt as error:
+    print("interrupted", error.__traceback__.tb_next.tb_next.tb_frame.f_code.co_name, time.monotonic() - start)
+else:
+    print("finished")
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("name", ["ML_EM_many", "richardson_lucy_many"])
+def test_ctrl_c_stops_a_long_call(name, threads):
+    # A fresh interpreter, where SIGINT raises KeyboardInterrupt; the most iterations an int
+    # holds would take hours, so only the signal can end the call before the timeout.
+    import os
+    import subprocess
+    import sys
+
+    code = CTRL_C_CHILD.format(name=name, forever=FOREVER)
+    child = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=600,
+                           env=os.environ | {"VEXORA_NUM_THREADS": threads})
+    assert child.returncode == 0, child.stderr
+    words = child.stdout.split()
+    assert words[:2] == ["interrupted", f"vexora.utils.numerics.kernels.batch.{name}"]
+    assert float(words[2]) < 120.0

@@ -280,7 +280,7 @@ std::vector<Result> run_block(const Csr& m, const Plan& plan, const std::vector<
         }
     }
     const ml_em::SpectraBlock block{y.get(), x.get(), estimate.get(), ratio.get()};
-    for (int step = 0; step < ml_em::ml_em_many_steps(iterations); ++step) {
+    for (Index step = 0; step < ml_em::ml_em_many_steps(iterations); ++step) {
         ml_em::ml_em_many_step(vectors, plan.row_plan, m.n, problems[0].floor.data(), block, step, iterations);
     }
     std::vector<Result> results(problems.size());

@@ -178,7 +178,7 @@ PyObject* ml_em_many(PyObject* const* arrays, int iterations, int threads) {
         NoGil unlocked{&in_place};
         std::fill(x_t.get(), x_t.get() + size, 1.0);
         const ml_em::RowPlan plan = matrix.row_plan();
-        int step = 0;
+        Index step = 0;
         auto work = [&](Index b) {
             const ml_em::SpectraBlock block{block_data(b, y_t.get()), block_data(b, x_t.get()),
                                             block_data(b, estimate_t.get()), block_data(b, ratio_t.get())};

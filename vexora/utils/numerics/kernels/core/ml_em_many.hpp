@@ -247,7 +247,7 @@ VEXORA_VECTOR_HELPER void ratio_many(Index size, const SpectraBlock& block) {
 
 template <int V>
 VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, Index n, const double* sensitivity_floor,
-                                            const SpectraBlock& block, int step, int iterations) {
+                                            const SpectraBlock& block, Index step, int iterations) {
     const Index size = n * V * lanes;
     if (step > 0) {
         ratio_many(size, block);
@@ -267,7 +267,7 @@ VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, Index n, const 
  * call (ml_em_iterations) for the same plan. `sensitivity_floor` as ml_em_iterations takes it.
  */
 VEXORA_CLONES inline void ml_em_many_step(int vectors, const RowPlan& plan, Index n,
-                                          const double* sensitivity_floor, const SpectraBlock& block, int step,
+                                          const double* sensitivity_floor, const SpectraBlock& block, Index step,
                                           int iterations) {
     switch (vectors) {
         case 1:
@@ -282,6 +282,7 @@ VEXORA_CLONES inline void ml_em_many_step(int vectors, const RowPlan& plan, Inde
 }
 
 /// Steps of ML-EM for `iterations`: the first projection and one per iteration; none for none.
-inline int ml_em_many_steps(int iterations) { return iterations > 0 ? iterations + 1 : 0; }
+/// (2^31 steps for the most iterations an int holds: counted in Index.)
+inline Index ml_em_many_steps(int iterations) { return iterations > 0 ? Index{iterations} + 1 : 0; }
 
 }  // namespace vexora::core::ml_em
