@@ -85,7 +85,13 @@ PyObject* ml_em_many(PyObject* const* arrays, int iterations, int threads) {
     if (!opened.open(arrays)) {
         return fail_at(name, ml_em_many_line);
     }
-    // Opening an argument can run Python code (a subclass's buffer export).
+    // The result first: making an object can run the collector, whose finalisers are Python
+    // code, as can opening an argument (a subclass's buffer export). From here on no Python
+    // code runs but a signal handler, after which the loop asks intact() again.
+    Ref result = new_matrix(opened[0].shape(0), opened[0].shape(1));
+    if (!result) {
+        return fail_at(name, ml_em_many_result_line);
+    }
     const InPlace in_place = opened.all_in_place();
     if (!in_place.intact()) {
         return fail_at(name, ml_em_many_line);
@@ -101,10 +107,6 @@ PyObject* ml_em_many(PyObject* const* arrays, int iterations, int threads) {
     if (sensitivity_v.size < n) {
         raise_out_of_bounds_note("sensitivity has %zd elements; Y has %zd channels", sensitivity_v.size, n);
         return fail_at(name, ml_em_many_matrix_check_line);
-    }
-    Ref result = new_matrix(k, n);
-    if (!result) {
-        return fail_at(name, ml_em_many_result_line);
     }
     auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
     RawArray<double> sensitivity_floor;
@@ -293,20 +295,21 @@ PyObject* richardson_lucy_many(PyObject* const* args) {
         if (!arrays.open(array_args)) {
             return fail_at(name, s.line);
         }
+        // Made before the arrays are read: making an object can run the collector's finalisers.
+        n = arrays[1].shape(1);
+        widths = new_array(n, NPY_FLOAT64);
+        if (!widths) {
+            return fail_at(name, richardson_lucy_many_widths_line);
+        }
         if (!arrays.all_in_place().intact()) {
             return fail_at(name, s.line);
         }
         const View1<const double> axis = arrays[0].view1<const double>();
         energies = axis.size;
-        n = arrays[1].shape(1);
         if (energies < n) {
             raise_out_of_bounds(0);
             add_note("%s: x has %zd energies but Y has %zd channels: pass x with one energy per column of Y", name,
                      energies, n);
-            return fail_at(name, richardson_lucy_many_widths_line);
-        }
-        widths = new_array(n, NPY_FLOAT64);
-        if (!widths) {
             return fail_at(name, richardson_lucy_many_widths_line);
         }
         auto* w = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(widths.get())));

@@ -16,8 +16,6 @@ namespace vexora::core::ml_em {
 /// often but cannot keep several rows' sums in registers, which costs more than it saves.
 inline constexpr int most_block_vectors = 4;
 
-
-
 /*
  * One block of `width` spectra (a whole number of vectors) over n channels, channel-major:
  * element [c * width + s] belongs to channel c of the block's spectrum s. Lanes past the block's
