@@ -104,37 +104,49 @@ VEXORA_VECTOR_HELPER void scatter_run(const double* v, Index first, Index from, 
 }
 
 /*
- * Scatters two consecutive rows: where both are runs over common channels, each channel is
- * loaded and stored once for both, the first row's product added before the second's, as the
- * rows come. The channels of only one row take that row's alone.
+ * Scatters R consecutive rows: where all are runs over common channels, each of those channels
+ * is loaded and stored once for all of them, the rows' products added in row order. Every other
+ * channel takes the products of its rows one row after the other, also in row order.
  */
-template <int V>
-VEXORA_VECTOR_HELPER void scatter_pair(const RowSpan& a, const RowSpan& b, const RowPlan& plan,
-                                       const Double4 (&xa)[V], const Double4 (&xb)[V], double* __restrict estimate,
-                                       Index n) {
+template <int V, int R>
+VEXORA_VECTOR_HELPER void scatter_rows(const RowSpan* rows, const RowPlan& plan, const Double4 (&x)[R][V],
+                                       double* __restrict estimate, Index n) {
     constexpr Index width = V * lanes;
-    const Index low = std::max(a.first_column, b.first_column);
-    const Index high = std::min(a.first_column + a.length, b.first_column + b.length);
-    if (a.first_column < 0 || b.first_column < 0 || low >= high) {
-        scatter_many<V>(a, plan, xa, estimate, n);
-        scatter_many<V>(b, plan, xb, estimate, n);
+    Index low = rows[0].first_column, high = rows[0].first_column + rows[0].length;
+    bool runs = true;
+    for (int r = 0; r < R; ++r) {
+        runs = runs && rows[r].first_column >= 0;
+        low = std::max(low, rows[r].first_column);
+        high = std::min(high, rows[r].first_column + rows[r].length);
+    }
+    if (!runs || low >= high) {
+        for (int r = 0; r < R; ++r) {
+            scatter_many<V>(rows[r], plan, x[r], estimate, n);
+        }
         return;
     }
-    const double* va = plan.values + a.values_at;
-    const double* vb = plan.values + b.values_at;
-    // Outside [low, high) at most one of the rows has channels on either side.
-    scatter_run<V>(va, a.first_column, a.first_column, low, xa, estimate);
-    scatter_run<V>(vb, b.first_column, b.first_column, low, xb, estimate);
+    const double* v[R];
+    for (int r = 0; r < R; ++r) {
+        v[r] = plan.values + rows[r].values_at;
+        scatter_run<V>(v[r], rows[r].first_column, rows[r].first_column, low, x[r], estimate);
+        scatter_run<V>(v[r], rows[r].first_column, high, rows[r].first_column + rows[r].length, x[r], estimate);
+    }
     for (Index channel = low; channel < high; ++channel) {
-        const Double4 value_a = broadcast(va[channel - a.first_column]);
-        const Double4 value_b = broadcast(vb[channel - b.first_column]);
         double* e = estimate + channel * width;
+        Double4 sums[V];
         for (int h = 0; h < V; ++h) {
-            store4(e + lanes * h, (load4(e + lanes * h) + xa[h] * value_a) + xb[h] * value_b);
+            sums[h] = load4(e + lanes * h);
+        }
+        for (int r = 0; r < R; ++r) {
+            const Double4 value = broadcast(v[r][channel - rows[r].first_column]);
+            for (int h = 0; h < V; ++h) {
+                sums[h] = sums[h] + x[r][h] * value;
+            }
+        }
+        for (int h = 0; h < V; ++h) {
+            store4(e + lanes * h, sums[h]);
         }
     }
-    scatter_run<V>(va, a.first_column, high, a.first_column + a.length, xa, estimate);
-    scatter_run<V>(vb, b.first_column, high, b.first_column + b.length, xb, estimate);
 }
 
 /*
@@ -175,8 +187,9 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowSpan* rows, const RowPlan& 
     }
 }
 
-/// Rows back-projected together for a block of V vectors: enough sums in flight to hide the
-/// latency of their additions, few enough to stay in registers.
+/// Rows swept together for a block of V vectors: enough back projections in flight to hide the
+/// latency of their additions, few enough to stay in registers; their scatters share the loads
+/// and stores of their common channels.
 template <int V>
 inline constexpr int rows_together = V <= 2 ? 4 : 2;
 
@@ -224,12 +237,12 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double*
             }
         }
         if (project) {
-            int r = 0;
-            for (; r + 1 < rows; r += 2) {
-                scatter_pair<V>(plan.rows[j + r], plan.rows[j + r + 1], plan, x4[r], x4[r + 1], block.estimate, n);
-            }
-            if (r < rows) {
-                scatter_many<V>(plan.rows[j + r], plan, x4[r], block.estimate, n);
+            if (rows == R) {
+                scatter_rows<V, R>(plan.rows + j, plan, x4, block.estimate, n);
+            } else {
+                for (int r = 0; r < rows; ++r) {
+                    scatter_many<V>(plan.rows[j + r], plan, x4[r], block.estimate, n);
+                }
             }
         }
     }
