@@ -163,10 +163,27 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowSpan* rows, const RowPlan& 
         common = std::min(common, rows[r].length);
         runs = runs && rows[r].first_column >= 0;
     }
-    if (!runs || R == 1) {
-        common = 0;
-    }
-    if (common > 0) {
+    if (!runs && common > 0) {
+        // Rows of other columns: each entry's channel checked as it is read, the rows still
+        // interleaved entry by entry.
+        const double* v[R];
+        const std::int32_t* c[R];
+        for (int r = 0; r < R; ++r) {
+            v[r] = plan.values + rows[r].values_at;
+            c[r] = plan.columns + rows[r].columns_at;
+        }
+        for (Index i = 0; i < common; ++i) {
+            for (int r = 0; r < R; ++r) {
+                const Index channel = rows[r].first_column >= 0 ? rows[r].first_column + i : channel_of(c[r][i], n);
+                if (channel >= 0) {
+                    const Double4 value = broadcast(v[r][i]);
+                    for (int h = 0; h < V; ++h) {
+                        totals[r][h] = totals[r][h] + value * load4(ratio + channel * width + lanes * h);
+                    }
+                }
+            }
+        }
+    } else if (common > 0) {
         const double* v[R];
         const double* q[R];
         for (int r = 0; r < R; ++r) {
