@@ -33,6 +33,8 @@ from pathlib import Path
 
 import numpy as np
 
+from vexora.utils.numerics.bootstrap import bootstrap_unfold
+from vexora.utils.numerics.kernels.batch import ML_EM_many, richardson_lucy_many
 from vexora.utils.numerics.kernels.deconvolution import (
     ML_EM_cy,
     build_gaussian_response,
@@ -102,6 +104,9 @@ class LineResult:
     line: Line
     measured: PeakFit
     unfolded: PeakFit
+    # Bootstrap standard deviation of the unfolded counts within LINE_WINDOW sigmas of the line
+    # (NaN without draws).
+    counts_std: float = math.nan
 
 
 @dataclass(frozen=True)
@@ -122,6 +127,7 @@ class ContinuumCheck:
 
 @dataclass(frozen=True)
 class Analysis:
+    draws: int  # Poisson resamples of the bootstrap; 0 for none
     lines: list[LineResult]
     escapes: list[EscapeResult]
     continuum: ContinuumCheck
@@ -417,6 +423,16 @@ def continuum_check(axis, unfolded, truth):
     return ContinuumCheck(*np.quantile(per_channel, [0.05, 0.95]), *np.quantile(per_bin, [0.1, 0.9]))
 
 
+# Half-width, in intrinsic sigmas, of the window whose unfolded counts the bootstrap follows.
+LINE_WINDOW = 3.0
+
+
+def line_windows(axis):
+    """One row per line: 1 on the channels within LINE_WINDOW intrinsic sigmas of it."""
+    return np.array([np.abs(axis - line.energy) <= LINE_WINDOW * intrinsic_sigma(line.energy) for line in LINES],
+                    dtype=np.float64)
+
+
 def binned(axis, spectrum, width, mask):
     """`spectrum` averaged over the channels of `mask` in bins of `width` keV, drawn as one value
     per channel of `mask` (NaN elsewhere)."""
@@ -429,14 +445,18 @@ def binned(axis, spectrum, width, mask):
 def print_table(analysis, log):
     """The fitted lines, one per row, then the escape peaks."""
     log(f"\n{'line':<8}{'true keV':>10}{'fit keV':>10}{'FWHM meas':>11}{'FWHM unf':>10}"
-        f"{'photons':>10}{'in peak':>10}{'unfolded':>10}{'recovered':>11}")
+        f"{'photons':>10}{'in peak':>10}{'unfolded':>10}{'± stat':>8}{'recovered':>11}")
     for r in analysis.lines:
         log(f"{r.line.source:<8}{r.line.energy:>10.2f}{r.unfolded.centre:>10.2f}"
             f"{r.measured.fwhm:>11.1f}{r.unfolded.fwhm:>10.1f}{r.line.counts:>10.0f}"
-            f"{r.measured.counts:>10.0f}{r.unfolded.counts:>10.0f}"
+            f"{r.measured.counts:>10.0f}{r.unfolded.counts:>10.0f}{r.counts_std:>8.0f}"
             f"{100 * r.unfolded.counts / r.line.counts:>10.1f}%")
     log("FWHM in keV, measured and unfolded; 'in peak': counts of the measured full-energy peak;\n"
         "'unfolded': counts of the line after unfolding, 'recovered' their share of the photons.")
+    if analysis.draws:
+        log(f"'± stat': statistical uncertainty of the unfolded counts within {LINE_WINDOW:.0f} sigma of the line, "
+            f"the standard deviation\nover {analysis.draws} Poisson resamples of the measured spectrum, each "
+            "unfolded the same way (not the response's errors).")
     for e in analysis.escapes:
         log(f"Escape peak at {e.energy:.1f} keV: {e.measured.counts:.0f} counts measured, "
             f"{e.unfolded.counts:.0f} after unfolding")
@@ -465,9 +485,9 @@ def response_image(offsets, indices, values, channels, pixels=300):
     return np.bincount(rows * pixels + columns, values, pixels * pixels).reshape(pixels, pixels)
 
 
-def plot(path, axis, spectra, fitted, response, log):
+def plot(path, axis, spectra, fitted, response, log, band=None):
     """Writes the spectra on a log scale, with the fits, and the response matrix as an image;
-    skipped without matplotlib."""
+    skipped without matplotlib. `band`: (label, lower, upper) drawn shaded under the spectra."""
     try:
         import matplotlib
     except ImportError:
@@ -481,6 +501,9 @@ def plot(path, axis, spectra, fitted, response, log):
                                         height_ratios=(3, 2.2), width_ratios=(1.9, 1))
     full, zoom, matrix = panels["full"], panels["zoom"], panels["matrix"]
     for ax, (low, high) in ((full, (0.0, E_MAX)), (zoom, (1050.0, 2750.0))):
+        if band is not None:
+            ax.fill_between(axis, np.maximum(band[1], 0.5), np.maximum(band[2], 0.5), step="mid",
+                            color="tab:green", alpha=0.3, linewidth=0, label=band[0] if ax is full else None)
         for label, spectrum, style in spectra:
             ax.plot(axis, spectrum, label=label, drawstyle="steps-mid", **style)
         ax.set_ylim(0.5, 3.0 * max(np.nanmax(s[(axis >= low) & (axis <= high)]) for _, s, _ in spectra))
@@ -554,8 +577,9 @@ def fit_curves(fits, axis, channel_width):
 
 
 def run(output="out", *, seed=1, iterations=100, rl_iterations=30, channels=3000, references=80,
-        solver=None, log: Callable[..., None] = print) -> Analysis:
-    """Synthesises, unfolds and fits the spectrum; prints the table and writes spectrum.png to
+        solver=None, draws=50, log: Callable[..., None] = print) -> Analysis:
+    """Synthesises, unfolds and fits the spectrum, and bootstraps its statistical uncertainty
+    from `draws` Poisson resamples (none for 0); prints the table and writes spectrum.png to
     `output`. Returns the fitted lines and escape peaks."""
     if channels < MIN_CHANNELS:
         raise ValueError(f"channels must be at least {MIN_CHANNELS}{CHANNELS_WHY}")
@@ -584,12 +608,31 @@ def run(output="out", *, seed=1, iterations=100, rl_iterations=30, channels=3000
         unfolded = progress.while_running(ML_EM_cy, sharpened, offsets, indices, values,
                                           row_sums(offsets, values), iterations=iterations)
 
+    windows = line_windows(axis)
+    counts_std = np.full(len(LINES), math.nan)
+    band = None
+    if draws > 0:
+        sensitivity = row_sums(offsets, values)
+
+        def unfold(stack):
+            # Both steps for a stack of spectra; each row also gets its counts in the lines' windows.
+            sharp = richardson_lucy_many(axis, stack, RESOLUTION_K, np.ones(channels), rl_iterations)
+            x = ML_EM_many(sharp, offsets, indices, values, sensitivity, iterations)
+            return np.hstack([x, x @ windows.T])
+
+        with progress.step(f"Bootstrap: unfolding {draws} Poisson resamples of the measured spectrum"):
+            boot = progress.while_running(bootstrap_unfold, measured, unfold, draws=draws, rng=seed)
+        counts_std = boot.std[channels:]
+        band = ("unfolded ± 1 sigma (bootstrap)", unfolded - boot.std[:channels], unfolded + boot.std[:channels])
+
     with progress.step("Fitting the peaks"):
         peaks = sorted([line.energy for line in LINES] + escape_peaks())
         before = dict(zip(peaks, fit_all(axis, measured, peaks, [total_sigma(e) for e in peaks], solve)))
         after = dict(zip(peaks, fit_all(axis, unfolded, peaks, [intrinsic_sigma(e) for e in peaks], solve)))
     analysis = Analysis(
-        lines=[LineResult(line, before[line.energy], after[line.energy]) for line in LINES],
+        draws=max(draws, 0),
+        lines=[LineResult(line, before[line.energy], after[line.energy], float(counts_std[i]))
+               for i, line in enumerate(LINES)],
         escapes=[EscapeResult(e, before[e], after[e]) for e in escape_peaks()],
         continuum=continuum_check(axis, unfolded, truth),
         channel_width=channel_width,
@@ -609,7 +652,7 @@ def run(output="out", *, seed=1, iterations=100, rl_iterations=30, channels=3000
     ]
     curves = fit_curves([result.unfolded for result in analysis.lines], axis, channel_width)
     figure = plot(output / "spectrum.png", axis, spectra, curves,
-                  response_image(offsets, indices, values, channels), log)
+                  response_image(offsets, indices, values, channels), log, band)
     if figure is not None:
         figure = figure.resolve()
         log(f"Figure: {figure}")
@@ -645,6 +688,10 @@ def parse_arguments(argv):
                              "narrowest peak under two channels); fewer run faster (default: 3000)")
     parser.add_argument("--references", type=at_least(2), default=80, metavar="N",
                         help="reference incident energies of the modelled response (default: 80)")
+    parser.add_argument("--draws", type=at_least(0), default=50, metavar="N",
+                        help="Poisson resamples of the bootstrap that gives the unfolded spectrum its "
+                             "statistical uncertainty, 0 for none; 200 give the standard deviation to "
+                             "about 5 %% (default: 50)")
     parser.add_argument("--solver", choices=("scipy", "gauss-newton"), default=None,
                         help="peak-fit solver (default: SciPy's least_squares when installed, "
                              "else a bounded Gauss-Newton)")
@@ -655,7 +702,7 @@ def main(argv=None):
     args = parse_arguments(argv)
     started = time.perf_counter()
     run(args.output, seed=args.seed, iterations=args.iterations, rl_iterations=args.rl_iterations,
-        channels=args.channels, references=args.references, solver=args.solver)
+        channels=args.channels, references=args.references, solver=args.solver, draws=args.draws)
     print(f"Total {time.perf_counter() - started:.1f} s")
 
 

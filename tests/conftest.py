@@ -46,6 +46,8 @@ KERNELS = {k.name: k for k in [
            None),
     Kernel("gaussian", "multi_gaussian_cy", 12, ("x", "params"), None),
     Kernel("gaussian", "multi_gaussian_jacobian_cy", 40, ("x", "params"), None),
+    Kernel("batch", "ML_EM_many", 12, ("Y", "offsets", "indices", "values", "sensitivity", "iterations"), (30,)),
+    Kernel("batch", "richardson_lucy_many", 30, ("x", "Y", "k", "sensitivity", "iterations"), (30,)),
 ]}
 MODULES = sorted({k.module for k in KERNELS.values()})
 
@@ -66,6 +68,10 @@ def sample_args(name):
                          ref_E, channels, np.array([2200.0, 1000.0]), np.linspace(0.0, 3000.0, 16)],
         "multi_gaussian_cy": [np.linspace(-1.0, 1.0, 5), np.array([2.0, 0.1, 0.5, 1.0, -0.3, 0.2])],
         "multi_gaussian_jacobian_cy": [np.linspace(-1.0, 1.0, 5), np.array([2.0, 0.1, 0.5])],
+        "ML_EM_many": [np.array([[1.0, 2.0, 3.0], [0.0, 4.0, 1.0]]), np.array([0, 2, 3, 4], dtype=np.int64),
+                       np.array([0, 1, 1, 2], dtype=np.int32), np.array([0.5, 0.5, 1.0, 1.0]),
+                       np.array([1.0, 0.5, 2.0]), 3],
+        "richardson_lucy_many": [axis, np.vstack([np.linspace(5.0, 1.0, 11), np.ones(11)]), 1.0, np.ones(11), 4],
     }[name]
 
 

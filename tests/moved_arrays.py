@@ -14,7 +14,7 @@ import numpy as np
 import in_the_loop
 from in_the_loop import during_the_loop
 
-from vexora.utils.numerics.kernels import deconvolution, gaussian, resampler
+from vexora.utils.numerics.kernels import batch, deconvolution, gaussian, resampler
 
 FOREVER = 2**31 - 1  # ML-EM iterations: hours of work
 
@@ -50,6 +50,24 @@ def handler_resizes(position):
 
 def handler_resizes_y():
     handler_resizes(0)
+
+
+def many_args(n=256, k=6):
+    # Six spectra: two vectors of them, split over two threads where the process may run two.
+    counts, *rest = ml_em_args(n)
+    return [np.random.default_rng(2).poisson(100.0, (k, n)).astype(np.float64), *rest]
+
+
+def handler_resizes_values_of_a_batch():
+    args = many_args()
+    during_the_loop(lambda *_: shrink(args[3]), batch.ML_EM_many, *args)
+
+
+def handler_resizes_the_spectra_of_a_batch():
+    args = many_args()
+    base = np.repeat(args[0], 2, axis=1)
+    args[0] = base[:, ::2]
+    during_the_loop(lambda *_: shrink(base), batch.ML_EM_many, *args)
 
 
 def handler_resizes_indices():

@@ -86,3 +86,9 @@ def test_command_line_reports_the_lines(batch):
     assert "6 spectra of 512 channels, 5 iterations, blocks of 4, back-end threads" in completed.stdout
     assert all(f"{line:10.2f} " in completed.stdout for line in batch.LINES)
     assert "6/6 spectra" in completed.stderr
+
+
+def test_a_block_unfolded_together_gives_each_spectrum_its_own_results(batch, problem):
+    shared, stack, _ = problem
+    block = stack[:7]
+    np.testing.assert_array_equal(batch.analyse_block(block, shared), [batch.analyse(s, shared) for s in block])

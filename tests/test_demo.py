@@ -1,6 +1,7 @@
 """Smoke test of the end-to-end demo (examples/demo.py) at a reduced size."""
 
 import importlib.util
+import math
 import subprocess
 import sys
 from pathlib import Path
@@ -83,3 +84,21 @@ def test_too_few_channels_and_relative_output(tmp_path):
                               capture_output=True, text=True, timeout=120, cwd=tmp_path, check=True)
         assert f"Figure: {tmp_path / 'rel' / 'spectrum.png'}" in done.stdout
         assert (tmp_path / "rel" / "spectrum.png").exists()
+
+
+@pytest.mark.parametrize("draws", [0, 30])
+def test_bootstrap_gives_each_line_its_statistical_uncertainty(demo, draws, tmp_path):
+    printed = []
+    analysis = demo.run(tmp_path, seed=3, channels=CHANNELS, draws=draws,
+                        log=lambda *a, **k: printed.append(" ".join(map(str, a))))
+    text = "\n".join(printed)
+    stds = [r.counts_std for r in analysis.lines]
+    if draws == 0:
+        assert all(map(math.isnan, stds)) and "Poisson resamples" not in text
+        return
+    # Poisson noise of a few thousand counts per line: the spread is a few percent, never zero,
+    # and larger than the square root of the line's counts alone (unfolding amplifies the noise).
+    for r in analysis.lines:
+        assert math.sqrt(r.unfolded.counts) < r.counts_std < 0.2 * r.unfolded.counts, r.line
+    assert f"over {draws} Poisson resamples" in text
+    assert all(f"{r.counts_std:>8.0f}" in text for r in analysis.lines)

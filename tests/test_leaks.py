@@ -21,6 +21,7 @@ kernels = "vexora.utils.numerics.kernels"
 deconvolution = pytest.importorskip(f"{kernels}.deconvolution")
 resampler = pytest.importorskip(f"{kernels}.resampler")
 gaussian = pytest.importorskip(f"{kernels}.gaussian")
+batch = pytest.importorskip(f"{kernels}.batch")
 
 WARM_UP, REPEATS = 200, 2000
 ROUNDS = 3  # a real leak grows in every round; noise settles after the first
@@ -35,6 +36,12 @@ def ml_em_args(n=2048):
     columns[columns >= n] -= n  # wraps to the first channels
     return [strided(np.linspace(1.0, 50.0, n)), np.arange(0, 3 * n + 1, 3),
             strided(columns.ravel().astype(np.int32)), read_only(np.full(3 * n, 1 / 3)), np.ones(n)]
+
+
+def many_args(k=6):
+    """ML-EM's arguments with the spectrum stacked k times, strided."""
+    y, *matrix = ml_em_args()
+    return [strided(np.tile(np.asarray(y), (k, 1))), *matrix]
 
 
 def builder_args(n=2048):
@@ -93,6 +100,17 @@ CASES = [
     # Fails in ML-EM, after the widths and the matrix are made.
     case("RL-sensitivity-short", RL, richardson_lucy_args(), IndexError, p3=np.ones(511)),
     case("RL-no-spectrum", RL, richardson_lucy_args(), ValueError, p1=None),
+    case("many-success", batch.ML_EM_many, many_args(), kwargs={"iterations": 2}),
+    case("many-one-spectrum", batch.ML_EM_many, many_args(1), kwargs={"iterations": 2}),
+    case("many-conversion", batch.ML_EM_many, many_args(), OverflowError, {"iterations": 2**31}),
+    case("many-buffer", batch.ML_EM_many, many_args(), ValueError, p0=np.ones(2048)),
+    case("many-column-outside", batch.ML_EM_many, many_args(), IndexError,
+         p2=np.append(np.tile(np.int32([0, 1, 2]), 2047), np.int32([0, 1, 2048]))),
+    case("many-sensitivity-short", batch.ML_EM_many, many_args(), IndexError, p4=np.ones(2047)),
+    case("RL-many-success", batch.richardson_lucy_many, richardson_lucy_args(), kwargs={"iterations": 3},
+         p1=np.tile(np.linspace(100.0, 1.0, 512), (5, 1))),
+    case("RL-many-axis-long", batch.richardson_lucy_many, richardson_lucy_args(), IndexError,
+         p0=np.linspace(0.0, 3000.0, 513), p1=np.ones((3, 512))),
     case("regions-success", REGIONS, [2000.5, 3000.5, True]),
     case("regions-binding", REGIONS, [2000.5, 3000.5], TypeError, {"E_p": 1.5}),
     case("regions-conversion", REGIONS, [10**400, 3000.5, False], OverflowError),

@@ -16,6 +16,8 @@ SCENARIOS = {
     "handler_resizes_y": ("ML_EM_cy", "argument 'y'"),
     "handler_resizes_indices": ("ML_EM_cy", "argument 'indices'"),
     "handler_resizes_values": ("ML_EM_cy", "argument 'values'"),
+    "handler_resizes_values_of_a_batch": ("ML_EM_many", "argument 'values'"),
+    "handler_resizes_the_spectra_of_a_batch": ("ML_EM_many", "argument 'Y'"),
     "handler_resizes_the_base_of_y": ("ML_EM_cy", "argument 'y'"),
     "handler_replaces_the_state_of_values": ("ML_EM_cy", "argument 'values'"),
     # A replaced function of `np`, called while the arguments are open.

@@ -8,7 +8,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-MODULES = [f"vexora.utils.numerics.kernels.{name}" for name in ("deconvolution", "resampler", "gaussian")]
+MODULES = [f"vexora.utils.numerics.kernels.{name}" for name in ("deconvolution", "resampler", "gaussian", "batch")]
 
 pytest.importorskip("mypy")
 

@@ -1,0 +1,66 @@
+"""ML-EM of k spectra with one response: ML_EM_many against k ML_EM_cy calls and against SciPy's
+ML-EM on an (n, k) block. Medians of runs in one process, timed in the process's CPU time (every
+contender runs on one thread with VEXORA_NUM_THREADS=1), which a busy shared machine disturbs far
+less than the wall clock.
+
+    VEXORA_NUM_THREADS=1 python benchmarks/ml_em_many.py [--repeats 5] [--iterations 10]
+"""
+
+import argparse
+import statistics
+import time
+
+import numpy as np
+import scipy.sparse
+
+import workloads
+from vexora.utils.numerics.kernels.batch import ML_EM_many
+from vexora.utils.numerics.kernels.deconvolution import ML_EM_cy
+
+
+def scipy_block_ml_em(A, At, Y, s, iterations):
+    """ML-EM of the columns of Y (n, k) with the same update: A is sources x channels."""
+    X = np.ones_like(Y)
+    floor = np.fmax(s, 1e-12)[:, None]
+    for _ in range(iterations):
+        estimate = At @ X
+        X = X * (A @ (Y / (estimate + 1e-12))) / floor
+    return X
+
+
+def median_ms(function, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.process_time()
+        function()
+        times.append(time.process_time() - start)
+    return 1e3 * statistics.median(times)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--iterations", type=int, default=10)
+    args = parser.parse_args()
+    it = args.iterations
+    for detector, n in [(workloads.NAI, 4096), (workloads.HPGE, 65536)]:
+        u = workloads.unfolding(detector, n)
+        A = scipy.sparse.csr_matrix((u.values, u.indices, u.offsets), shape=(n, n))
+        At = A.T.tocsr()
+        rng = np.random.default_rng(1)
+        for k in (1, 8, 32):
+            Y = rng.poisson(u.y, (k, n)).astype(np.float64)
+            Yt = np.ascontiguousarray(Y.T)
+            batch = median_ms(lambda: ML_EM_many(Y, u.offsets, u.indices, u.values, u.sensitivity, it), args.repeats)
+            separate = median_ms(
+                lambda: [ML_EM_cy(y, u.offsets, u.indices, u.values, u.sensitivity, it) for y in Y], args.repeats)
+            line = (f"{detector.name} n={n} entries={u.entries} k={k}: ML_EM_many {batch:.1f} ms, "
+                    f"{k} x ML_EM_cy {separate:.1f} ms ({separate / batch:.2f}x)")
+            if k > 1:
+                block = median_ms(lambda: scipy_block_ml_em(A, At, Yt, u.sensitivity, it), args.repeats)
+                line += f", SciPy block {block:.1f} ms ({block / batch:.2f}x)"
+            print(line, flush=True)
+
+
+if __name__ == "__main__":
+    main()

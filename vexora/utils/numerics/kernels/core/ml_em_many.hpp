@@ -1,0 +1,316 @@
+// ML-EM of many spectra over one checked row plan: the spectra side by side in the lanes of
+// vectors, so that each pass reads every matrix entry once for a whole block of spectra.
+//
+// Pure and lock-free: plain arrays in, nothing allocated, no Python.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "../simd/vector.hpp"
+#include "ml_em.hpp"
+
+namespace vexora::core::ml_em {
+
+/// Most vectors of spectra that one block holds: 16 spectra. Wider blocks read the matrix less
+/// often but cannot keep several rows' sums in registers, which costs more than it saves.
+inline constexpr int most_block_vectors = 4;
+
+/*
+ * One block of `width` spectra (a whole number of vectors) over n channels, channel-major:
+ * element [c * width + s] belongs to channel c of the block's spectrum s. Lanes past the block's
+ * last spectrum hold y = 0 and x = 1, so their ratios stay 0 and nothing they compute is used.
+ *
+ *   y[n * width]         - measured spectra
+ *   x[n * width]         - estimates, updated in place (ones on entry)
+ *   estimate, ratio      - work arrays of n * width
+ */
+struct SpectraBlock {
+    const double* y;
+    double* x;
+    double* estimate;
+    double* ratio;
+};
+
+/// Adds value * ratio[channel] for entries [from, to) of `row` to its V vectors of sums, in entry order.
+template <int V>
+VEXORA_VECTOR_HELPER void back_project_many(const RowSpan& row, const RowPlan& plan, const double* __restrict ratio,
+                                            Index n, Index from, Index to, Double4 (&totals)[V]) {
+    constexpr Index width = V * lanes;
+    const double* v = plan.values + row.values_at;
+    if (row.first_column >= 0) {
+        const double* r = ratio + row.first_column * width;
+        for (Index i = from; i < to; ++i) {
+            const Double4 value = broadcast(v[i]);
+            for (int h = 0; h < V; ++h) {
+                totals[h] = totals[h] + value * load4(r + i * width + lanes * h);
+            }
+        }
+        return;
+    }
+    const std::int32_t* c = plan.columns + row.columns_at;
+    for (Index i = from; i < to; ++i) {
+        const Index channel = channel_of(c[i], n);
+        if (channel >= 0) {
+            const Double4 value = broadcast(v[i]);
+            for (int h = 0; h < V; ++h) {
+                totals[h] = totals[h] + value * load4(ratio + channel * width + lanes * h);
+            }
+        }
+    }
+}
+
+/// Adds x * value to estimate[channel] for every entry of `row`, in entry order.
+template <int V>
+VEXORA_VECTOR_HELPER void scatter_many(const RowSpan& row, const RowPlan& plan, const Double4 (&x)[V],
+                                       double* __restrict estimate, Index n) {
+    constexpr Index width = V * lanes;
+    const double* v = plan.values + row.values_at;
+    if (row.first_column >= 0) {
+        double* e = estimate + row.first_column * width;
+        for (Index i = 0; i < row.length; ++i) {
+            const Double4 value = broadcast(v[i]);
+            for (int h = 0; h < V; ++h) {
+                store4(e + i * width + lanes * h, load4(e + i * width + lanes * h) + x[h] * value);
+            }
+        }
+        return;
+    }
+    const std::int32_t* c = plan.columns + row.columns_at;
+    for (Index i = 0; i < row.length; ++i) {
+        const Index channel = channel_of(c[i], n);
+        if (channel >= 0) {
+            const Double4 value = broadcast(v[i]);
+            double* e = estimate + channel * width;
+            for (int h = 0; h < V; ++h) {
+                store4(e + lanes * h, load4(e + lanes * h) + x[h] * value);
+            }
+        }
+    }
+}
+
+/// Adds x * values[i - first] to estimate[channel i] for the channels [from, to) of a run at `first`.
+template <int V>
+VEXORA_VECTOR_HELPER void scatter_run(const double* v, Index first, Index from, Index to, const Double4 (&x)[V],
+                                      double* __restrict estimate) {
+    constexpr Index width = V * lanes;
+    for (Index channel = from; channel < to; ++channel) {
+        const Double4 value = broadcast(v[channel - first]);
+        double* e = estimate + channel * width;
+        for (int h = 0; h < V; ++h) {
+            store4(e + lanes * h, load4(e + lanes * h) + x[h] * value);
+        }
+    }
+}
+
+/*
+ * Scatters R consecutive rows: where all are runs over common channels, each of those channels
+ * is loaded and stored once for all of them, the rows' products added in row order. Every other
+ * channel takes the products of its rows one row after the other, also in row order.
+ */
+template <int V, int R>
+VEXORA_VECTOR_HELPER void scatter_rows(const RowSpan* rows, const RowPlan& plan, const Double4 (&x)[R][V],
+                                       double* __restrict estimate, Index n) {
+    constexpr Index width = V * lanes;
+    Index low = rows[0].first_column, high = rows[0].first_column + rows[0].length;
+    bool runs = true;
+    for (int r = 0; r < R; ++r) {
+        runs = runs && rows[r].first_column >= 0;
+        low = std::max(low, rows[r].first_column);
+        high = std::min(high, rows[r].first_column + rows[r].length);
+    }
+    if (!runs || low >= high) {
+        for (int r = 0; r < R; ++r) {
+            scatter_many<V>(rows[r], plan, x[r], estimate, n);
+        }
+        return;
+    }
+    const double* v[R];
+    for (int r = 0; r < R; ++r) {
+        v[r] = plan.values + rows[r].values_at;
+        scatter_run<V>(v[r], rows[r].first_column, rows[r].first_column, low, x[r], estimate);
+        scatter_run<V>(v[r], rows[r].first_column, high, rows[r].first_column + rows[r].length, x[r], estimate);
+    }
+    for (Index channel = low; channel < high; ++channel) {
+        double* e = estimate + channel * width;
+        Double4 sums[V];
+        for (int h = 0; h < V; ++h) {
+            sums[h] = load4(e + lanes * h);
+        }
+        for (int r = 0; r < R; ++r) {
+            const Double4 value = broadcast(v[r][channel - rows[r].first_column]);
+            for (int h = 0; h < V; ++h) {
+                sums[h] = sums[h] + x[r][h] * value;
+            }
+        }
+        for (int h = 0; h < V; ++h) {
+            store4(e + lanes * h, sums[h]);
+        }
+    }
+}
+
+/*
+ * Back projections of R consecutive rows at once: their sums are independent, so each hides the
+ * latency of the others' additions. Each row still adds its own entries in order.
+ */
+template <int V, int R>
+VEXORA_VECTOR_HELPER void back_project_rows(const RowSpan* rows, const RowPlan& plan, const double* __restrict ratio,
+                                            Index n, Double4 (&totals)[R][V]) {
+    constexpr Index width = V * lanes;
+    Index common = rows[0].length;
+    bool runs = true;
+    for (int r = 0; r < R; ++r) {
+        common = std::min(common, rows[r].length);
+        runs = runs && rows[r].first_column >= 0;
+    }
+    if (!runs && common > 0) {
+        // Rows of other columns: each entry's channel checked as it is read, the rows still
+        // interleaved entry by entry.
+        const double* v[R];
+        const std::int32_t* c[R];
+        for (int r = 0; r < R; ++r) {
+            v[r] = plan.values + rows[r].values_at;
+            c[r] = plan.columns + rows[r].columns_at;
+        }
+        for (Index i = 0; i < common; ++i) {
+            for (int r = 0; r < R; ++r) {
+                const Index channel = rows[r].first_column >= 0 ? rows[r].first_column + i : channel_of(c[r][i], n);
+                if (channel >= 0) {
+                    const Double4 value = broadcast(v[r][i]);
+                    for (int h = 0; h < V; ++h) {
+                        totals[r][h] = totals[r][h] + value * load4(ratio + channel * width + lanes * h);
+                    }
+                }
+            }
+        }
+    } else if (common > 0) {
+        const double* v[R];
+        const double* q[R];
+        for (int r = 0; r < R; ++r) {
+            v[r] = plan.values + rows[r].values_at;
+            q[r] = ratio + rows[r].first_column * width;
+        }
+        for (Index i = 0; i < common; ++i) {
+            for (int r = 0; r < R; ++r) {
+                const Double4 value = broadcast(v[r][i]);
+                for (int h = 0; h < V; ++h) {
+                    totals[r][h] = totals[r][h] + value * load4(q[r] + i * width + lanes * h);
+                }
+            }
+        }
+    }
+    for (int r = 0; r < R; ++r) {
+        back_project_many<V>(rows[r], plan, ratio, n, common, rows[r].length, totals[r]);
+    }
+}
+
+/// Rows swept together for a block of V vectors: enough back projections in flight to hide the
+/// latency of their additions, few enough to stay in registers; their scatters share the loads
+/// and stores of their common channels.
+template <int V>
+inline constexpr int rows_together = V <= 2 ? 4 : 2;
+
+/*
+ * One sweep over the rows for a block of V vectors of spectra: when `update_x`, each row's back
+ * projection of the ratio and its update of x; when `project`, the row scattered into the
+ * estimate with the (updated) x. Every lane adds in the order of the single-spectrum iterations:
+ * back projection in entry order from 0.0, forward projection in row then entry order.
+ */
+template <int V>
+VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double* __restrict sensitivity_floor,
+                                     const SpectraBlock& block, bool update_x, bool project) {
+    constexpr Index width = V * lanes;
+    constexpr int R = rows_together<V>;
+    for (Index j = 0; j < n; j += R) {
+        const int rows = static_cast<int>(std::min<Index>(R, n - j));
+        Double4 x4[R][V];
+        for (int r = 0; r < rows; ++r) {
+            for (int h = 0; h < V; ++h) {
+                x4[r][h] = load4(block.x + (j + r) * width + lanes * h);
+            }
+        }
+        if (update_x) {
+            Double4 totals[R][V];
+            for (int r = 0; r < R; ++r) {
+                for (int h = 0; h < V; ++h) {
+                    totals[r][h] = broadcast(0.0);
+                }
+            }
+            if (rows == R) {
+                back_project_rows<V, R>(plan.rows + j, plan, block.ratio, n, totals);
+            } else {
+                for (int r = 0; r < rows; ++r) {
+                    back_project_many<V>(plan.rows[j + r], plan, block.ratio, n, 0, plan.rows[j + r].length,
+                                         totals[r]);
+                }
+            }
+            for (int r = 0; r < rows; ++r) {
+                const Double4 floor = broadcast(sensitivity_floor[j + r]);
+                for (int h = 0; h < V; ++h) {
+                    Double4 correction;
+                    update(totals[r][h], floor, x4[r][h], correction);
+                    store4(block.x + (j + r) * width + lanes * h, x4[r][h]);
+                }
+            }
+        }
+        if (project) {
+            if (rows == R) {
+                scatter_rows<V, R>(plan.rows + j, plan, x4, block.estimate, n);
+            } else {
+                for (int r = 0; r < rows; ++r) {
+                    scatter_many<V>(plan.rows[j + r], plan, x4[r], block.estimate, n);
+                }
+            }
+        }
+    }
+}
+
+/// ratio = y / (estimate + 1e-12) over a block's n * width elements.
+VEXORA_VECTOR_HELPER void ratio_many(Index size, const SpectraBlock& block) {
+    const Double4 e4 = broadcast(epsilon);
+    for (Index i = 0; i < size; i += lanes) {
+        store4(block.ratio + i, load4(block.y + i) / (load4(block.estimate + i) + e4));
+    }
+}
+
+template <int V>
+VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, Index n, const double* sensitivity_floor,
+                                            const SpectraBlock& block, Index step, int iterations) {
+    const Index size = n * V * lanes;
+    if (step > 0) {
+        ratio_many(size, block);
+    }
+    const bool project = step < iterations;
+    if (project) {
+        std::fill(block.estimate, block.estimate + size, 0.0);
+    }
+    sweep_many<V>(plan, n, sensitivity_floor, block, step > 0, project);
+}
+
+/*
+ * Step `step` of ML-EM on a block of `vectors` (1 to most_block_vectors) vectors of spectra:
+ * step 0 projects the ones that x starts with; step t in [1, iterations] is iteration t, which
+ * also projects its result unless it is the last. Steps run in order, each block on its own, so
+ * blocks may run on any threads; every spectrum's result has the bits of its single-spectrum
+ * call (ml_em_iterations) for the same plan. `sensitivity_floor` as ml_em_iterations takes it.
+ */
+VEXORA_CLONES inline void ml_em_many_step(int vectors, const RowPlan& plan, Index n,
+                                          const double* sensitivity_floor, const SpectraBlock& block, Index step,
+                                          int iterations) {
+    switch (vectors) {
+        case 1:
+            return step_many_vectors<1>(plan, n, sensitivity_floor, block, step, iterations);
+        case 2:
+            return step_many_vectors<2>(plan, n, sensitivity_floor, block, step, iterations);
+        case 3:
+            return step_many_vectors<3>(plan, n, sensitivity_floor, block, step, iterations);
+        default:
+            return step_many_vectors<4>(plan, n, sensitivity_floor, block, step, iterations);
+    }
+}
+
+/// Steps of ML-EM for `iterations`: the first projection and one per iteration; none for none.
+/// (2^31 steps for the most iterations an int holds: counted in Index.)
+inline Index ml_em_many_steps(int iterations) { return iterations > 0 ? Index{iterations} + 1 : 0; }
+
+}  // namespace vexora::core::ml_em
