@@ -60,14 +60,14 @@ def many_args(n=256, k=6):
 
 def handler_resizes_values_of_a_batch():
     args = many_args()
-    during_the_loop(lambda *_: shrink(args[3]), batch.ML_EM_many, *args)
+    report(during_the_loop, lambda *_: shrink(args[3]), batch.ML_EM_many, *args)
 
 
 def handler_resizes_the_spectra_of_a_batch():
     args = many_args()
     base = np.repeat(args[0], 2, axis=1)
     args[0] = base[:, ::2]
-    during_the_loop(lambda *_: shrink(base), batch.ML_EM_many, *args)
+    report(during_the_loop, lambda *_: shrink(base), batch.ML_EM_many, *args)
 
 
 def handler_resizes_indices():

@@ -218,22 +218,26 @@ def test_richardson_lucy_unequal_lengths(n_x, n_y, n_sensitivity, quiet):
 FOREVER = 2**31 - 1  # iterations: hours of work
 
 CTRL_C_CHILD = """
-import os, signal, sys, threading, time
+import signal, sys, time
 import numpy as np
+sys.path.insert(0, {tests!r})
+from in_the_loop import during_the_loop
 from vexora.utils.numerics.kernels import batch, deconvolution
-signal.signal(signal.SIGINT, signal.default_int_handler)
 n = 1024
 axis = (np.arange(n) + 0.5) * (3000.0 / n)
 Y = np.random.default_rng(1).poisson(100.0, (6, n)).astype(np.float64)
 matrix = deconvolution.build_gaussian_response(axis, 0.02 * axis + 1.0)
-call = {{"ML_EM_many": lambda: batch.ML_EM_many(Y, *matrix, np.ones(n), {forever}),
-        "richardson_lucy_many": lambda: batch.richardson_lucy_many(axis, Y, 0.5, np.ones(n), {forever})}}[{name!r}]
-threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+f, args = {{"ML_EM_many": (batch.ML_EM_many, (Y, *matrix, np.ones(n), {forever})),
+           "richardson_lucy_many": (batch.richardson_lucy_many, (axis, Y, 0.5, np.ones(n), {forever}))}}[{name!r}]
 start = time.monotonic()
 try:
-    call()
+    # SIGINT with Ctrl-C's own handler, once the call's loop runs.
+    during_the_loop(signal.default_int_handler, f, *args, signum=signal.SIGINT)
 except KeyboardInterrupt as error:
-    print("interrupted", error.__traceback__.tb_next.tb_next.tb_frame.f_code.co_name, time.monotonic() - start)
+    tb = error.__traceback__
+    while not tb.tb_frame.f_code.co_filename.startswith("vexora/utils/numerics/kernels/"):
+        tb = tb.tb_next
+    print("interrupted", tb.tb_frame.f_code.co_name, time.monotonic() - start)
 else:
     print("finished")
 """
@@ -248,7 +252,7 @@ def test_ctrl_c_stops_a_long_call(name, threads):
     import subprocess
     import sys
 
-    code = CTRL_C_CHILD.format(name=name, forever=FOREVER)
+    code = CTRL_C_CHILD.format(name=name, forever=FOREVER, tests=os.path.dirname(__file__))
     child = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=600,
                            env=os.environ | {"VEXORA_NUM_THREADS": threads})
     assert child.returncode == 0, child.stderr
