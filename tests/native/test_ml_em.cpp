@@ -117,7 +117,8 @@ Csr make_matrix(Shape shape, Index n, Index lead, Random& random) {
                 break;
         }
     }
-    if (shape == Shape::non_finite) {
+    // Rows n / 2 and n - 2 hold at least one and two entries (half >= 1) once there are four rows.
+    if (shape == Shape::non_finite && n >= 4) {
         m.values[m.offsets[n / 2]] = nan;
         m.values[m.offsets[n - 2] + 1] = inf;
     }
