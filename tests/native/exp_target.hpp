@@ -35,7 +35,9 @@ template <class Check>
 void for_each_exp(const Check& check) {
     namespace ee = vexora::simd::exp;
     ee::for_each_sequence([&]<unsigned mask>(std::size_t s) {
-        check(ee::SequenceExp<mask>{}, [](double x) { return ee::exp_scalar<mask>(x); }, ee::sequences[s].name);
+        check(
+            ee::SequenceExp<mask>{}, [](double x) { return ee::exp_scalar<mask>(x); }, ee::sequences[s].name);
     });
-    check(ee::LibmExp{}, [](double x) { return std::exp(x); }, "libm");
+    check(
+        ee::LibmExp{}, [](double x) { return std::exp(x); }, "libm");
 }

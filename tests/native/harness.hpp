@@ -76,35 +76,35 @@ private:
 
 // CHECK(condition[, format, args...]): counts a pass or a failure; a failure prints file:line,
 // the expression and the optional note.
-#define CHECK(condition, ...)                                                           \
-    do {                                                                                \
+#define CHECK(condition, ...)                                                                  \
+    do {                                                                                       \
         if (::harness::record(static_cast<bool>(condition), #condition, __FILE__, __LINE__)) { \
-            __VA_OPT__(::harness::note(__VA_ARGS__);)                                   \
-        }                                                                               \
+            __VA_OPT__(::harness::note(__VA_ARGS__);)                                          \
+        }                                                                                      \
     } while (0)
 
 // CHECK_BITS(actual, expected[, format, args...]): the two doubles have the same bits.
-#define CHECK_BITS(actual, expected, ...)                                                                  \
-    do {                                                                                                   \
-        const double check_a_ = (actual), check_e_ = (expected);                                           \
-        if (::harness::record_doubles(::harness::bits(check_a_) == ::harness::bits(check_e_), check_a_,   \
-                                      check_e_, #actual, #expected, __FILE__, __LINE__)) {                 \
-            __VA_OPT__(::harness::note(__VA_ARGS__);)                                                      \
-        }                                                                                                  \
+#define CHECK_BITS(actual, expected, ...)                                                                         \
+    do {                                                                                                          \
+        const double check_a_ = (actual), check_e_ = (expected);                                                  \
+        if (::harness::record_doubles(::harness::bits(check_a_) == ::harness::bits(check_e_), check_a_, check_e_, \
+                                      #actual, #expected, __FILE__, __LINE__)) {                                  \
+            __VA_OPT__(::harness::note(__VA_ARGS__);)                                                             \
+        }                                                                                                         \
     } while (0)
 
 // CHECK_SAME(actual, expected[, format, args...]): the same bits, or both NaN (see same()).
-#define CHECK_SAME(actual, expected, ...)                                                                \
-    do {                                                                                                 \
-        const double check_a_ = (actual), check_e_ = (expected);                                         \
-        if (::harness::record_doubles(::harness::same(check_a_, check_e_), check_a_, check_e_, #actual,  \
-                                      #expected, __FILE__, __LINE__)) {                                  \
-            __VA_OPT__(::harness::note(__VA_ARGS__);)                                                    \
-        }                                                                                                \
+#define CHECK_SAME(actual, expected, ...)                                                                          \
+    do {                                                                                                           \
+        const double check_a_ = (actual), check_e_ = (expected);                                                   \
+        if (::harness::record_doubles(::harness::same(check_a_, check_e_), check_a_, check_e_, #actual, #expected, \
+                                      __FILE__, __LINE__)) {                                                       \
+            __VA_OPT__(::harness::note(__VA_ARGS__);)                                                              \
+        }                                                                                                          \
     } while (0)
 
 // TEST(name) { ... }: a test that main() runs.
-#define TEST(name)                                                                           \
-    static void name();                                                                      \
-    [[maybe_unused]] static const bool name##_registered = ::harness::add(#name, name);     \
+#define TEST(name)                                                                      \
+    static void name();                                                                 \
+    [[maybe_unused]] static const bool name##_registered = ::harness::add(#name, name); \
     static void name()

@@ -21,6 +21,7 @@ double from_bits(std::uint64_t u) { return std::bit_cast<double>(u); }
 constexpr double inf = std::numeric_limits<double>::infinity();
 
 // Edges of the sequence's cases and of double precision.
+// clang-format off
 const double special_inputs[] = {
     0.0, -0.0, 0x1p-1074, -0x1p-1074, 0x1.fffffffffffffp-1023, -0x1.fffffffffffffp-1023, 0x1p-1022, -0x1p-1022,
     0x1p-54, -0x1p-54, 0x1.fffffffffffffp-55, -0x1.fffffffffffffp-55, 0x1p-53, 1.0, -1.0, 0x1.62e42fefa39efp-8,
@@ -31,6 +32,7 @@ const double special_inputs[] = {
     -std::numeric_limits<double>::quiet_NaN(), from_bits(0x7ff8000000000123), from_bits(0x7ff0000000000001),
     from_bits(0xfff4000000000000),
 };
+// clang-format on
 
 double within_ulps(Random& random, double centre, int ulps) {
     return from_bits(harness::bits(centre) + static_cast<std::uint64_t>(random.integer(-ulps, ulps)));
@@ -47,11 +49,11 @@ double input_of_kind(Random& random, int kind) {
         }
         case 4: return special_inputs[random.next() % std::size(special_inputs)];
         case 5: return from_bits(random.next() & 0x800fffffffffffff);  // zeros and subnormals
-        case 6: return random.uniform(-1e5, -746.0);  // +0, the far side of the special cases
-        case 7: return random.uniform(-745.0, -50.0);  // the tails of narrow peaks
-        case 8: return random.uniform(-1024.0, -512.0);  // scaled into the normal range, k < 0
-        case 9: return random.uniform(512.0, 1024.0);  // scaled, k > 0: large results and infinity
-        default: return from_bits(random.next());  // any bits: every exponent, NaN payloads
+        case 6: return random.uniform(-1e5, -746.0);                   // +0, the far side of the special cases
+        case 7: return random.uniform(-745.0, -50.0);                  // the tails of narrow peaks
+        case 8: return random.uniform(-1024.0, -512.0);                // scaled into the normal range, k < 0
+        case 9: return random.uniform(512.0, 1024.0);                  // scaled, k > 0: large results and infinity
+        default: return from_bits(random.next());                      // any bits: every exponent, NaN payloads
     }
 }
 constexpr int kinds = 11;

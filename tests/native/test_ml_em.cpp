@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/ml_em.hpp"
-#include "core/ml_em_split.hpp"
 #include "core/ml_em_many.hpp"
+#include "core/ml_em_split.hpp"
 #include "harness.hpp"
 
 namespace {
@@ -77,12 +77,8 @@ Csr make_matrix(Shape shape, Index n, Index lead, Random& random) {
         const Index half = 1 + static_cast<Index>(9.0 * std::pow(static_cast<double>(j) / static_cast<double>(n), 1.5));
         switch (shape) {
             case Shape::widening:
-            case Shape::non_finite:
-                add_centred(m, j, half, random);
-                break;
-            case Shape::ragged:
-                add_centred(m, j, random.integer(0, 14), random);
-                break;
+            case Shape::non_finite: add_centred(m, j, half, random); break;
+            case Shape::ragged: add_centred(m, j, random.integer(0, 14), random); break;
             case Shape::scattered:
                 if (j % 3 == 1) {  // columns out of order, some counted from the end
                     std::vector<std::int32_t> c;
@@ -254,8 +250,8 @@ TEST(ml_em_layouts_equal_rows_and_reference) {
                     for (Index j = 0; j < n; ++j) {
                         CHECK_SAME(rows.x[j], expected.x[j], "rows: %s n %td lead %td iterations %d row %td", name, n,
                                    lead, iterations, j);
-                        CHECK_SAME(rows.correction[j], expected.correction[j], "rows: %s n %td lead %td iterations %d row %td",
-                                   name, n, lead, iterations, j);
+                        CHECK_SAME(rows.correction[j], expected.correction[j],
+                                   "rows: %s n %td lead %td iterations %d row %td", name, n, lead, iterations, j);
                     }
                     for (const NamedLayout& layout : std::span(layouts).subspan(1)) {
                         const Plan plan(m, layout.layout);
@@ -265,8 +261,9 @@ TEST(ml_em_layouts_equal_rows_and_reference) {
                         for (Index j = 0; j < n; ++j) {
                             CHECK_SAME(got.x[j], rows.x[j], "%s: %s n %td lead %td iterations %d row %td", layout.name,
                                        name, n, lead, iterations, j);
-                            CHECK_SAME(got.correction[j], rows.correction[j], "%s: %s n %td lead %td iterations %d row %td",
-                                       layout.name, name, n, lead, iterations, j);
+                            CHECK_SAME(got.correction[j], rows.correction[j],
+                                       "%s: %s n %td lead %td iterations %d row %td", layout.name, name, n, lead,
+                                       iterations, j);
                         }
                     }
                 }
@@ -348,8 +345,7 @@ TEST(ml_em_projection_by_ranges_equals_one_sweep) {
             ml_em::scatter_row(plan.row_plan.rows[j], x[j], plan.row_plan.values, plan.row_plan.columns,
                                expected_estimate.get(), n);
         }
-        const bool expected_finite =
-            ml_em::compute_ratio(n, p.y.data(), expected_estimate.get(), expected_ratio.get());
+        const bool expected_finite = ml_em::compute_ratio(n, p.y.data(), expected_estimate.get(), expected_ratio.get());
         for (const Index ranges : {1, 2, 3, 4, 5, 7, 8, 12, 13, 32, 1000}) {
             const Split split(plan, n, ranges);
             Aligned estimate(capacity), ratio(capacity);
@@ -363,8 +359,8 @@ TEST(ml_em_projection_by_ranges_equals_one_sweep) {
             }
             CHECK(finite == expected_finite, "%s %s n %td ranges %td: finite", shape, layout, n, ranges);
             for (Index i = 0; i < capacity; ++i) {
-                CHECK_SAME(estimate.get()[i], expected_estimate.get()[i], "%s %s n %td ranges %td: estimate %td",
-                           shape, layout, n, ranges, i);
+                CHECK_SAME(estimate.get()[i], expected_estimate.get()[i], "%s %s n %td ranges %td: estimate %td", shape,
+                           layout, n, ranges, i);
             }
             for (Index i = 0; i < n; ++i) {
                 CHECK_SAME(ratio.get()[i], expected_ratio.get()[i], "%s %s n %td ranges %td: ratio %td", shape, layout,
@@ -380,37 +376,37 @@ TEST(ml_em_split_iterations_equal_one_thread) {
     Random random{13};
     vexora::core::parallel::Budget budget;
     Index split_runs = 0, banded_runs = 0;
-    for_each_matrix(random, [&](const Csr& m, const Problem& p, const Plan& plan, const char* shape,
-                                const char* layout) {
-        const Index n = m.n, capacity = ml_em::work_capacity(n);
-        for (const int iterations : {1, 5}) {
-            const Result expected = run_plan(m, plan, p, iterations);
-            for (int run = 0; run < 16; ++run) {
-                const int threads = run % 8 + 1;
-                const bool banded = run >= 8;
-                const Index ranges = 4 * threads + random.integer(-3, 3);
-                const Split split(plan, n, ranges, banded, random.integer(0, 3));
-                banded_runs += banded && split.split.ranges >= 3 * threads;
-                Aligned estimate(capacity), ratio(capacity);
-                std::unique_ptr<bool[]> finite(new bool[static_cast<std::size_t>(split.split.ranges)]);
-                Result got{std::vector<double>(n, 1.0), std::vector<double>(n, -7.0)};
-                {
-                    vexora::core::parallel::Team team(budget, threads);
-                    ml_em::ml_em_split_iterations(team, split.split, ranges + random.integer(-3, 3), iterations, n,
-                                                  p.y.data(), p.floor.data(), plan.row_plan, got.x.data(),
-                                                  estimate.get(), ratio.get(), got.correction.data(), finite.get());
-                }
-                ++split_runs;
-                for (Index j = 0; j < n; ++j) {
-                    CHECK_SAME(got.x[j], expected.x[j], "%s %s n %td iterations %d threads %d banded %d: x %td", shape,
-                               layout, n, iterations, threads, banded, j);
-                    CHECK_SAME(got.correction[j], expected.correction[j],
-                               "%s %s n %td iterations %d threads %d banded %d: correction %td", shape, layout, n,
-                               iterations, threads, banded, j);
+    for_each_matrix(
+        random, [&](const Csr& m, const Problem& p, const Plan& plan, const char* shape, const char* layout) {
+            const Index n = m.n, capacity = ml_em::work_capacity(n);
+            for (const int iterations : {1, 5}) {
+                const Result expected = run_plan(m, plan, p, iterations);
+                for (int run = 0; run < 16; ++run) {
+                    const int threads = run % 8 + 1;
+                    const bool banded = run >= 8;
+                    const Index ranges = 4 * threads + random.integer(-3, 3);
+                    const Split split(plan, n, ranges, banded, random.integer(0, 3));
+                    banded_runs += banded && split.split.ranges >= 3 * threads;
+                    Aligned estimate(capacity), ratio(capacity);
+                    std::unique_ptr<bool[]> finite(new bool[static_cast<std::size_t>(split.split.ranges)]);
+                    Result got{std::vector<double>(n, 1.0), std::vector<double>(n, -7.0)};
+                    {
+                        vexora::core::parallel::Team team(budget, threads);
+                        ml_em::ml_em_split_iterations(team, split.split, ranges + random.integer(-3, 3), iterations, n,
+                                                      p.y.data(), p.floor.data(), plan.row_plan, got.x.data(),
+                                                      estimate.get(), ratio.get(), got.correction.data(), finite.get());
+                    }
+                    ++split_runs;
+                    for (Index j = 0; j < n; ++j) {
+                        CHECK_SAME(got.x[j], expected.x[j], "%s %s n %td iterations %d threads %d banded %d: x %td",
+                                   shape, layout, n, iterations, threads, banded, j);
+                        CHECK_SAME(got.correction[j], expected.correction[j],
+                                   "%s %s n %td iterations %d threads %d banded %d: correction %td", shape, layout, n,
+                                   iterations, threads, banded, j);
+                    }
                 }
             }
-        }
-    });
+        });
     // Banded splits must reach territories of several ranges, or their edges prove little.
     CHECK(banded_runs > 150, "%td banded runs with three ranges a thread", banded_runs);
     std::printf("ML-EM split: %td runs on teams of 1-8 threads, %td banded with three ranges a thread\n", split_runs,
@@ -462,8 +458,9 @@ TEST(ml_em_many_lanes_equal_reference) {
                     for (Index s = 0; s < spectra; ++s) {
                         const Result expected = run_reference(m, problems[s], iterations);
                         for (Index j = 0; j < n; ++j) {
-                            CHECK_SAME(got[s].x[j], expected.x[j], "many: %s n %td vectors %d iterations %d spectrum %td row %td",
-                                       name, n, vectors, iterations, s, j);
+                            CHECK_SAME(got[s].x[j], expected.x[j],
+                                       "many: %s n %td vectors %d iterations %d spectrum %td row %td", name, n, vectors,
+                                       iterations, s, j);
                         }
                     }
                 }

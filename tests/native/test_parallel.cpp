@@ -121,8 +121,8 @@ TEST(ranges_cover_every_element_once) {
                 return true;
             });
             for (Index i = 0; i < size; ++i) {
-                CHECK(covered[static_cast<std::size_t>(i)].load() == 1, "%d threads, size %td, grain %td: %td",
-                      threads, size, grain, i);
+                CHECK(covered[static_cast<std::size_t>(i)].load() == 1, "%d threads, size %td, grain %td: %td", threads,
+                      size, grain, i);
             }
         }
     }
@@ -134,8 +134,8 @@ TEST(builder_split_over_threads_gives_the_whole_bits) {
     std::vector<double> axis_memory(n), sigma_memory(n);
     for (Index i = 0; i < n; ++i) {
         axis_memory[static_cast<std::size_t>(i)] = 5.0 + 0.37 * static_cast<double>(i);
-        sigma_memory[static_cast<std::size_t>(i)] =
-            random.next() % 11 == 0 ? (random.next() % 2 ? 0.0 : std::nan("")) : random.uniform(0.2, 6.0);
+        sigma_memory[static_cast<std::size_t>(i)] = random.next() % 11 == 0 ? (random.next() % 2 ? 0.0 : std::nan(""))
+                                                                            : random.uniform(0.2, 6.0);
     }
     const View1<const double> axis = vexora::core::plain<const double>(axis_memory.data(), n);
     const View1<const double> sigma = vexora::core::plain<const double>(sigma_memory.data(), n);

@@ -180,8 +180,9 @@ TEST(peaks_skipping_zeros_equals_every_term) {
                                                                               every.data());
                         });
                         for (Index j = 0; j < m; ++j) {
-                            CHECK_SAME(skipped[j], every[j], "%s: model, sorted %d adversarial %d m %td peaks %td, x = %a",
-                                       name, sorted, adversarial, m, n_gauss, x[j]);
+                            CHECK_SAME(skipped[j], every[j],
+                                       "%s: model, sorted %d adversarial %d m %td peaks %td, x = %a", name, sorted,
+                                       adversarial, m, n_gauss, x[j]);
                         }
 
                         const Index cols = 3 * n_gauss;
@@ -235,8 +236,8 @@ TEST(peaks_reach_bounds_only_exact_zeros) {
     // No bounds where a term beyond them could be other than +-0: a non-finite amplitude (times +0
     // is NaN), a centre not finite, a variance not positive and finite. A zero variance has
     // bounds (the exponent is -inf away from mu) but not the Jacobian's zeros (0 / 0).
-    const double no_bounds[][3] = {{quiet_nan, 0.0, 1.0}, {inf, 0.0, 1.0}, {-inf, 0.0, 1.0}, {1.0, quiet_nan, 1.0},
-                                   {1.0, inf, 1.0}, {1.0, -inf, 1.0}, {1.0, 0.0, -1.0}, {1.0, 0.0, -0.0},
+    const double no_bounds[][3] = {{quiet_nan, 0.0, 1.0}, {inf, 0.0, 1.0},  {-inf, 0.0, 1.0}, {1.0, quiet_nan, 1.0},
+                                   {1.0, inf, 1.0},       {1.0, -inf, 1.0}, {1.0, 0.0, -1.0}, {1.0, 0.0, -0.0},
                                    {1.0, 0.0, quiet_nan}, {1.0, 0.0, inf}};
     for (const auto& p : no_bounds) {
         const peaks::Reach r = peaks::reach(p[0], p[1], p[2]);

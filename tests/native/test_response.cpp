@@ -42,7 +42,8 @@ std::vector<Axis> axes(Random& random) {
     const auto add = [&](const char* name, std::vector<double> memory, Index stride) {
         all.push_back({name, std::move(memory), {}});
         Axis& a = all.back();
-        a.view = {a.memory.data(), static_cast<Index>(a.memory.size()) / stride, stride * static_cast<Index>(sizeof(double))};
+        a.view = {a.memory.data(), static_cast<Index>(a.memory.size()) / stride,
+                  stride * static_cast<Index>(sizeof(double))};
     };
     std::vector<double> even(203), uneven(150), spread(2 * 97), with_nan(60);
     for (std::size_t i = 0; i < even.size(); ++i) {
@@ -113,9 +114,10 @@ TEST(response_rows_equal_plain_loops) {
                     }
                     CHECK(static_cast<Index>(w.size()) == ends[i + 1] - ends[i]);
                     for (std::size_t k = 0; k < w.size(); ++k) {
-                        CHECK(columns[ends[i] + k] == windows[i].low + static_cast<Index>(k), "%s row %td", axis.name, i);
-                        CHECK_SAME(values[ends[i] + k], w[k] / norm, "%s, %s exp, nsigma %g: row %td bin %zu", axis.name,
-                                   name, nsigma, i, k);
+                        CHECK(columns[ends[i] + k] == windows[i].low + static_cast<Index>(k), "%s row %td", axis.name,
+                              i);
+                        CHECK_SAME(values[ends[i] + k], w[k] / norm, "%s, %s exp, nsigma %g: row %td bin %zu",
+                                   axis.name, name, nsigma, i, k);
                     }
                 }
             });

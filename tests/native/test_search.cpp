@@ -126,7 +126,8 @@ TEST(first_not_below_and_search_from_equal_linear_scan) {
                 if (std::abs(hint - expected) > 3 && random.next() % 8 != 0) {
                     continue;
                 }
-                CHECK(vexora::core::first_not_below(data, n, key, hint) == expected, "key %a hint %td n %td", key, hint, n);
+                CHECK(vexora::core::first_not_below(data, n, key, hint) == expected, "key %a hint %td n %td", key, hint,
+                      n);
                 CHECK(vexora::core::search_from(data, n, key, hint) == expected, "key %a hint %td n %td", key, hint, n);
             }
         }

@@ -44,7 +44,8 @@ std::vector<double> order_sensitive(Random& random, Index n, bool special) {
     for (double& v : a) {
         v = (random.next() % 2 ? 1.0 : -1.0) * std::exp2(random.uniform(-30.0, 30.0));
         if (special && random.next() % 16 == 0) {
-            constexpr double kinds[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+            constexpr double kinds[] = {std::numeric_limits<double>::quiet_NaN(),
+                                        std::numeric_limits<double>::infinity(),
                                         -std::numeric_limits<double>::infinity(), -0.0, 0.0};
             v = kinds[random.next() % 5];
         }

@@ -137,8 +137,7 @@ PyObject* ml_em_many(PyObject* const* arrays, int iterations, int threads) {
             std::fill(ratio_data.get(), ratio_data.get() + capacity, 0.0);
             std::fill(out, out + n, 1.0);
             ml_em::ml_em_iterations(iterations, n, y_data.get(), sensitivity_floor.get(), matrix.row_plan(), out,
-                                    estimate_data.get(), ratio_data.get(), correction_data.get(),
-                                    unlocked.interrupt());
+                                    estimate_data.get(), ratio_data.get(), correction_data.get(), unlocked.interrupt());
             interrupted = unlocked.raised();
         }
         return interrupted ? fail_at(name, ml_em_many_loop_line) : result.release();
@@ -246,8 +245,8 @@ PyObject* richardson_lucy_many(PyObject* const* args);
 
 constexpr const char* richardson_lucy_params[] = {"x", "Y", "k", "sensitivity", "iterations"};
 
-constexpr Signature richardson_lucy_signature{"richardson_lucy_many", richardson_lucy_many_line,
-                                              richardson_lucy_params, em_defaults, richardson_lucy_many};
+constexpr Signature richardson_lucy_signature{"richardson_lucy_many", richardson_lucy_many_line, richardson_lucy_params,
+                                              em_defaults, richardson_lucy_many};
 
 /// The energies, the spectra and the sensitivity; x and the sensitivity may be None (empty).
 constexpr ArrayParameter richardson_lucy_arrays[] = {

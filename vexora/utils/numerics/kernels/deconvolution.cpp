@@ -70,8 +70,8 @@ bool parse_numbers(const Signature& s, PyObject* const* args, int first, Options
 bool parse_flags(const Signature& s, PyObject* const* args, int first, Options& options) {
     options.reg_tikhonov = args[first + 1] ? args[first + 1] : Py_False;
     options.use_sensitivity = args[first + 3] ? args[first + 3] : Py_False;
-    for (const auto& [flag, name] : {std::pair{options.reg_tikhonov, "reg_tikhonov"},
-                                     std::pair{options.use_sensitivity, "use_sensitivity"}}) {
+    for (const auto& [flag, name] :
+         {std::pair{options.reg_tikhonov, "reg_tikhonov"}, std::pair{options.use_sensitivity, "use_sensitivity"}}) {
         if (!check_bool(flag, name)) {
             note_scalar_argument(s.name, name, Scalar::boolean);
             return fail_at(s.name, s.line, false);
@@ -129,7 +129,8 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
         !make_working_array(empty_like.get(), y, ratio, ratio_buffer) ||
         !make_working_array(empty_like.get(), y, correction, correction_buffer)) {
         if (y == Py_None) {
-            add_argument_note(name, "y", "must be a one-dimensional float64 array, not None: an empty spectrum is np.empty(0)");
+            add_argument_note(name, "y",
+                              "must be a one-dimensional float64 array, not None: an empty spectrum is np.empty(0)");
         }
         return fail_at(name, ml_em_working_arrays_line);
     }
@@ -186,8 +187,7 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
                        matrix.entries() >= ml_em::split_entries;
     ml_em::ColumnSplit column_split;
     RawArray<bool> finite;
-    if (split && (!matrix.plan_split(n, threads, column_split) ||
-                  !finite.allocate(column_split.ranges))) {
+    if (split && (!matrix.plan_split(n, threads, column_split) || !finite.allocate(column_split.ranges))) {
         return fail_at(name, ml_em_loop_line);
     }
     bool interrupted;
@@ -203,8 +203,8 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
             team.emplace(thread_budget(), threads);
         }
         if (team && team->size() > 1) {
-            ml_em::ml_em_split_iterations(*team, column_split, ranges_per_thread * team->size(), options.iterations,
-                                          n, y_data.get(), sensitivity_floor.get(), matrix.row_plan(), x_data.get(),
+            ml_em::ml_em_split_iterations(*team, column_split, ranges_per_thread * team->size(), options.iterations, n,
+                                          y_data.get(), sensitivity_floor.get(), matrix.row_plan(), x_data.get(),
                                           estimate_data.get(), ratio_data.get(), correction_data.get(), finite.get(),
                                           unlocked.interrupt());
         } else {
@@ -221,9 +221,11 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
     return x.release();
 }
 
+// clang-format off
 constexpr const char* ml_em_params[] = {"y",          "offsets",      "indices",
                                         "values",     "sensitivity",  "iterations",
                                         "reg_tikhonov", "reg_tikhonov_lambda", "use_sensitivity"};
+// clang-format on
 constexpr Default em_defaults[] = {Default::of(30L), Default::false_(), Default::of(0.001), Default::false_()};
 
 PyObject* ML_EM_cy(PyObject* const* args);
@@ -344,12 +346,13 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
     bool interrupted = false;
     if (vexora::core::sorted_for_search(axis)) {
         NoGil unlocked{&in_place};
-        parallel::for_ranges(thread_budget(), threads, n, rows_per_window_range,
-                             [&](Py_ssize_t first, Py_ssize_t count, const Interrupt& asked) {
-                                 sorted_windows(axis, sigma, nsigma, windows.get(), first, first + count, asked);
-                                 return true;
-                             },
-                             unlocked.interrupt());
+        parallel::for_ranges(
+            thread_budget(), threads, n, rows_per_window_range,
+            [&](Py_ssize_t first, Py_ssize_t count, const Interrupt& asked) {
+                sorted_windows(axis, sigma, nsigma, windows.get(), first, first + count, asked);
+                return true;
+            },
+            unlocked.interrupt());
         interrupted = unlocked.raised();
     } else if (!numpy_windows(axis_object, axis, sigma, nsigma, windows.get(), in_place)) {
         return fail_at(name, builder_rows_line);
@@ -375,15 +378,16 @@ PyObject* build_gaussian_response_impl(PyObject* axis_object, View1<const double
     {
         NoGil unlocked{&in_place};
         exact_exp::with_exp([&]<class Exp>(Exp) {
-            parallel::for_ranges(thread_budget(), threads, n, rows_per_fill_range(n, ends[n]),
-                                 [&](Py_ssize_t first, Py_ssize_t count, const Interrupt& asked) {
-                                     exact_exp::on_target_of<Exp>([&] {
-                                         fill_response<Exp>(axis, sigma, windows.get(), ends, columns, weights, first,
-                                                            first + count, asked);
-                                     });
-                                     return true;
-                                 },
-                                 unlocked.interrupt());
+            parallel::for_ranges(
+                thread_budget(), threads, n, rows_per_fill_range(n, ends[n]),
+                [&](Py_ssize_t first, Py_ssize_t count, const Interrupt& asked) {
+                    exact_exp::on_target_of<Exp>([&] {
+                        fill_response<Exp>(axis, sigma, windows.get(), ends, columns, weights, first, first + count,
+                                           asked);
+                    });
+                    return true;
+                },
+                unlocked.interrupt());
         });
         interrupted = unlocked.raised();
     }
@@ -442,9 +446,8 @@ PyObject* build_gaussian_response(PyObject* const* args) {
 
 PyObject* richardson_lucy_cy(PyObject* const* args);
 
-constexpr const char* richardson_lucy_params[] = {"x",          "y",            "k",
-                                                  "sensitivity", "iterations",  "reg_tikhonov",
-                                                  "reg_tikhonov_lambda", "use_sensitivity"};
+constexpr const char* richardson_lucy_params[] = {
+    "x", "y", "k", "sensitivity", "iterations", "reg_tikhonov", "reg_tikhonov_lambda", "use_sensitivity"};
 
 constexpr Signature richardson_lucy_signature{"richardson_lucy_cy", richardson_lucy_line, richardson_lucy_params,
                                               em_defaults, richardson_lucy_cy};
@@ -489,7 +492,8 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
     Buffer sigmas_buffer;
     if (!empty_like || !make_working_array(empty_like.get(), y, sigmas, sigmas_buffer)) {
         if (y == Py_None) {
-            add_argument_note(name, "y", "must be a one-dimensional float64 array, not None: an empty spectrum is np.empty(0)");
+            add_argument_note(name, "y",
+                              "must be a one-dimensional float64 array, not None: an empty spectrum is np.empty(0)");
         }
         return fail_at(name, richardson_lucy_sigmas_line);
     }
@@ -502,8 +506,8 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
     if (axis.size < n || widths.size < n) {
         raise_out_of_bounds(0);
         if (axis.size < n) {
-            add_note("%s: x has %zd energies but y has %zd channels: pass x and y of the same length", name,
-                     axis.size, n);
+            add_note("%s: x has %zd energies but y has %zd channels: pass x and y of the same length", name, axis.size,
+                     n);
         }
         return fail_at(name, richardson_lucy_widths_line);
     }
@@ -522,8 +526,8 @@ PyObject* richardson_lucy_cy(PyObject* const* args) {
                                                          InPlace{name, builder_arguments}, threads));
     if (!matrix) {
         if (axis.size > n) {
-            add_note("%s: x has %zd energies but y has %zd channels: pass x and y of the same length", name,
-                     axis.size, n);
+            add_note("%s: x has %zd energies but y has %zd channels: pass x and y of the same length", name, axis.size,
+                     n);
         }
         return fail_at(name, richardson_lucy_builder_line);
     }

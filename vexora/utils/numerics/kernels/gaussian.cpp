@@ -66,8 +66,8 @@ PyObject* multi_gaussian_cy(PyObject* const* args);
 PyObject* multi_gaussian_jacobian_cy(PyObject* const* args);
 
 constexpr Signature model_signature{"multi_gaussian_cy", model_line, params_names, {}, multi_gaussian_cy};
-constexpr Signature jacobian_signature{"multi_gaussian_jacobian_cy", jacobian_line, params_names, {},
-                                       multi_gaussian_jacobian_cy};
+constexpr Signature jacobian_signature{
+    "multi_gaussian_jacobian_cy", jacobian_line, params_names, {}, multi_gaussian_jacobian_cy};
 
 PyObject* multi_gaussian_cy(PyObject* const* args) {
     const Signature& s = model_signature;
@@ -133,8 +133,8 @@ PyObject* multi_gaussian_jacobian_cy(PyObject* const* args) {
     exact_exp::with_exp([&]<class Exp>(Exp) {
         parallel::for_ranges(thread_budget(), threads, m, samples_per_range(n_gauss),
                              [&](Py_ssize_t first, Py_ssize_t count, const vexora::core::Interrupt&) {
-                                 const View2<double> rows{reinterpret_cast<double*>(
-                                                              reinterpret_cast<char*>(out.data) + first * out.row_stride),
+                                 const View2<double> rows{reinterpret_cast<double*>(reinterpret_cast<char*>(out.data) +
+                                                                                    first * out.row_stride),
                                                           count, out.cols, out.row_stride, out.col_stride};
                                  exact_exp::on_target_of<Exp>([&] {
                                      peaks::multi_gaussian_jacobian<Exp>(x_data.get() + first, count, params, n_gauss,

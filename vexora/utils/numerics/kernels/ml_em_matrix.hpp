@@ -68,8 +68,8 @@ public:
     bool plan(Py_ssize_t n, View1<const std::int64_t> offsets, View1<const std::int32_t> indices,
               View1<const double> values, const ml_em::Layout& layout = {}) {
         if (n > 0 && offsets.size < n + 1) {
-            return raise_out_of_bounds_note("y has %zd channels, so the square response matrix needs %zd offsets; got %zd",
-                                            n, n + 1, offsets.size);
+            return raise_out_of_bounds_note(
+                "y has %zd channels, so the square response matrix needs %zd offsets; got %zd", n, n + 1, offsets.size);
         }
         Py_ssize_t entries = 0;
         bool wrapping = false;
@@ -113,8 +113,8 @@ private:
                 if (columns_short || !in_range(start, end - 1, values_size)) {
                     const Py_ssize_t size = columns_short ? columns_size : values_size;
                     const Py_ssize_t bad = start < -size ? start : end - 1;
-                    return raise_out_of_bounds_note("row %zd addresses position %zd of %s, outside [%zd, %zd)", j,
-                                                    bad, columns_short ? "indices" : "values", -size, size);
+                    return raise_out_of_bounds_note("row %zd addresses position %zd of %s, outside [%zd, %zd)", j, bad,
+                                                    columns_short ? "indices" : "values", -size, size);
                 }
                 row.length = end - start;
                 row.values_at = start < 0 ? start + values_size : start;
@@ -188,12 +188,13 @@ private:
     }
 
     /// IndexError naming the first column of `row` outside [-n, n).
-    static bool raise_bad_column(Py_ssize_t n, View1<const std::int32_t> indices, const ml_em::RowSpan& row, Py_ssize_t j) {
+    static bool raise_bad_column(Py_ssize_t n, View1<const std::int32_t> indices, const ml_em::RowSpan& row,
+                                 Py_ssize_t j) {
         for (Py_ssize_t i = 0; i < row.length; ++i) {
             const Py_ssize_t column = indices[row.columns_at + i];
             if (column < -n || column >= n) {
-                return raise_out_of_bounds_note("indices[%zd] = %zd is outside [%zd, %zd)", row.columns_at + i,
-                                                column, -n, n);
+                return raise_out_of_bounds_note("indices[%zd] = %zd is outside [%zd, %zd)", row.columns_at + i, column,
+                                                -n, n);
             }
         }
         // The column changed since it was scanned: memory written during the call.

@@ -10,12 +10,12 @@
 #include "resampler_rows.hpp"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -113,8 +113,8 @@ bool check_axis(View1<const double> axis, const char* name) {
     for (Py_ssize_t i = 0; i < axis.size; ++i) {
         if (std::isnan(axis[i]) || (i > 0 && axis[i] < axis[i - 1])) {
             Ref value = Ref::steal(PyFloat_FromDouble(axis[i]));
-            return value && raise_value_error("%s must be ascending and free of NaN; %s[%zd] = %R breaks that",
-                                              name, name, i, value.get());
+            return value && raise_value_error("%s must be ascending and free of NaN; %s[%zd] = %R breaks that", name,
+                                              name, i, value.get());
         }
     }
     return true;
@@ -136,8 +136,7 @@ bool validate(const View2<const double>& matrix, View1<const double> ref_indices
                                  ref_E_axis.size);
     }
     if (requested_E_axis.size > std::numeric_limits<int>::max()) {
-        return raise_value_error("requested_E_axis has %zd channels; column numbers are int32",
-                                 requested_E_axis.size);
+        return raise_value_error("requested_E_axis has %zd channels; column numbers are int32", requested_E_axis.size);
     }
     for (Py_ssize_t r = 0; r < references; ++r) {
         if (!std::isfinite(ref_indices[r]) || (r > 0 && !(ref_indices[r] > ref_indices[r - 1]))) {
@@ -170,7 +169,8 @@ Ref plain_view(PyObject* owner, View1<const double> axis) {
     npy_intp size = axis.size, stride = axis.stride;
     Ref view = Ref::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1, &size, &stride,
                                                const_cast<double*>(axis.data), 0, nullptr));
-    if (view && axis.data && PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), Py_NewRef(owner)) < 0) {
+    if (view && axis.data &&
+        PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), Py_NewRef(owner)) < 0) {
         return {};
     }
     return view;
@@ -521,8 +521,8 @@ private:
     Py_ssize_t channels_ = 0;
     RawArray<double> values_;
     RawArray<std::int32_t> columns_;
-    RawArray<int> free_;      ///< numbers of the free work rows, free_count_ of them
-    RawArray<int> rows_;      ///< per row of the block: its work row, or not_made
+    RawArray<int> free_;  ///< numbers of the free work rows, free_count_ of them
+    RawArray<int> rows_;  ///< per row of the block: its work row, or not_made
     RawArray<Py_ssize_t> stored_;
     int free_count_ = 0;
     Py_ssize_t count_rows_ = 0, next_ = 0, end_ = 0;  ///< the block's rows, the first not stored, its start
@@ -627,16 +627,16 @@ Outcome build_block(RowInputs& in, ResultRows& result, parallel::Team& team, Row
 bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t& built, Py_ssize_t& hint) {
     const Py_ssize_t m = in.requested_indices.size(), n = in.channels();
     Py_ssize_t work;
-    if (threads < 2 || m < 2 || !in.native_row_sum ||
-        (!__builtin_mul_overflow(m, n, &work) && work < parallel_work) || !in.scaled.all_native(in.native)) {
+    if (threads < 2 || m < 2 || !in.native_row_sum || (!__builtin_mul_overflow(m, n, &work) && work < parallel_work) ||
+        !in.scaled.all_native(in.native)) {
         return true;
     }
     parallel::Team team(thread_budget(), static_cast<int>(std::min<Py_ssize_t>(threads, m)));
     if (team.size() < 2) {
         return true;
     }
-    const Py_ssize_t block_rows =
-        std::min(m, std::max<Py_ssize_t>(block_channels / std::max<Py_ssize_t>(n, 1), 4 * team.size()));
+    const Py_ssize_t block_rows = std::min(
+        m, std::max<Py_ssize_t>(block_channels / std::max<Py_ssize_t>(n, 1), 4 * team.size()));
     Py_ssize_t block_cells;
     RowBlock block;
     WorkRows rows;  // two a thread, so that a thread held up leaves the others rows to work in
@@ -657,12 +657,9 @@ bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t
             count = std::max(fit, std::min<Py_ssize_t>(team.size(), count));
         }
         switch (build_block(in, result, team, block, rows, built, count, hint)) {
-        case Outcome::failed:
-            return false;
-        case Outcome::short_of_memory:
-            return true;
-        case Outcome::done:
-            built += count;
+            case Outcome::failed: return false;
+            case Outcome::short_of_memory: return true;
+            case Outcome::done: built += count;
         }
     }
     return true;

@@ -63,8 +63,8 @@ inline void map_channels(const double* e, int count, const RegionMap& map, doubl
  * channel, runs over plain arrays and a vector at a time.
  */
 inline void read_rows(int count, const double* at_high, const double* at_low, const Index* high_index,
-                      const Index* low_index, const double* axis, const Bracket& bracket, double offset,
-                      double span, double* out) {
+                      const Index* low_index, const double* axis, const Bracket& bracket, double offset, double span,
+                      double* out) {
     const double* high_row = bracket.high_row;
     const double* low_row = bracket.low_row;
     double high_before[block], high_at[block], high_x_before[block], high_x_at[block];
@@ -104,9 +104,8 @@ struct Run {
  * in the same order as the point-by-point algorithm. Compiled for AVX2 as well, where the
  * processor has it, so that the divisions go four at a time.
  */
-VEXORA_CLONES inline void interpolate_block(const double* e, int count, const Run& run,
-                                                                  Index& high_hint, Index& low_hint,
-                                                                  double* out) {
+VEXORA_CLONES inline void interpolate_block(const double* e, int count, const Run& run, Index& high_hint,
+                                            Index& low_hint, double* out) {
     double at_high[block], at_low[block];
     map_channels(e, count, run.map, at_high, at_low);
     Index high_index[block], low_index[block];
@@ -124,9 +123,8 @@ VEXORA_CLONES inline void interpolate_block(const double* e, int count, const Ru
  * chains overlap. The answers do not depend on where a search starts. Short runs go block by block.
  * Compiled for AVX2 as well, like the blocks.
  */
-VEXORA_CLONES inline void interpolate_run(const double* e, Index length, const Run& run,
-                                                                Index& high_hint, Index& low_hint,
-                                                                double* out) {
+VEXORA_CLONES inline void interpolate_run(const double* e, Index length, const Run& run, Index& high_hint,
+                                          Index& low_hint, double* out) {
     constexpr int chunk = block / streams;
     const Index stretch = length / streams;
     if (stretch < chunk) {
@@ -184,7 +182,8 @@ VEXORA_CLONES inline void interpolate_run(const double* e, Index length, const R
  * Runs without the interpreter lock; cost O(n + r). Every index comes from a search bounded by
  * the lengths.
  */
-inline void interpolate_response_row(double E_p, const Axes& axes, const Bracket& bracket, double max_value, double* row) {
+inline void interpolate_response_row(double E_p, const Axes& axes, const Bracket& bracket, double max_value,
+                                     double* row) {
     const double low_E = bracket.low_E, high_E = bracket.high_E;
     // Escape peaks exist only where the lower row's photons can make pairs.
     const bool has_escape_peaks = low_E > pair_threshold_keV;

@@ -45,8 +45,8 @@ struct RowPlan {
 };
 
 /// Adds x_j * R[j][.] for the rows of group g to the estimate, in row order.
-VEXORA_VECTOR_HELPER void scatter_group(const RowPlan& plan, Index g, const double* x,
-                                        double* __restrict estimate, Index n) {
+VEXORA_VECTOR_HELPER void scatter_group(const RowPlan& plan, Index g, const double* x, double* __restrict estimate,
+                                        Index n) {
     const Index j = g * group_rows;
     if (plan.groups[g].band_at >= 0 && all_finite(x + j)) {
         scatter_band(plan.groups[g], plan.band, x + j, estimate);
@@ -62,9 +62,9 @@ VEXORA_VECTOR_HELPER void scatter_group(const RowPlan& plan, Index g, const doub
 }
 
 /// Updates x for the rows of group g from their back projections of the ratio.
-VEXORA_VECTOR_HELPER void update_group(const RowPlan& plan, Index g, const double* __restrict ratio,
-                                       bool ratio_finite, const double* __restrict sensitivity_floor,
-                                       double* __restrict x, double* __restrict correction, Index n) {
+VEXORA_VECTOR_HELPER void update_group(const RowPlan& plan, Index g, const double* __restrict ratio, bool ratio_finite,
+                                       const double* __restrict sensitivity_floor, double* __restrict x,
+                                       double* __restrict correction, Index n) {
     const Index j = g * group_rows;
     Double4 totals[halves];
     if (plan.groups[g].band_at >= 0 && ratio_finite) {
@@ -116,10 +116,10 @@ inline bool compute_ratio(Index n, const double* __restrict y, const double* __r
  * per iteration. Every sum accumulates in the order of the plain algorithm (forward projection
  * in row then entry order, back projection in entry order), so the results are identical.
  */
-VEXORA_CLONES inline void ml_em_iterations(
-    int iterations, Index n, const double* __restrict y, const double* __restrict sensitivity_floor,
-    const RowPlan& plan, double* __restrict x, double* __restrict estimate, double* __restrict ratio,
-    double* __restrict correction, const Interrupt& interrupted = {}) {
+VEXORA_CLONES inline void ml_em_iterations(int iterations, Index n, const double* __restrict y,
+                                           const double* __restrict sensitivity_floor, const RowPlan& plan,
+                                           double* __restrict x, double* __restrict estimate, double* __restrict ratio,
+                                           double* __restrict correction, const Interrupt& interrupted = {}) {
     if (iterations <= 0) {
         return;
     }

@@ -182,8 +182,9 @@ inline LaneGroup plan_lane_group(const RowSpan* rows, Index values_size, Index c
         lowest_end = std::min(lowest_end, end);
         highest_end = std::max(highest_end, end);
     }
-    LaneGroup group{true, round_down4(shortest), round_up4(longest), round_down4(lowest_first),
-                    round_up4(highest_first), 0, round_up4(highest_end)};
+    LaneGroup group{
+        true, round_down4(shortest), round_up4(longest), round_down4(lowest_first), round_up4(highest_first),
+        0,    round_up4(highest_end)};
     group.full_to = std::max(round_down4(lowest_end), group.full_from);
     const Index lanes_allowed = layout.lanes_per_entry * entries + 64 * group_rows;
     if (group.span * group_rows > lanes_allowed || (group.end_block - group.first_block) * group_rows > lanes_allowed) {
@@ -227,8 +228,8 @@ VEXORA_VECTOR_HELPER void back_project_lanes(const LaneGroup& group, const RowSp
         Double4 p[group_rows];
         for (int r = 0; r < group_rows; ++r) {
             p[r] = load4(v[r] + i) * load4(q[r] + i);
-            __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(v[r] + i) +
-                                                             ahead * sizeof(double)));
+            __builtin_prefetch(
+                reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(v[r] + i) + ahead * sizeof(double)));
         }
         add_by_rows(p, totals);
     }
@@ -255,8 +256,8 @@ VEXORA_VECTOR_HELPER Long4 channels_inside(Index b, Long4 first, Long4 end) {
  * projection), each row also asks for the values `ahead` doubles further on: the next group's.
  */
 VEXORA_VECTOR_HELPER void scatter_lanes(const LaneGroup& group, const RowSpan* rows, const double* x,
-                                        const double* __restrict values, double* __restrict estimate,
-                                        Index from = 0, Index to = PTRDIFF_MAX, Index ahead = 0) {
+                                        const double* __restrict values, double* __restrict estimate, Index from = 0,
+                                        Index to = PTRDIFF_MAX, Index ahead = 0) {
     Double4 x4[group_rows];
     Index shift[group_rows];
     Long4 first[group_rows], end[group_rows];
@@ -310,9 +311,8 @@ VEXORA_VECTOR_HELPER void scatter_lanes(const LaneGroup& group, const RowSpan* r
  */
 
 /// Lays out the values of a usable lane group as its band, reading what its scatter reads.
-VEXORA_CLONES inline void fill_band(const LaneGroup& group, const RowSpan* rows,
-                                                                 const double* __restrict values,
-                                                                 double* __restrict band) {
+VEXORA_CLONES inline void fill_band(const LaneGroup& group, const RowSpan* rows, const double* __restrict values,
+                                    double* __restrict band) {
     for (int r = 0; r < group_rows; ++r) {
         const Index shift = rows[r].values_at - rows[r].first_column;
         const Long4 first = broadcast(rows[r].first_column), end = broadcast(rows[r].first_column + rows[r].length);

@@ -240,8 +240,7 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double*
                 back_project_rows<V, R>(plan.rows + j, plan, block.ratio, n, totals);
             } else {
                 for (int r = 0; r < rows; ++r) {
-                    back_project_many<V>(plan.rows[j + r], plan, block.ratio, n, 0, plan.rows[j + r].length,
-                                         totals[r]);
+                    back_project_many<V>(plan.rows[j + r], plan, block.ratio, n, 0, plan.rows[j + r].length, totals[r]);
                 }
             }
             for (int r = 0; r < rows; ++r) {
@@ -294,18 +293,13 @@ VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, Index n, const 
  * blocks may run on any threads; every spectrum's result has the bits of its single-spectrum
  * call (ml_em_iterations) for the same plan. `sensitivity_floor` as ml_em_iterations takes it.
  */
-VEXORA_CLONES inline void ml_em_many_step(int vectors, const RowPlan& plan, Index n,
-                                          const double* sensitivity_floor, const SpectraBlock& block, Index step,
-                                          int iterations) {
+VEXORA_CLONES inline void ml_em_many_step(int vectors, const RowPlan& plan, Index n, const double* sensitivity_floor,
+                                          const SpectraBlock& block, Index step, int iterations) {
     switch (vectors) {
-        case 1:
-            return step_many_vectors<1>(plan, n, sensitivity_floor, block, step, iterations);
-        case 2:
-            return step_many_vectors<2>(plan, n, sensitivity_floor, block, step, iterations);
-        case 3:
-            return step_many_vectors<3>(plan, n, sensitivity_floor, block, step, iterations);
-        default:
-            return step_many_vectors<4>(plan, n, sensitivity_floor, block, step, iterations);
+        case 1: return step_many_vectors<1>(plan, n, sensitivity_floor, block, step, iterations);
+        case 2: return step_many_vectors<2>(plan, n, sensitivity_floor, block, step, iterations);
+        case 3: return step_many_vectors<3>(plan, n, sensitivity_floor, block, step, iterations);
+        default: return step_many_vectors<4>(plan, n, sensitivity_floor, block, step, iterations);
     }
 }
 

@@ -376,11 +376,10 @@ inline bool banded_iterations(parallel::Team& team, const ColumnSplit& split, in
  *   interrupted  - asked by the team's caller between its chunks; when it answers true, the
  *                  iterations stop and x is incomplete
  */
-inline void ml_em_split_iterations(parallel::Team& team, const ColumnSplit& split, Index row_ranges,
-                                   int iterations, Index n, const double* __restrict y,
-                                   const double* __restrict sensitivity_floor, const RowPlan& plan, double* x,
-                                   double* estimate, double* ratio, double* correction, bool* finite,
-                                   const Interrupt& interrupted = {}) {
+inline void ml_em_split_iterations(parallel::Team& team, const ColumnSplit& split, Index row_ranges, int iterations,
+                                   Index n, const double* __restrict y, const double* __restrict sensitivity_floor,
+                                   const RowPlan& plan, double* x, double* estimate, double* ratio, double* correction,
+                                   bool* finite, const Interrupt& interrupted = {}) {
     if (iterations <= 0) {
         return;
     }
@@ -405,8 +404,7 @@ inline void ml_em_split_iterations(parallel::Team& team, const ColumnSplit& spli
                     ratio_finite, sensitivity_floor, x, correction);
     };
     for (int iteration = 0; iteration < iterations; ++iteration) {
-        if ((iteration == 0 && !team.run(split.ranges, project, interrupted)) ||
-            (iteration > 0 && interrupted())) {
+        if ((iteration == 0 && !team.run(split.ranges, project, interrupted)) || (iteration > 0 && interrupted())) {
             return;
         }
         ratio_finite = std::all_of(finite, finite + split.ranges, [](bool f) { return f; });

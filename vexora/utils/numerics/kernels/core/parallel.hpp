@@ -76,9 +76,8 @@ public:
         if (sized) {
             pthread_attr_setstacksize(&attributes, helper_stack_bytes);
         }
-        while (helpers_started_ < granted &&
-               pthread_create(&helpers_[helpers_started_], sized ? &attributes : nullptr, &Team::helper_main, this) ==
-                   0) {
+        while (helpers_started_ < granted && pthread_create(&helpers_[helpers_started_], sized ? &attributes : nullptr,
+                                                            &Team::helper_main, this) == 0) {
             ++helpers_started_;
         }
         if (sized) {

@@ -113,9 +113,9 @@ inline constexpr Index row_group = 4;
  *   columns[ends[n]], values[ends[n]] - output
  */
 template <class Exp>
-[[gnu::always_inline]] inline void fill_rows(View1<const double> axis, View1<const double> sigma,
-                                             const Window* windows, const std::int64_t* ends, Index first,
-                                             Index count, std::int32_t* columns, double* values) {
+[[gnu::always_inline]] inline void fill_rows(View1<const double> axis, View1<const double> sigma, const Window* windows,
+                                             const std::int64_t* ends, Index first, Index count, std::int32_t* columns,
+                                             double* values) {
     const double* row[row_group];
     Index length[row_group];
     for (Index r = 0; r < row_group; ++r) {
@@ -168,9 +168,8 @@ template <class Exp>
  *                 incomplete
  */
 template <class Exp>
-void fill_response(View1<const double> axis, View1<const double> sigma, const Window* windows,
-                   const std::int64_t* ends, std::int32_t* columns, double* values, Index begin, Index end,
-                   const Interrupt& interrupted = {}) {
+void fill_response(View1<const double> axis, View1<const double> sigma, const Window* windows, const std::int64_t* ends,
+                   std::int32_t* columns, double* values, Index begin, Index end, const Interrupt& interrupted = {}) {
     constexpr Index groups_between_asks = 64;
     for (Index first = begin; first < end; first += row_group) {
         if ((first - begin) % (groups_between_asks * row_group) == 0 && interrupted()) {

@@ -59,9 +59,8 @@ Index gallop_search(Index n, Index hint, const GoesRight& goes_right) {
  */
 template <bool right>
 Index search_sorted(View1<const double> axis, double key, Index hint) {
-    return gallop_search(axis.size, hint, [&](Index i) {
-        return right ? !sort_less(key, axis[i]) : sort_less(axis[i], key);
-    });
+    return gallop_search(axis.size, hint,
+                         [&](Index i) { return right ? !sort_less(key, axis[i]) : sort_less(axis[i], key); });
 }
 
 /// Ascending in NumPy's order for float64 (NaN last).

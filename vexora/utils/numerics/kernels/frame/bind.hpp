@@ -97,8 +97,8 @@ inline bool to_c_double(PyObject* object, double& out) {
 }
 
 inline void raise_argument_type(const char* name, const char* expected, PyObject* object) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                 expected, Py_TYPE(object)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+                 Py_TYPE(object)->tp_name);
 }
 
 /// Exactly True, False or None.
@@ -136,8 +136,7 @@ inline bool check_local_ndarray(PyObject* object) {
     if (object == Py_None || PyObject_TypeCheck(object, ndarray_type)) {
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "", Py_TYPE(object)->tp_name,
-                 "numpy.ndarray");
+    PyErr_Format(PyExc_TypeError, "%.1sCannot convert %.200s to %.200s", "", Py_TYPE(object)->tp_name, "numpy.ndarray");
     return false;
 }
 
@@ -148,7 +147,7 @@ struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const Signature* signature;
-    PyObject* names;     ///< tuple of interned parameter names
+    PyObject* names;  ///< tuple of interned parameter names
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -160,8 +159,8 @@ struct Function {
 namespace detail {
 
 inline int raise_arity(const Signature& signature, const char* bound, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", signature.name,
-                 bound, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", signature.name, bound,
+                 expected, expected == 1 ? "" : "s", given);
     return -1;
 }
 

@@ -84,7 +84,8 @@ inline void add_traceback_entry(const char* qualname, int line) {
             return;
         }
     }
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), module_globals, nullptr);
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), module_globals,
+                                       nullptr);
     if (!frame) {
         Py_XDECREF(pending);
         return;

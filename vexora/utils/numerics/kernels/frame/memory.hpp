@@ -29,8 +29,9 @@ public:
     bool allocate(core::Index count, std::size_t alignment = alignof(T)) {
         const std::size_t slack = alignment > alignof(T) ? alignment - 1 : 0;
         std::size_t bytes;
-        if (!core::bytes_of<T>(std::max<core::Index>(count, 1), bytes) || __builtin_add_overflow(bytes, slack, &bytes) ||
-            bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX) || !(memory_ = PyMem_RawMalloc(bytes))) {
+        if (!core::bytes_of<T>(std::max<core::Index>(count, 1), bytes) ||
+            __builtin_add_overflow(bytes, slack, &bytes) || bytes > static_cast<std::size_t>(PY_SSIZE_T_MAX) ||
+            !(memory_ = PyMem_RawMalloc(bytes))) {
             PyErr_NoMemory();
             return false;
         }
@@ -97,9 +98,7 @@ public:
     T* get() const { return data_; }
     core::Index size() const { return view_.size; }
     core::View1<T> view() const { return core::plain(data_, view_.size); }
-    void store() const
-        requires(!std::is_const_v<T>)
-    {
+    void store() const requires(!std::is_const_v<T>) {
         if (view_.data != data_) {
             for (core::Index i = 0; i < view_.size; ++i) {
                 view_.set(i, data_[i]);

@@ -56,9 +56,7 @@ inline Ref numpy_attribute(const char* name) {
 }
 
 /// A new one-dimensional NumPy array of `size` elements of `type_num`, uninitialised.
-inline Ref new_array(npy_intp size, int type_num) {
-    return Ref::steal(PyArray_SimpleNew(1, &size, type_num));
-}
+inline Ref new_array(npy_intp size, int type_num) { return Ref::steal(PyArray_SimpleNew(1, &size, type_num)); }
 
 namespace detail {
 
@@ -72,9 +70,10 @@ inline int check_python_version(const ModuleIdentity& identity) {
         return 0;
     }
     char message[200];
-    PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, identity.dotted_name, "does not match",
-                  static_cast<int>(running >> 8), static_cast<int>(running & 0xff));
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                  PY_MINOR_VERSION, identity.dotted_name, "does not match", static_cast<int>(running >> 8),
+                  static_cast<int>(running & 0xff));
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
@@ -96,8 +95,8 @@ inline int import_numpy_c_api() {
 enum class SizeCheck { warn, ignore };
 
 /// Imports `module.name` and checks that it is a type at least as large as the C structure.
-inline int import_type(PyObject* module, const char* module_name, const char* name, Py_ssize_t expected,
-                       SizeCheck mode, PyTypeObject** out = nullptr) {
+inline int import_type(PyObject* module, const char* module_name, const char* name, Py_ssize_t expected, SizeCheck mode,
+                       PyTypeObject** out = nullptr) {
     Ref object = Ref::steal(PyObject_GetAttrString(module, name));
     if (!object) {
         return -1;
@@ -312,8 +311,7 @@ inline int exec(PyObject* module) {
         if (state.module == module) {
             return 0;
         }
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
                      spec.identity.short_name);
         return -1;
     }

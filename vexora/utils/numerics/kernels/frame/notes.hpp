@@ -48,7 +48,8 @@ inline void note_scalar_argument(const char* function, const char* param, Scalar
             add_argument_note(function, param, "must be a real number (a float, int or NumPy scalar)");
             return;
         case Scalar::boolean:
-            add_argument_note(function, param, "must be True, False or None (1, 0 and NumPy bools are refused: pass bool(value))");
+            add_argument_note(function, param,
+                              "must be True, False or None (1, 0 and NumPy bools are refused: pass bool(value))");
             return;
     }
 }

@@ -88,8 +88,7 @@ private:
         }
         npy_intp length = count;
         PyArray_Dims shape{&length, 1};
-        Ref none = Ref::steal(
-            PyArray_Resize(reinterpret_cast<PyArrayObject*>(array_.get()), &shape, 0, NPY_ANYORDER));
+        Ref none = Ref::steal(PyArray_Resize(reinterpret_cast<PyArrayObject*>(array_.get()), &shape, 0, NPY_ANYORDER));
         if (!none) {
             return false;
         }

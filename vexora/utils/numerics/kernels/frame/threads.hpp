@@ -154,9 +154,10 @@ inline bool thread_limit(const char* function, int& out) {
         out = detail::parse_thread_count(text);
         if (out == 0) {
             PyErr_Format(PyExc_ValueError, "%s='%.200s' is not a positive integer", threads_variable, text);
-            add_note("%s: the environment variable %s is '%.200s'; it takes a positive integer, the most threads "
-                     "one call runs (results are the same for any number), or unset it for the default",
-                     function, threads_variable, text);
+            add_note(
+                "%s: the environment variable %s is '%.200s'; it takes a positive integer, the most threads "
+                "one call runs (results are the same for any number), or unset it for the default",
+                function, threads_variable, text);
             return false;
         }
         return true;
@@ -189,7 +190,8 @@ inline int share_thread_budget(const char* package_name) {
     }
     Ref existing = Ref::steal(found);
     if (existing && PyCapsule_IsValid(existing.get(), capsule_name)) {
-        detail::shared_budget = static_cast<core::parallel::Budget*>(PyCapsule_GetPointer(existing.get(), capsule_name));
+        detail::shared_budget = static_cast<core::parallel::Budget*>(
+            PyCapsule_GetPointer(existing.get(), capsule_name));
         return 0;
     }
     pthread_atfork(nullptr, nullptr, [] { detail::own_budget.reset(); });

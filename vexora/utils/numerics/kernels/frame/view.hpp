@@ -44,8 +44,11 @@ class Buffer {
 public:
     Buffer() noexcept = default;
     Buffer(Buffer&& other) noexcept
-        : view_(other.view_), shape_{other.shape_[0], other.shape_[1]}, strides_{other.strides_[0], other.strides_[1]},
-          place_(other.place_), held_(std::exchange(other.held_, false)) {}
+        : view_(other.view_),
+          shape_{other.shape_[0], other.shape_[1]},
+          strides_{other.strides_[0], other.strides_[1]},
+          place_(other.place_),
+          held_(std::exchange(other.held_, false)) {}
     Buffer& operator=(Buffer&& other) noexcept {
         Buffer old(std::move(*this));
         view_ = other.view_;
@@ -182,7 +185,10 @@ inline ArrayError check_format(const char* format, const ElementType& type) {
         case '@':
         case '^': ++f; break;
         case '=':
-        case '<': standard = true; ++f; break;
+        case '<':
+            standard = true;
+            ++f;
+            break;
         case '>':
         case '!':
             PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");

@@ -24,7 +24,10 @@ namespace vexora::simd::exp {
 /// Inputs on which fusing or not fusing each multiply-add changes the result, and edge cases.
 inline constexpr double probe_inputs[] = {
 #include "probe_inputs.inc"
-    __builtin_inf(), -__builtin_inf(), __builtin_nan(""), -__builtin_nan(""),
+    __builtin_inf(),
+    -__builtin_inf(),
+    __builtin_nan(""),
+    -__builtin_nan(""),
 };
 
 namespace self_check {
@@ -73,7 +76,7 @@ inline double input(std::size_t i, std::uint64_t start) {
     const auto random = [&](unsigned k) { return draw(start, std::uint64_t{i} * 8 + k); };
     const auto uniform = [&](unsigned k, double low, double high) { return low + (high - low) * unit(random(k)); };
     if (i < spread) {
-        constexpr double thresholds[] = {512.0,  -512.0, 1024.0, -1024.0, smallest_ordinary, -smallest_ordinary};
+        constexpr double thresholds[] = {512.0, -512.0, 1024.0, -1024.0, smallest_ordinary, -smallest_ordinary};
         switch (i % 5) {
             case 0: return uniform(0, -50.0, 0.0);
             case 1: return uniform(0, -745.0, 710.0);

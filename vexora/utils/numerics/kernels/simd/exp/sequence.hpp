@@ -79,16 +79,15 @@ inline constexpr std::size_t sequence_count = std::size(sequences);
 /// order: code written once over a mask is compiled once per variant.
 template <class Visit>
 void for_each_sequence(const Visit& visit) {
-    [&]<std::size_t... i>(std::index_sequence<i...>) {
-        (visit.template operator()<sequences[i].mask>(i), ...);
-    }(std::make_index_sequence<sequence_count>{});
+    [&]<std::size_t... i>(std::index_sequence<i...>) { (visit.template operator()<sequences[i].mask>(i), ...); }
+    (std::make_index_sequence<sequence_count>{});
 }
 
 // Constants of the algorithm, N = 128 table entries per octave.
-inline constexpr double InvLn2N = 0x1.71547652b82fep+7;    // N / ln 2
-inline constexpr double NegLn2hiN = -0x1.62e42fefa0000p-8;  // -ln 2 / N, leading 36 bits: kd times it is exact
+inline constexpr double InvLn2N = 0x1.71547652b82fep+7;      // N / ln 2
+inline constexpr double NegLn2hiN = -0x1.62e42fefa0000p-8;   // -ln 2 / N, leading 36 bits: kd times it is exact
 inline constexpr double NegLn2loN = -0x1.cf79abc9e3b3ap-47;  // the rest of -ln 2 / N
-inline constexpr double Shift = 0x1.8p52;  // adding it rounds to an integer kept in the low mantissa bits
+inline constexpr double Shift = 0x1.8p52;           // adding it rounds to an integer kept in the low mantissa bits
 inline constexpr double C2 = 0x1.ffffffffffdbdp-2;  // exp(r) - 1 ~ r + C2 r^2 + ... + C5 r^5 on |r| <= ln2/256
 inline constexpr double C3 = 0x1.555555555543cp-3;
 inline constexpr double C4 = 0x1.55555cf172b91p-5;
@@ -245,8 +244,8 @@ VEXORA_VECTOR_HELPER Reduced4 reduce4(Double4 x) {
     const Double4 r2 = r * r;
     const Double4 t = multiply_add<mask, fuse_t>(r2, multiply_add<mask, fuse_c23>(r, broadcast(C3), broadcast(C2)),
                                                  tail + r);
-    const Double4 tmp =
-        multiply_add<mask, fuse_tmp>(r2 * r2, multiply_add<mask, fuse_c45>(r, broadcast(C5), broadcast(C4)), t);
+    const Double4 tmp = multiply_add<mask, fuse_tmp>(r2 * r2,
+                                                     multiply_add<mask, fuse_c45>(r, broadcast(C5), broadcast(C4)), t);
     return {tmp, sbits, ki};
 }
 
