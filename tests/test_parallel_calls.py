@@ -122,7 +122,7 @@ print("child", os.waitstatus_to_exitcode(status))
 
 def test_a_forked_child_splits_its_calls_too():
     code = CHILD_AFTER_FORK.format(tests=str(Path(__file__).parent))
-    child = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", code], capture_output=True,
-                           text=True, timeout=300)
+    child = subprocess.run([sys.executable, "-P", "-W", "ignore::DeprecationWarning", "-c", code],
+                           capture_output=True, text=True, timeout=300)
     assert child.returncode == 0, child.stderr
     assert child.stdout.split() == ["child", "0"]
