@@ -96,6 +96,13 @@ inline Reach reach(double A, double mu, double variance) {
     return {low, high, variance > 0.0 && (2.0 * variance) * variance > 0.0};
 }
 
+/// The reaches of peaks [first, first + count) of `params`.
+inline void reaches_of(View1<const double> params, Index first, Index count, Reach* reaches) {
+    for (Index i = 0; i < count; ++i) {
+        reaches[i] = reach(params[3 * (first + i)], params[3 * (first + i) + 1], params[3 * (first + i) + 2]);
+    }
+}
+
 /// Peaks whose reach the kernels hold at once (on the stack); more are taken in blocks.
 inline constexpr Index peak_block = 64;
 
@@ -127,9 +134,7 @@ void multi_gaussian(const double* x, Index m, View1<const double> params, Index 
         const Index block = std::min(peak_block, n_gauss - first);
         Reach reaches[peak_block];
         if (skip) {
-            for (Index i = 0; i < block; ++i) {
-                reaches[i] = reach(params[3 * (first + i)], params[3 * (first + i) + 1], params[3 * (first + i) + 2]);
-            }
+            reaches_of(params, first, block, reaches);
         }
         for (Index start = 0; start < m; start += width) {
             const Index count = std::min(width, m - start);
@@ -195,9 +200,7 @@ void multi_gaussian_jacobian(const double* x, Index m, View1<const double> param
         const Index block = std::min(peak_block, n_gauss - first);
         Reach reaches[peak_block];
         if (skip) {
-            for (Index i = 0; i < block; ++i) {
-                reaches[i] = reach(params[3 * (first + i)], params[3 * (first + i) + 1], params[3 * (first + i) + 2]);
-            }
+            reaches_of(params, first, block, reaches);
         }
         for (Index start = 0; start < m; start += lanes) {
             const Index count = std::min<Index>(lanes, m - start);
