@@ -25,26 +25,25 @@ from vexora.utils.numerics.kernels import deconvolution, gaussian, resampler
 
 
 def ml_em(detector, n):
-    y, offsets, indices, values, sensitivity = workloads.unfolding(detector, n)
-    return lambda: deconvolution.ML_EM_cy(y, offsets, indices, values, sensitivity, 30)
+    u = workloads.unfolding(detector, n)
+    return lambda: deconvolution.ML_EM_cy(u.y, u.offsets, u.indices, u.values, u.sensitivity, 30)
 
 
 def builder(n):
     axis = workloads.energy_axis(n)
-    sigma = workloads.NAI.sigma(axis)
+    sigma = workloads.HPGE.sigma(axis)
     return lambda: deconvolution.build_gaussian_response(axis, sigma)
 
 
 def richardson_lucy(n):
-    y, *_ = workloads.unfolding(workloads.NAI, n)
-    axis = workloads.energy_axis(n)
-    return lambda: deconvolution.richardson_lucy_cy(axis, y, workloads.NAI.k, np.ones(n), 30)
+    u = workloads.unfolding(workloads.NAI, n)
+    return lambda: deconvolution.richardson_lucy_cy(u.axis, u.y, u.k, u.sensitivity, 30)
 
 
 def resampling(channels, rows):
-    args = workloads.resampling(np.linspace(1.0, workloads.E_MAX, channels),
-                                np.linspace(100.0, workloads.E_MAX - 100.0, rows))
-    return lambda: resampler.resampler_cy(*args)
+    r = workloads.resampling(channels, rows)
+    return lambda: resampler.resampler_cy(r.response_matrix, r.ref_indices, r.ref_E_axis, r.requested_indices,
+                                          r.requested_E_axis)
 
 
 def peaks(function, samples, count):
@@ -59,7 +58,7 @@ CASES = {
     "ML-EM NaI n=4096": lambda: ml_em(workloads.NAI, 4096),
     "ML-EM HPGe n=65536": lambda: ml_em(workloads.HPGE, 65536),
     "ML-EM NaI n=256": lambda: ml_em(workloads.NAI, 256),
-    "builder n=65536": lambda: builder(65536),
+    "builder HPGe n=65536": lambda: builder(65536),
     "Richardson-Lucy n=4096": lambda: richardson_lucy(4096),
     "resampler 4096x512": lambda: resampling(4096, 512),
     "model 200000x20": lambda: peaks(gaussian.multi_gaussian_cy, 200_000, 20),
