@@ -230,6 +230,25 @@ def handler_resizes_the_response_matrix():
            requested, channels)
 
 
+def looking_up_max_resizes_the_requested_axis():
+    # np.max is looked up, then handed a view of the requested axis: the lookup runs first.
+    channels = np.linspace(1.0, 3000.0, 64)
+    requested_axis = np.linspace(1.0, 3000.0, 64).copy()  # an array that owns its memory
+
+    class Shrinking(StandIn):
+        def __getattr__(self, name):
+            if name == "max":
+                shrink(requested_axis)
+            return getattr(np, name)
+
+    resampler.np = Shrinking()
+    try:
+        report(resampler.resampler_cy, np.ones((3, 64)), np.array([500.0, 1000.0, 1500.0]), channels,
+               np.array([700.0, 1200.0]), requested_axis)
+    finally:
+        resampler.np = np
+
+
 def zeros_resizes_x():
     x = np.arange(1000.0) * 0.1
 

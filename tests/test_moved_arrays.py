@@ -27,6 +27,7 @@ SCENARIOS = {
     "searchsorted_resizes_sigma": ("build_gaussian_response", "argument 'sigma'"),
     "searchsorted_resizes_the_owner_of_a_memoryview_axis": ("build_gaussian_response", "argument 'axis'"),
     "sum_resizes_the_response_matrix": ("resampler_cy", "argument 'response_matrix'"),
+    "looking_up_max_resizes_the_requested_axis": ("resampler_cy", "argument 'requested_E_axis'"),
     "handler_resizes_the_response_matrix": ("resampler_cy", "argument 'response_matrix'"),
     "zeros_resizes_x": ("multi_gaussian_cy", "argument 'x'"),
     "zeros_resizes_params": ("multi_gaussian_jacobian_cy", "argument 'params'"),

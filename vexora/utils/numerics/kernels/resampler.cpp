@@ -179,9 +179,9 @@ Ref plain_view(PyObject* owner, View1<const double> axis) {
 /// Maximum of the requested axis by NumPy's `max`, called on a plain ndarray over the memory the
 /// rows are built from, so that a subclass's own reductions (a mask) do not apply. NumPy's error
 /// for an empty axis is the caller's.
-bool axis_maximum(PyObject* owner, View1<const double> axis, double& out) {
+bool axis_maximum(PyObject* owner, View1<const double> axis, const InPlace& arguments, double& out) {
     Ref max = numpy_attribute("max");
-    Ref view = max ? plain_view(owner, axis) : Ref{};
+    Ref view = max && arguments.intact() ? plain_view(owner, axis) : Ref{};
     Ref result = view ? Ref::steal(PyObject_CallOneArg(max.get(), view.get())) : Ref{};
     if (!result || !to_c_double(result.get(), out)) {
         add_traceback("interpolate_response_row", axis_maximum_line);
@@ -300,10 +300,12 @@ struct RowInputs {
                   View1<const double> requested_indices_view, View1<const double> requested_E_axis_view) {
         constexpr Padding infinities{1, 3, -std::numeric_limits<double>::infinity(),
                                      std::numeric_limits<double>::infinity()};
-        return row.allocate(requested_E_axis_view.size) && scaled.allocate() &&
-               ref_indices.copy(ref_indices_view, infinities) && ref_E_axis.copy(ref_E_axis_view, infinities) &&
+        // The copies first: making the scaled rows' NumPy array can run the collector, whose
+        // finalisers are Python code.
+        return ref_indices.copy(ref_indices_view, infinities) && ref_E_axis.copy(ref_E_axis_view, infinities) &&
                requested_indices.copy(requested_indices_view, infinities) &&
-               requested_E_axis.copy(requested_E_axis_view, infinities);
+               requested_E_axis.copy(requested_E_axis_view, infinities) && row.allocate(requested_E_axis_view.size) &&
+               scaled.allocate();
     }
 
     Py_ssize_t channels() const { return requested_E_axis.size(); }
@@ -327,12 +329,20 @@ struct RowInputs {
  * arguments are copied, then checked, then the top of the requested axis and NumPy's sums are
  * looked up. False with an exception set and the driver's traceback entry added.
  */
-bool set_up(RowInputs& in, ResultRows& result, const View2<const double>& matrix, View1<const double> ref_indices,
-            View1<const double> ref_E_axis, View1<const double> requested_indices, PyObject* requested_E_axis_object,
-            View1<const double> requested_E_axis) {
+bool set_up(RowInputs& in, ResultRows& result, const InPlace& arguments, const View2<const double>& matrix,
+            View1<const double> ref_indices, View1<const double> ref_E_axis, View1<const double> requested_indices,
+            PyObject* requested_E_axis_object, View1<const double> requested_E_axis) {
     const bool rows = requested_indices.size > 0;
-    if (!result.reserve(requested_indices.size, requested_E_axis.size) ||
-        (rows && !in.allocate(ref_indices, ref_E_axis, requested_indices, requested_E_axis))) {
+    if (!result.reserve(requested_indices.size, requested_E_axis.size)) {
+        PyErr_NoMemory();
+        return fail_at(driver, validation_line, false);
+    }
+    // Making the result's arrays can run the collector's finalisers: the arguments are copied
+    // only where they still lie.
+    if (!arguments.intact()) {
+        return fail_at(driver, validation_line, false);
+    }
+    if (rows && !in.allocate(ref_indices, ref_E_axis, requested_indices, requested_E_axis)) {
         PyErr_NoMemory();
         return fail_at(driver, validation_line, false);
     }
@@ -348,7 +358,7 @@ bool set_up(RowInputs& in, ResultRows& result, const View2<const double>& matrix
     if (!rows) {
         return true;
     }
-    if (!axis_maximum(requested_E_axis_object, requested_E_axis, in.max_value)) {
+    if (!axis_maximum(requested_E_axis_object, requested_E_axis, arguments, in.max_value)) {
         return fail_at(driver, interpolate_call_line, false);
     }
     in.sum = numpy_attribute("sum");
@@ -665,13 +675,13 @@ bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t
     return true;
 }
 
-PyObject* resampler_cy_impl(const InPlace& matrix_in_place, PyObject* response_matrix, View2<const double> matrix,
-                            View1<const double> ref_indices, View1<const double> ref_E_axis,
+PyObject* resampler_cy_impl(const InPlace& arguments, const InPlace& matrix_in_place, PyObject* response_matrix,
+                            View2<const double> matrix, View1<const double> ref_indices, View1<const double> ref_E_axis,
                             View1<const double> requested_indices, PyObject* requested_E_axis_object,
                             View1<const double> requested_E_axis) {
     ResultRows result;
     RowInputs in(response_matrix, matrix, ref_E_axis.size, matrix_in_place);
-    if (!set_up(in, result, matrix, ref_indices, ref_E_axis, requested_indices, requested_E_axis_object,
+    if (!set_up(in, result, arguments, matrix, ref_indices, ref_E_axis, requested_indices, requested_E_axis_object,
                 requested_E_axis)) {
         return nullptr;
     }
@@ -719,13 +729,17 @@ PyObject* resampler_cy(PyObject* const* args) {
     ArrayArguments arrays{s.name, resampler_cy_arrays};
     // Opening one argument can run Python code (a subclass's __buffer__) that moves another. The
     // matrix is read in place row by row, between which np's functions and signal handlers run.
-    if (!arrays.open(args) || !arrays.all_in_place().intact()) {
+    if (!arrays.open(args)) {
+        return fail_at(s.name, s.line);
+    }
+    const InPlace arguments = arrays.all_in_place();
+    if (!arguments.intact()) {
         return fail_at(s.name, s.line);
     }
     const InPlace matrix_in_place{s.name, std::span{&arrays.in_place(0), 1}};
-    return resampler_cy_impl(matrix_in_place, args[0], arrays[0].view2<const double>(), arrays[1].view1<const double>(),
-                             arrays[2].view1<const double>(), arrays[3].view1<const double>(), args[4],
-                             arrays[4].view1<const double>());
+    return resampler_cy_impl(arguments, matrix_in_place, args[0], arrays[0].view2<const double>(),
+                             arrays[1].view1<const double>(), arrays[2].view1<const double>(),
+                             arrays[3].view1<const double>(), args[4], arrays[4].view1<const double>());
 }
 
 constexpr const Signature* functions[] = {&calculate_regions_signature, &resampler_cy_signature};
