@@ -44,3 +44,11 @@ def during_the_loop(handler, f, *args, signals=1, signum=signal.SIGALRM):
         done.set()
         sender.join()
         signal.signal(signum, previous)
+
+
+def kernel_entry(error):
+    """The name of the traceback entry of a kernel (the first of the package's source path)."""
+    tb = error.__traceback__
+    while tb is not None and not tb.tb_frame.f_code.co_filename.startswith("vexora/utils/numerics/kernels/"):
+        tb = tb.tb_next
+    return tb.tb_frame.f_code.co_name if tb is not None else None

@@ -51,14 +51,14 @@ for path in {paths!r}:
     site.addsitedir(path)
 sys.path.insert(0, {tests!r})
 import test_interrupt as t
-from in_the_loop import during_the_loop
+from in_the_loop import during_the_loop, kernel_entry
 assert threading.main_thread() is threading.current_thread()
 print("first thread:", threading.get_native_id() == os.getpid())
 args = t.CALLS["ML_EM_cy"](1024)
 try:
     during_the_loop(signal.default_int_handler, t.deconvolution.ML_EM_cy, *args, signum=signal.SIGINT)
 except KeyboardInterrupt as error:
-    print("interrupted", t.kernel_entry(error))
+    print("interrupted", kernel_entry(error))
 else:
     print("finished")
 """

@@ -48,7 +48,7 @@ CHILD = """
 import signal, sys, time
 sys.path.insert(0, {tests!r})
 import test_interrupt as t
-from in_the_loop import during_the_loop
+from in_the_loop import during_the_loop, kernel_entry
 name = {name!r}
 args = t.CALLS[name](1024)
 start = time.monotonic()
@@ -56,18 +56,10 @@ try:
     # SIGINT with Ctrl-C's own handler, once the call's loop runs.
     during_the_loop(signal.default_int_handler, getattr(t.deconvolution, name), *args, signum=signal.SIGINT)
 except KeyboardInterrupt as error:
-    print("interrupted", t.kernel_entry(error), time.monotonic() - start)
+    print("interrupted", kernel_entry(error), time.monotonic() - start)
 else:
     print("finished")
 """
-
-
-def kernel_entry(error):
-    """The name of the traceback entry of a kernel (the first of the package's source path)."""
-    tb = error.__traceback__
-    while tb is not None and not tb.tb_frame.f_code.co_filename.startswith("vexora/utils/numerics/kernels/"):
-        tb = tb.tb_next
-    return tb.tb_frame.f_code.co_name if tb is not None else None
 
 
 @pytest.mark.parametrize("name", CALLS)

@@ -221,7 +221,7 @@ CTRL_C_CHILD = """
 import signal, sys, time
 import numpy as np
 sys.path.insert(0, {tests!r})
-from in_the_loop import during_the_loop
+from in_the_loop import during_the_loop, kernel_entry
 from vexora.utils.numerics.kernels import batch, deconvolution
 n = 1024
 axis = (np.arange(n) + 0.5) * (3000.0 / n)
@@ -234,10 +234,7 @@ try:
     # SIGINT with Ctrl-C's own handler, once the call's loop runs.
     during_the_loop(signal.default_int_handler, f, *args, signum=signal.SIGINT)
 except KeyboardInterrupt as error:
-    tb = error.__traceback__
-    while not tb.tb_frame.f_code.co_filename.startswith("vexora/utils/numerics/kernels/"):
-        tb = tb.tb_next
-    print("interrupted", tb.tb_frame.f_code.co_name, time.monotonic() - start)
+    print("interrupted", kernel_entry(error), time.monotonic() - start)
 else:
     print("finished")
 """

@@ -168,7 +168,7 @@ import os, signal, sys, time
 import numpy as np
 sys.path.insert(0, {tests!r})
 import test_resampler_threads as t
-from in_the_loop import during_the_loop
+from in_the_loop import during_the_loop, kernel_entry
 os.environ["VEXORA_NUM_THREADS"] = "2"
 # 2**22 requested rows of 4096 channels: minutes of work; a narrow peak keeps the rows stored short.
 axis = np.linspace(1.0, 3000.0, 4096)
@@ -181,10 +181,7 @@ try:
     during_the_loop(signal.default_int_handler, t.resampler.resampler_cy, matrix, ref, axis, energies, axis,
                     signum=signal.SIGINT)
 except KeyboardInterrupt as error:
-    tb = error.__traceback__
-    while not tb.tb_frame.f_code.co_filename.startswith("vexora/utils/numerics/kernels/"):
-        tb = tb.tb_next
-    print("interrupted", tb.tb_frame.f_code.co_name, time.monotonic() - start)
+    print("interrupted", kernel_entry(error), time.monotonic() - start)
 else:
     print("finished")
 """
