@@ -2,7 +2,8 @@
 
     python benchmarks/exp_sweep.py [--count N] [--chunk N] [--seed S]
 
-Inputs come in chunks from the ranges the kernels use (random over [-50, 0], [-745, 710], the
+The vector sequences run at the lanes the module chose (_exact_exp.lanes(); VEXORA_EXP_LANES=4
+keeps four where the processor has eight). Inputs come in chunks from the ranges the kernels use (random over [-50, 0], [-745, 710], the
 subnormal-result range, beyond 512 each side, the tails of narrow peaks and far beyond them),
 the reduction's rounding boundaries and the neighbourhoods of every threshold. Each chunk runs
 through every sequence and np.exp, in an order that rotates from chunk to chunk so that noise on
@@ -145,6 +146,7 @@ def main():
     reference = path if path != "libm" else _exact_exp.sequences()[0]
     print(f"{os.confstr('CS_GNU_LIBC_VERSION')}; GLIBC_TUNABLES={os.environ.get('GLIBC_TUNABLES', '')!r}; "
           f"VEXORA_EXACT_EXP={os.environ.get('VEXORA_EXACT_EXP', '')!r}; path() = {path!r}; "
+          f"lanes() = {_exact_exp.lanes()}; "
           f"count {args.count:.3g}, chunk {args.chunk}")
     began = time.perf_counter()
     rows = sweep(int(args.count), args.chunk, args.seed, reference)

@@ -4,7 +4,7 @@
 //
 //   c++ -std=c++20 -O3 -ffp-contract=off -fno-math-errno -Wno-psabi
 //       -I vexora/utils/numerics/kernels -I build/release/vexora/utils/numerics/kernels
-//       benchmarks/exp_vector_loop.cpp -o /tmp/exp_vector_loop && /tmp/exp_vector_loop [RANGE]
+//       benchmarks/exp_vector_loop.cpp -o /tmp/exp_vector_loop && /tmp/exp_vector_loop [RANGE [LANES]]
 //
 // (for another revision, -I the kernels folder of `git archive REV vexora/utils/numerics/kernels`).
 #include <algorithm>
@@ -19,14 +19,33 @@
 namespace ee = vexora::simd::exp;
 using namespace vexora::simd;
 
-[[gnu::noinline, gnu::target("avx2,fma")]] void run(const double* x, double* y, std::size_t n) {
+[[gnu::noinline, gnu::target("avx2,fma")]] void run4(const double* x, double* y, std::size_t n) {
     for (std::size_t i = 0; i < n; i += 4) {
         store4(y + i, ee::exp4<ee::fused>(load4(x + i)));
     }
 }
 
+#if VEXORA_EIGHT_LANES
+// Eight lanes: the revisions that have them.
+[[gnu::noinline, gnu::target("avx2,fma,avx512f,avx512dq,avx512vl")]] void run8(const double* x, double* y,
+                                                                               std::size_t n) {
+    for (std::size_t i = 0; i < n; i += 8) {
+        store(y + i, ee::exp8<ee::fused>(load<Double8>(x + i)));
+    }
+}
+#endif
+
 int main(int argc, char** argv) {
+    // [RANGE [LANES]]: one range (-1 for all), 4 or 8 lanes (8 by default where built and run).
     const int only = argc > 1 ? std::atoi(argv[1]) : -1;
+#if VEXORA_EIGHT_LANES
+    const bool eight = (argc > 2 ? std::atoi(argv[2]) : 8) == 8 && ee::processor_supports_exp8_target();
+    const auto run = eight ? run8 : run4;
+#else
+    const bool eight = false;
+    const auto run = run4;
+#endif
+    std::printf("%d lanes\n", eight ? 8 : 4);
     struct Range {
         const char* name;
         double low, high;  // both 0: three lanes in [-50, 0] and one at -5000

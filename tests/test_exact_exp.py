@@ -1,8 +1,9 @@
 """The kernels' exp against this process's own C library exp, bit for bit.
 
-The sequence the process selected, four values at a time and one at a time, must return libm's
-bits on every input of the ranges the kernels use, on the reduction's rounding boundaries and on
-the special cases; the other sequence must not, or the comparison could not tell them apart.
+The sequence the process selected, a vector at a time (four or eight values: exact_exp.lanes())
+and one at a time, must return libm's bits on every input of the ranges the kernels use, on the
+reduction's rounding boundaries and on the special cases; the other sequence must not, or the
+comparison could not tell them apart.
 """
 
 import functools
@@ -238,6 +239,42 @@ def test_path_in_child_interpreter(setting, expected):
                            env=environment | setting)
     assert child.returncode == 0, child.stderr
     assert child.stdout.strip() == expected
+
+
+def default_lanes():
+    """The lanes the sequences run at without VEXORA_EXP_LANES: eight on x86-64 with AVX-512 F, DQ
+    and VL (besides AVX2 and FMA) in a build with eight-lane code (not a baseline-only one, nor
+    the sanitizers'), else four."""
+    eight = X86_64 and {"avx2", "fma", "avx512f", "avx512dq", "avx512vl"} <= cpu_flags()
+    return 8 if eight and exact_exp.most_lanes == 8 else 4
+
+
+@pytest.mark.parametrize(("setting", "expected"), [
+    ({}, default_lanes()),
+    ({"VEXORA_EXP_LANES": "4"}, 4),
+    ({"VEXORA_EXP_LANES": "4", "VEXORA_EXACT_EXP": "libm"}, 4),
+    # Only "4" asks for something: anything else leaves the processor's choice.
+    ({"VEXORA_EXP_LANES": "8"}, default_lanes()),
+    ({"VEXORA_EXP_LANES": "2"}, default_lanes()),
+    ({"VEXORA_EXP_LANES": "4 "}, default_lanes()),
+    ({"VEXORA_EXP_LANES": ""}, default_lanes()),
+], ids=["plain", "four", "four-libm", "eight", "two", "four-space", "empty"])
+def test_lanes_in_child_interpreter(setting, expected):
+    # The width is read once, at import: each setting needs a fresh process. The path does not
+    # depend on it (the child keeps this process's VEXORA_EXACT_EXP unless the setting forces libm).
+    environment = {k: v for k, v in os.environ.items() if k != "VEXORA_EXP_LANES"}
+    code = f"import {exact_exp.__name__} as m; print(m.lanes(), m.path())"
+    child = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120,
+                           env=environment | setting)
+    assert child.returncode == 0, child.stderr
+    lanes, path = child.stdout.split()
+    assert int(lanes) == expected
+    assert path == ("libm" if setting.get("VEXORA_EXACT_EXP") == "libm" else exact_exp.path())
+
+
+def test_lanes_of_this_process():
+    requested = os.environ.get("VEXORA_EXP_LANES")
+    assert exact_exp.lanes() == (4 if requested == "4" else default_lanes())
 
 
 LENGTHS = "source and result must hold the same number of doubles"

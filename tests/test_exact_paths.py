@@ -1,5 +1,6 @@
 """The exp-bound kernels give the same bits on every exp path: the exact vector exp this process
-selected, and the C library's exp, forced in a child interpreter by VEXORA_EXACT_EXP=libm.
+selected, the C library's exp, forced in a child interpreter by VEXORA_EXACT_EXP=libm, and the
+vector exp four lanes wide where this process runs eight, forced by VEXORA_EXP_LANES=4.
 
 The inputs reach every branch of the exp: exponents far below -1024 (samples far from a peak),
 positive ones that overflow (negative variances), subnormal results, NaN and infinities, and
@@ -14,6 +15,7 @@ import sys
 import numpy as np
 import pytest
 
+from vexora.utils.numerics.kernels import _exact_exp as exact_exp
 from vexora.utils.numerics.kernels import deconvolution, gaussian
 
 CHILD = """
@@ -74,13 +76,17 @@ def kernel_calls():
     return calls
 
 
-def on_libm_exp(calls):
+def in_child(calls, **setting):
     # GLIBC_TUNABLES passes on, so that the child's C library runs the same variant as ours.
-    environment = dict(os.environ, VEXORA_EXACT_EXP="libm")
+    environment = dict(os.environ, **setting)
     child = subprocess.run([sys.executable, "-P", "-c", CHILD], input=pickle.dumps(calls), capture_output=True,
                            env=environment, timeout=120)
     assert child.returncode == 0, child.stderr.decode()
     return pickle.loads(child.stdout)
+
+
+def on_libm_exp(calls):
+    return in_child(calls, VEXORA_EXACT_EXP="libm")
 
 
 def same_bits(a, b):
@@ -102,12 +108,33 @@ def libm_results():
     return results
 
 
-@pytest.mark.parametrize("index", range(len(kernel_calls())))
-def test_kernels_equal_on_every_exp_path(index, libm_results):
-    module, name, args = kernel_calls()[index]
-    here = getattr({"gaussian": gaussian, "deconvolution": deconvolution}[module], name)(*args)
-    there = libm_results[index]
+@pytest.fixture(scope="module")
+def four_lane_results():
+    """The kernels in a child whose vector exp runs four lanes wide, where this process runs eight."""
+    if exact_exp.lanes() == 4:
+        pytest.skip("this process runs the vector exp four lanes wide already")
+    path, results = in_child(kernel_calls(), VEXORA_EXP_LANES="4")
+    assert path == exact_exp.path()
+    return results
+
+
+def assert_same_results(here, there):
     if isinstance(here, tuple):
         assert len(here) == len(there) and all(same_bits(h, t) for h, t in zip(here, there))
     else:
         assert same_bits(here, there)
+
+
+def call(index):
+    module, name, args = kernel_calls()[index]
+    return getattr({"gaussian": gaussian, "deconvolution": deconvolution}[module], name)(*args)
+
+
+@pytest.mark.parametrize("index", range(len(kernel_calls())))
+def test_kernels_equal_on_every_exp_path(index, libm_results):
+    assert_same_results(call(index), libm_results[index])
+
+
+@pytest.mark.parametrize("index", range(len(kernel_calls())))
+def test_kernels_equal_at_every_width(index, four_lane_results):
+    assert_same_results(call(index), four_lane_results[index])

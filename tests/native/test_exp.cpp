@@ -1,5 +1,5 @@
-// The exact exp: exp4<mask> lane by lane against exp_scalar<mask> for every sequence of the list,
-// every input in every lane position beside other kinds of inputs; the probe telling the
+// The exact exp: its four- and eight-lane vectors lane by lane against exp_scalar<mask> for every
+// sequence of the list, every input in every lane position beside other kinds of inputs; the probe telling the
 // sequences apart; the self-check sampling the kernels' exponents; and the mask this process
 // selected against the C library's exp.
 #include <algorithm>
@@ -60,10 +60,12 @@ constexpr int kinds = 11;
 
 /// Inputs of every kind: the first half mixes kinds within each vector, the second half keeps
 /// one kind over runs of vectors (so that vectors of only ordinary inputs take the short path).
-/// Three more at the end repeat the first three, so that a window of four may start anywhere.
+/// Seven more at the end repeat the first seven, so that a window of up to eight may start
+/// anywhere.
+constexpr std::size_t widest = 8;
 std::vector<double> exp_inputs(std::size_t count) {
     Random random{42};
-    std::vector<double> inputs(count + 3);
+    std::vector<double> inputs(count + widest - 1);
     for (std::size_t i = 0; i < count; ++i) {
         const int kind = static_cast<int>(i < count / 2 ? i % kinds : (i / 64) % kinds);
         inputs[i] = input_of_kind(random, kind);
@@ -71,7 +73,7 @@ std::vector<double> exp_inputs(std::size_t count) {
     for (std::size_t i = 0; i < std::size(special_inputs); ++i) {
         inputs[i * 7 % count] = special_inputs[i];
     }
-    for (std::size_t k = 0; k < 3; ++k) {
+    for (std::size_t k = 0; k + 1 < widest; ++k) {
         inputs[count + k] = inputs[k];
     }
     return inputs;
@@ -79,35 +81,38 @@ std::vector<double> exp_inputs(std::size_t count) {
 
 constexpr std::size_t input_count = 1 << 18;
 
-template <unsigned mask>
+template <unsigned mask, int width>
 void vector_against_scalar(const std::vector<double>& inputs) {
+    using V = typename vexora::simd::Vectors<width>::Double;
     const std::size_t n = input_count;
     std::vector<double> scalar(n), vector(n);
     for (std::size_t i = 0; i < n; ++i) {
         scalar[i] = ee::exp_scalar<mask>(inputs[i]);
     }
-    // Windows starting at `shift`: input j sits in lane (j - shift) mod 4.
-    for (std::size_t shift = 0; shift < 4; ++shift) {
-        on_exp_target_if_supported([&] {
-            for (std::size_t i = 0; i < n; i += 4) {
-                const vexora::simd::Double4 y = ee::exp4<mask>(vexora::simd::load4(inputs.data() + shift + i));
-                for (std::size_t k = 0; k < 4; ++k) {
+    // Windows starting at `shift`: input j sits in lane (j - shift) mod width.
+    for (std::size_t shift = 0; shift < width; ++shift) {
+        on_width_target_if_supported<width>([&] {
+            for (std::size_t i = 0; i < n; i += width) {
+                const V y = ee::exp_lanes<mask>(vexora::simd::load<V>(inputs.data() + shift + i));
+                for (std::size_t k = 0; k < width; ++k) {
                     vector[(shift + i + k) % n] = y[k];
                 }
             }
         });
         for (std::size_t j = 0; j < n; ++j) {
-            CHECK_BITS(vector[j], scalar[j], "mask %#x, x = %a in lane %zu", mask, inputs[j], (j + 4 - shift) % 4);
+            CHECK_BITS(vector[j], scalar[j], "mask %#x, %d lanes, x = %a in lane %zu", mask, width, inputs[j],
+                       (j + width - shift) % width);
         }
     }
 }
 
-template <unsigned mask>
+template <unsigned mask, int width>
 void scalar_against_libm(const std::vector<double>& inputs) {
+    using V = typename vexora::simd::Vectors<width>::Double;
     std::vector<double> vector(input_count);
-    on_exp_target_if_supported([&] {
-        for (std::size_t i = 0; i < input_count; i += 4) {
-            vexora::simd::store4(vector.data() + i, ee::exp4<mask>(vexora::simd::load4(inputs.data() + i)));
+    on_width_target_if_supported<width>([&] {
+        for (std::size_t i = 0; i < input_count; i += width) {
+            vexora::simd::store(vector.data() + i, ee::exp_lanes<mask>(vexora::simd::load<V>(inputs.data() + i)));
         }
     });
     for (std::size_t i = 0; i < input_count; ++i) {
@@ -121,7 +126,9 @@ void scalar_against_libm(const std::vector<double>& inputs) {
 
 TEST(exp_vector_equals_scalar) {
     const std::vector<double> inputs = exp_inputs(input_count);
-    ee::for_each_sequence([&]<unsigned mask>(std::size_t) { vector_against_scalar<mask>(inputs); });
+    for_each_width([&]<int width>() {
+        ee::for_each_sequence([&]<unsigned mask>(std::size_t) { vector_against_scalar<mask, width>(inputs); });
+    });
 }
 
 TEST(exp_sequences_differ) {
@@ -200,13 +207,18 @@ TEST(exp_self_check_samples_the_kernels_exponents) {
 TEST(exp_selected_equals_libm) {
     const std::vector<double> inputs = exp_inputs(input_count);
     const ee::Path path = ee::selected_path();
-    std::printf("exp: this process selected the %s path\n", ee::path_name(path));
+    std::printf("exp: this process selected the %s path, %d lanes\n", ee::path_name(path), ee::selected_lanes());
     if (path == ee::Path::libm) {
         std::printf("exp: no sequence to compare with the C library's exp\n");
     }
     ee::for_each_sequence([&]<unsigned mask>(std::size_t s) {
         if (ee::Path{s} == path) {
-            scalar_against_libm<mask>(inputs);
+            scalar_against_libm<mask, 4>(inputs);
+#if VEXORA_EIGHT_LANES
+            if (ee::selected_lanes() == 8) {
+                scalar_against_libm<mask, 8>(inputs);
+            }
+#endif
         }
     });
 }

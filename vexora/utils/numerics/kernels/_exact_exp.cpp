@@ -15,25 +15,39 @@ namespace ee = vexora::simd::exp;
 
 PyObject* selected_path(PyObject*, PyObject*) { return PyUnicode_FromString(ee::path_name(ee::selected_path())); }
 
+PyObject* selected_lanes(PyObject*, PyObject*) { return PyLong_FromLong(ee::selected_lanes()); }
+
 void libm(double* values, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         values[i] = std::exp(values[i]);
     }
 }
 
-/// values[i] = exp(values[i]) by the sequence, four at a time and the rest one at a time, compiled
-/// as the kernels compile it where the processor allows (and for the baseline elsewhere).
+/// values[i] = exp(values[i]) by the sequence, `width` values at a time and the rest one at a
+/// time, on the target of that width.
+template <unsigned mask, int width>
+void vector_of_width(double* values, Py_ssize_t n) {
+    using V = typename vexora::simd::Vectors<width>::Double;
+    Py_ssize_t i = 0;
+    for (; i + width <= n; i += width) {
+        vexora::simd::store(values + i, ee::exp_lanes<mask>(vexora::simd::load<V>(values + i)));
+    }
+    for (; i < n; ++i) {
+        values[i] = ee::exp_scalar<mask>(values[i]);
+    }
+}
+
+/// The same at the lanes this module selected, compiled as the kernels compile it where the
+/// processor allows (and for the baseline elsewhere).
 template <unsigned mask>
 void vector(double* values, Py_ssize_t n) {
-    const auto run = [&] {
-        Py_ssize_t i = 0;
-        for (; i + vexora::simd::lanes <= n; i += vexora::simd::lanes) {
-            vexora::simd::store4(values + i, ee::exp4<mask>(vexora::simd::load4(values + i)));
-        }
-        for (; i < n; ++i) {
-            values[i] = ee::exp_scalar<mask>(values[i]);
-        }
-    };
+#if VEXORA_EIGHT_LANES
+    if (ee::selected_lanes() == 8) {
+        ee::on_exp8_target([&] { vector_of_width<mask, 8>(values, n); });
+        return;
+    }
+#endif
+    const auto run = [&] { vector_of_width<mask, 4>(values, n); };
     ee::processor_supports_exp_target() ? ee::on_exp_target(run) : run();
 }
 
@@ -118,11 +132,14 @@ PyMethodDef methods[] = {
      "The exp this module chose when it was imported: the name of a sequence or 'libm'. Each module "
      "(deconvolution, gaussian, this one) chooses at its own import, so a module imported after "
      "VEXORA_EXACT_EXP changed may have chosen differently."},
+    {"lanes", selected_lanes, METH_NOARGS,
+     "The lanes the sequences run at in this module (in its kernels when one is selected, and in exp()): 8 "
+     "where the processor has AVX-512 and VEXORA_EXP_LANES is not '4', else 4. Chosen at import, as path()."},
     {"sequences", sequence_names, METH_NOARGS,
      "The names of the sequences that may stand in for the C library's exp, in the order the choice tries them."},
     {"exp", exp, METH_VARARGS,
-     "exp(source, result, sequence): result = exp(source) by 'libm', by one of sequences() four values at a "
-     "time, or by one of them one at a time with '-scalar' appended ('fused-scalar'); both buffers of "
+     "exp(source, result, sequence): result = exp(source) by 'libm', by one of sequences() lanes() values at "
+     "a time, or by one of them one at a time with '-scalar' appended ('fused-scalar'); both buffers of "
      "C-contiguous doubles."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -144,7 +161,12 @@ int exec(PyObject* module) {
     }
     PyObject* selectable = names ? PyList_AsTuple(names) : nullptr;
     Py_XDECREF(names);
-    return PyModule_Add(module, "selectable", selectable);
+    // The widest vectors this build has code for: a processor with AVX-512 gets eight lanes only
+    // from a build with eight-lane code (not a baseline-only one, nor the sanitizers' build).
+    if (PyModule_Add(module, "selectable", selectable) < 0) {
+        return -1;
+    }
+    return PyModule_AddIntConstant(module, "most_lanes", VEXORA_EIGHT_LANES ? 8 : 4);
 }
 
 PyModuleDef_Slot slots[] = {

@@ -1,7 +1,8 @@
 // A sum of Gaussian peaks and its Jacobian, for least-squares peak fitting.
 //
 // Pure and lock-free, no Python. Written once over the exp it is handed (simd/exp/path.hpp),
-// four samples to a vector; every sample follows the scalar order stated below.
+// as many samples to a vector as it has lanes (Exp::lanes); every sample follows the scalar order
+// stated below.
 #pragma once
 
 #include <algorithm>
@@ -19,37 +20,46 @@ using namespace vexora::simd;
 
 
 /// Peak i's parameters (A, mu, variance), each in every lane.
+template <DoubleVector V>
 struct PeakVector {
-    Double4 A, mu, variance;
+    V A, mu, variance;
 };
 
-VEXORA_VECTOR_HELPER PeakVector peak(View1<const double> params, Index i) {
-    return {broadcast(params[3 * i]), broadcast(params[3 * i + 1]), broadcast(params[3 * i + 2])};
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER PeakVector<V> peak(View1<const double> params, Index i) {
+    return {splat<V>(params[3 * i]), splat<V>(params[3 * i + 1]), splat<V>(params[3 * i + 2])};
 }
 
 /// The exponent -0.5 dx^2 / variance, evaluated as ((-0.5 * dx) * dx) / variance.
-VEXORA_VECTOR_HELPER Double4 exponent(Double4 dx, Double4 variance) { return ((-0.5 * dx) * dx) / variance; }
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER V exponent(V dx, V variance) {
+    return ((-0.5 * dx) * dx) / variance;
+}
 
 /// Vector v of the samples from `start`, `count` of them (the lanes past them are 0).
-VEXORA_VECTOR_HELPER Double4 load_samples(const double* x, Index start, Index count, Index v) {
-    if (lanes * v + lanes <= count) {
-        return load4(x + start + lanes * v);
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER V load_samples(const double* x, Index start, Index count, Index v) {
+    constexpr Index width = width_of<V>;
+    if (width * v + width <= count) {
+        return load<V>(x + start + width * v);
     }
-    Double4 partial = {};
-    for (Index k = 0; k < lanes && lanes * v + k < count; ++k) {
-        partial[k] = x[start + lanes * v + k];
+    V partial = {};
+    for (Index k = 0; k < width && width * v + k < count; ++k) {
+        partial[k] = x[start + width * v + k];
     }
     return partial;
 }
 
 /// Stores the lanes of vector v that lie within the `count` samples from `start`.
-VEXORA_VECTOR_HELPER void store_samples(double* y, Index start, Index count, Index v, Double4 values) {
-    if (lanes * v + lanes <= count) {
-        store4(y + start + lanes * v, values);
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER void store_samples(double* y, Index start, Index count, Index v, V values) {
+    constexpr Index width = width_of<V>;
+    if (width * v + width <= count) {
+        store(y + start + width * v, values);
         return;
     }
-    for (Index k = 0; k < lanes && lanes * v + k < count; ++k) {
-        y[start + lanes * v + k] = values[k];
+    for (Index k = 0; k < width && width * v + k < count; ++k) {
+        y[start + width * v + k] = values[k];
     }
 }
 
@@ -109,9 +119,58 @@ inline constexpr Index peak_block = 64;
 /// Vectors of samples per tile of the model: their sums stay in registers across the peaks.
 inline constexpr Index tile_vectors = 4;
 
-/// The lanes that are -0.
-VEXORA_VECTOR_HELPER Long4 negative_zero(Double4 v) {
-    return std::bit_cast<Long4>(v) == broadcast(std::numeric_limits<std::int64_t>::min());
+// Tests of a tile's or a vector's samples, once per tile or vector (not per peak), as sign bits:
+// set in the lanes that are -0, NaN, or not finite. Integer differences of the lanes' bits, no
+// comparison (which takes two comparisons and shuffles at eight lanes, see vector.hpp).
+
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER LongOf<V> negative_zero_signs(V v) {
+    // Unsigned, where t - 1 wraps: t = 0 alone has the top bit in t - 1 and not in t.
+    const BitsOf<V> t = std::bit_cast<BitsOf<V>>(v) ^ (std::uint64_t{1} << 63);
+    return std::bit_cast<LongOf<V>>((t - 1) & ~t);
+}
+
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER LongOf<V> nan_signs(V v) {
+    return std::bit_cast<std::int64_t>(HUGE_VAL) - (std::bit_cast<LongOf<V>>(v) & INT64_MAX);
+}
+
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER LongOf<V> non_finite_signs(V v) {
+    return ~((std::bit_cast<LongOf<V>>(v) & INT64_MAX) - std::bit_cast<std::int64_t>(HUGE_VAL));
+}
+
+/// Lanes [4 h, 4 h + 4) of `v`.
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER Double4 four_lanes(V v, Index h) {
+    if constexpr (width_of<V> == 4) {
+        return v;
+    } else {
+        return h == 0 ? low_half(v) : high_half(v);
+    }
+}
+
+/// The largest lane of a vector without NaN, or the smallest; eight lanes folded to four first.
+template <bool largest, DoubleVector V>
+VEXORA_VECTOR_HELPER double extreme_lane(V v) {
+    const auto further = [](double a, double b)
+                             VEXORA_INLINE_LAMBDA { return largest ? std::max(a, b) : std::min(a, b); };
+    Double4 four;
+    if constexpr (width_of<V> == 4) {
+        four = v;
+    } else {
+        const auto beyond = largest ? greater(high_half(v), low_half(v)) : less(high_half(v), low_half(v));
+        four = select(beyond, Double4{high_half(v)}, Double4{low_half(v)});
+    }
+    return further(further(four[0], four[1]), further(four[2], four[3]));
+}
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER double smallest_lane(V v) {
+    return extreme_lane<false>(v);
+}
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER double largest_lane(V v) {
+    return extreme_lane<true>(v);
 }
 
 /*
@@ -128,7 +187,9 @@ VEXORA_VECTOR_HELPER Long4 negative_zero(Double4 v) {
  */
 template <class Exp, Zeros zeros = Zeros::skip>
 void multi_gaussian(const double* x, Index m, View1<const double> params, Index n_gauss, double* y) {
-    constexpr Index width = lanes * tile_vectors;
+    using V = typename Exp::Vector;
+    using Long = LongOf<V>;
+    constexpr Index width = Exp::lanes * tile_vectors;
     const bool skip = zeros == Zeros::skip && Exp::zero_below_gives_zero();
     for (Index first = 0; first < n_gauss; first += peak_block) {
         const Index block = std::min(peak_block, n_gauss - first);
@@ -138,34 +199,33 @@ void multi_gaussian(const double* x, Index m, View1<const double> params, Index 
         }
         for (Index start = 0; start < m; start += width) {
             const Index count = std::min(width, m - start);
-            Double4 xs[tile_vectors], sums[tile_vectors];
+            V xs[tile_vectors], sums[tile_vectors];
             for (Index v = 0; v < tile_vectors; ++v) {
-                xs[v] = load_samples(x, start, count, v);
-                sums[v] = load_samples(y, start, count, v);
+                xs[v] = load_samples<V>(x, start, count, v);
+                sums[v] = load_samples<V>(y, start, count, v);
             }
             // The tile's smallest and largest sample (the lanes past m are 0, which only narrows
             // what is skipped); a NaN sample or a -0 sum turns skipping off for the tile.
             bool skip_tile = skip;
             double lowest = 0.0, highest = 0.0;
             if (skip) {
-                Double4 low = xs[0], high = xs[0];
-                Long4 unordered = xs[0] != xs[0];
-                Long4 signed_zero = negative_zero(sums[0]);
+                // The extremes are of use only without NaN, so they may be taken by less_ordered.
+                V low = xs[0], high = xs[0];
+                Long unusual = nan_signs(xs[0]) | negative_zero_signs(sums[0]);
                 for (Index v = 1; v < tile_vectors; ++v) {
-                    low = xs[v] < low ? xs[v] : low;
-                    high = xs[v] > high ? xs[v] : high;
-                    unordered |= xs[v] != xs[v];
-                    signed_zero |= negative_zero(sums[v]);
+                    low = select(less_ordered(xs[v], low), xs[v], low);
+                    high = select(less_ordered(high, xs[v]), xs[v], high);
+                    unusual |= nan_signs(xs[v]) | negative_zero_signs(sums[v]);
                 }
-                skip_tile = !any_of(unordered | signed_zero);
-                lowest = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
-                highest = std::max(std::max(high[0], high[1]), std::max(high[2], high[3]));
+                skip_tile = !any_sign(unusual);
+                lowest = smallest_lane(low);
+                highest = largest_lane(high);
             }
             for (Index k = 0; k < block; ++k) {
                 if (skip_tile && (highest <= reaches[k].low || lowest >= reaches[k].high)) {
                     continue;
                 }
-                const PeakVector p = peak(params, first + k);
+                const PeakVector<V> p = peak<V>(params, first + k);
                 for (Index v = 0; v < tile_vectors; ++v) {
                     sums[v] = sums[v] + p.A * Exp::vector(exponent(xs[v] - p.mu, p.variance));
                 }
@@ -180,22 +240,28 @@ void multi_gaussian(const double* x, Index m, View1<const double> params, Index 
 /*
  * Partial derivatives of the model with respect to every parameter: with f = exp(-0.5 d^2 / variance)
  * and d = x[j] - mu, J[j, 3i] = f, J[j, 3i + 1] = ((A f) d) / variance,
- * J[j, 3i + 2] = (((A f) d) d) / ((2 variance) variance). Four samples at a time, every peak in
+ * J[j, 3i + 2] = (((A f) d) d) / ((2 variance) variance). A vector of samples at a time, every peak in
  * turn (in blocks of peak_block), so that rows of a dense J are written from start to end;
  * columns past 3 n_gauss untouched.
  *
- * With Zeros::skip, four finite samples all beyond a peak's reach take f = +0 without exp, and
- * where the variance is positive with (2 variance) variance not 0, the derivatives of that zero
- * term by their signs alone: (A f) d is the zero of sign A times sign d, over the positive
- * variance the same; times d again the zero of sign A (jacobian_zeros).
+ * With Zeros::skip, a vector of samples all on one side beyond a peak's reach (none NaN: the
+ * vector's smallest and largest sample are compared, once per vector, not per peak) takes f = +0
+ * without exp, and where the samples are also finite and the variance is positive with
+ * (2 variance) variance not 0, the derivatives of that zero term by their signs alone: (A f) d is
+ * the zero of sign A times sign d, over the positive variance the same; times d again the zero of
+ * sign A (jacobian_zeros). A vector with samples on both sides computes its terms, which are the
+ * same zeros.
  *
  *   x[m], params[3 n_gauss], J[>= m][>= 3 n_gauss]
  */
 template <class Exp, Zeros zeros = Zeros::skip>
 void multi_gaussian_jacobian(const double* x, Index m, View1<const double> params, Index n_gauss,
                              const View2<double>& J) {
+    using V = typename Exp::Vector;
+    using Bits = BitsOf<V>;
+    constexpr Index lanes = Exp::lanes;
     const bool skip = zeros == Zeros::skip && Exp::zero_below_gives_zero();
-    const Bits4 sign = Bits4{} + (std::uint64_t{1} << 63);
+    const Bits sign = splat<Bits>(std::uint64_t{1} << 63);
     for (Index first = 0; first < n_gauss; first += peak_block) {
         const Index block = std::min(peak_block, n_gauss - first);
         Reach reaches[peak_block];
@@ -204,35 +270,47 @@ void multi_gaussian_jacobian(const double* x, Index m, View1<const double> param
         }
         for (Index start = 0; start < m; start += lanes) {
             const Index count = std::min<Index>(lanes, m - start);
-            const Double4 xs = load_samples(x, start, count, 0);
-            const Long4 finite = xs - xs == 0.0;  // not infinite, not NaN
-            View1<double> rows[lanes];
-            for (Index k = 0; k < count; ++k) {
-                rows[k] = J.row(start + k);
-            }
+            const V xs = load_samples<V>(x, start, count, 0);
+            // The lanes past m are 0, which only narrows what is skipped.
+            const bool ordered = skip && !any_sign(nan_signs(xs));
+            const bool finite = ordered && !any_sign(non_finite_signs(xs));
+            const double lowest = ordered ? smallest_lane(xs) : 0.0, highest = ordered ? largest_lane(xs) : 0.0;
             for (Index k = 0; k < block; ++k) {
                 const Index i = first + k;
-                const PeakVector p = peak(params, i);
-                const Double4 d = xs - p.mu;
-                Double4 f, d_mu, d_variance;
-                if (skip && reaches[k].jacobian_zeros &&
-                    all_of(((xs <= reaches[k].low) | (xs >= reaches[k].high)) & finite)) {
-                    const Bits4 sign_A = std::bit_cast<Bits4>(p.A) & sign;
-                    f = Double4{};
-                    d_mu = std::bit_cast<Double4>(sign_A ^ (std::bit_cast<Bits4>(d) & sign));
-                    d_variance = std::bit_cast<Double4>(sign_A);
+                const PeakVector<V> p = peak<V>(params, i);
+                const V d = xs - p.mu;
+                V f, d_mu, d_variance;
+                const bool beyond = ordered && (highest <= reaches[k].low || lowest >= reaches[k].high);
+                if (beyond && finite && reaches[k].jacobian_zeros) {
+                    const Bits sign_A = std::bit_cast<Bits>(p.A) & sign;
+                    f = V{};
+                    d_mu = std::bit_cast<V>(sign_A ^ (std::bit_cast<Bits>(d) & sign));
+                    d_variance = std::bit_cast<V>(sign_A);
                 } else {
-                    f = skip && all_of((xs <= reaches[k].low) | (xs >= reaches[k].high))
-                            ? Double4{}
-                            : Exp::vector(exponent(d, p.variance));
-                    const Double4 Afd = (p.A * f) * d;
+                    f = beyond ? V{} : Exp::vector(exponent(d, p.variance));
+                    const V Afd = (p.A * f) * d;
                     d_mu = Afd / p.variance;
                     d_variance = (Afd * d) / ((2.0 * p.variance) * p.variance);
                 }
-                for (Index k2 = 0; k2 < count; ++k2) {
-                    rows[k2].set(3 * i, f[k2]);
-                    rows[k2].set(3 * i + 1, d_mu[k2]);
-                    rows[k2].set(3 * i + 2, d_variance[k2]);
+                // The columns of this peak in the rows of the samples; four lanes at a time (a lane
+                // of four is moved out with one instruction, one of eight with two), and a whole
+                // vector's rows without a test per row.
+                const auto write = [&](Index rows) VEXORA_INLINE_LAMBDA {
+                    for (Index h = 0; h < lanes / 4; ++h) {
+                        const Double4 f4 = four_lanes(f, h), d_mu4 = four_lanes(d_mu, h),
+                                      d_variance4 = four_lanes(d_variance, h);
+                        for (Index k2 = 0; k2 < 4 && 4 * h + k2 < rows; ++k2) {
+                            const View1<double> row = J.row(start + 4 * h + k2);
+                            row.set(3 * i, f4[k2]);
+                            row.set(3 * i + 1, d_mu4[k2]);
+                            row.set(3 * i + 2, d_variance4[k2]);
+                        }
+                    }
+                };
+                if (count == lanes) {
+                    write(lanes);
+                } else {
+                    write(count);
                 }
             }
         }

@@ -2,7 +2,7 @@
 //
 // Pure and lock-free: arrays in, rows written into the caller's arrays, no Python. Written once
 // over the exp it is handed (simd/exp/path.hpp): the C library's, or the sequence that returns
-// its bits four values at a time.
+// its bits a vector of values at a time.
 #pragma once
 
 #include <algorithm>
@@ -66,7 +66,7 @@ inline void delta_weights(View1<const double> axis, double E, Window window, dou
 
 /*
  * Weights exp(-x^2/2), x = (axis[j] - E) / s, of the bins of a window. With the sequence exp,
- * four bins at a time where the axis is contiguous. With the C library's, one call a bin, except
+ * a vector of bins at a time where the axis is contiguous. With the C library's, one call a bin, except
  * that on an evenly spaced axis the bin mirrored about the centre often has exactly the same
  * exponent, and its weight, already computed, is then the same call's result.
  */
@@ -79,13 +79,14 @@ template <class Exp>
         return (x * -0.5) * x;
     };
     if constexpr (Exp::sequence) {
+        using V = typename Exp::Vector;
         const Index length = window.high - window.low;
         Index k = 0;
         if (axis.contiguous()) {
             const double* bins = axis.data + window.low;
-            for (; k + lanes <= length; k += lanes) {
-                const Double4 x = (load4(bins + k) - E) / s;
-                store4(values + k, Exp::vector((x * -0.5) * x));
+            for (; k + Exp::lanes <= length; k += Exp::lanes) {
+                const V x = (load<V>(bins + k) - E) / s;
+                store(values + k, Exp::vector((x * -0.5) * x));
             }
         }
         for (; k < length; ++k) {

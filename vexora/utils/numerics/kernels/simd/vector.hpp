@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
+#include <utility>
 
 // Kernels compiled for the baseline and, on x86-64, also for AVX2, picked at load time by the
 // processor (the compiler's function multi-versioning). Elsewhere, and in a build for the
@@ -33,10 +35,30 @@
 #define VEXORA_EXP_TARGET
 #endif
 
+// What the eight-lane vector exp is compiled for, on x86-64 outside a baseline-only build: AVX-512
+// F for the 512-bit registers and operations, DQ for moving comparison masks into vectors, VL for
+// the same instructions on the 128- and 256-bit halves that the table lookup assembles, plus the
+// four-lane target's AVX2 and FMA. path.hpp checks the processor for each of them; no other build
+// compiles any AVX-512 code.
+// A build may leave the eight-lane code out with -DVEXORA_EIGHT_LANES=0 (the sanitizers' build
+// does: instrumenting it multiplies the compile time, and the four-lane code is the same source).
+#if !defined(VEXORA_EIGHT_LANES)
+#if defined(__x86_64__) && !defined(VEXORA_BASELINE_ONLY)
+#define VEXORA_EIGHT_LANES 1
+#else
+#define VEXORA_EIGHT_LANES 0
+#endif
+#endif
+#if VEXORA_EIGHT_LANES
+#define VEXORA_EXP8_TARGET gnu::target("avx2,fma,avx512f,avx512dq,avx512vl"),
+#endif
+
 // Functions taking or returning vectors are always inlined into the kernel that uses them, so
 // no call passes a vector: its calling convention differs between targets (which GCC's -Wpsabi
 // warns of; the build turns that warning off, see meson.build).
 #define VEXORA_VECTOR_HELPER [[gnu::always_inline]] inline
+/// The same for a lambda that takes or captures vectors, written after its parameter list.
+#define VEXORA_INLINE_LAMBDA __attribute__((always_inline))
 
 namespace vexora::simd {
 
@@ -58,6 +80,41 @@ using Bits4 = std::uint64_t __attribute__((vector_size(32)));
 using Bits2 = std::uint64_t __attribute__((vector_size(16)));
 using Long2 = std::int64_t __attribute__((vector_size(16)));
 using Double2 = double __attribute__((vector_size(16)));
+using Double8 = double __attribute__((vector_size(64)));
+using Long8 = std::int64_t __attribute__((vector_size(64)));
+using Bits8 = std::uint64_t __attribute__((vector_size(64)));
+
+/// The vector types of `width` lanes, for code written once over the width (the exp and the
+/// kernels bound by it). GCC drops a vector_size that depends on a template parameter, so each
+/// width is spelled out.
+template <int width>
+struct Vectors;
+template <>
+struct Vectors<4> {
+    using Double = Double4;
+    using Long = Long4;
+    using Bits = Bits4;
+};
+template <>
+struct Vectors<8> {
+    using Double = Double8;
+    using Long = Long8;
+    using Bits = Bits8;
+};
+
+/// Lanes of a vector of 64-bit elements.
+template <class V>
+inline constexpr int width_of = sizeof(V) / sizeof(std::uint64_t);
+template <class V>
+using DoubleOf = typename Vectors<width_of<V>>::Double;
+template <class V>
+using LongOf = typename Vectors<width_of<V>>::Long;
+template <class V>
+using BitsOf = typename Vectors<width_of<V>>::Bits;
+
+/// A vector of doubles of one of the widths above.
+template <class V>
+concept DoubleVector = std::is_same_v<V, Double4> || std::is_same_v<V, Double8>;
 
 
 VEXORA_VECTOR_HELPER Double4 load4(const double* p) {
@@ -72,9 +129,39 @@ VEXORA_VECTOR_HELPER Double4 broadcast(double value) { return Double4{value, val
 
 VEXORA_VECTOR_HELPER Long4 broadcast(std::int64_t value) { return Long4{value, value, value, value}; }
 
+/// Vectors of any width: V{f(0), f(1), ...} for its lanes.
+template <class V, class Lane>
+VEXORA_VECTOR_HELPER V from_lanes(const Lane& lane) {
+    return [&]<std::size_t... k>(std::index_sequence<k...>) VEXORA_INLINE_LAMBDA { return V{lane(k)...}; }
+    (std::make_index_sequence<width_of<V>>{});
+}
+
+/// The type of one lane of V.
+template <class V>
+using LaneOf = std::remove_cvref_t<decltype(std::declval<V&>()[0])>;
+
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER V load(const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER void store(double* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+/// `value` in every lane (its bits: -0 stays -0).
+template <class V>
+VEXORA_VECTOR_HELPER V splat(LaneOf<V> value) {
+    return from_lanes<V>([&](std::size_t) VEXORA_INLINE_LAMBDA { return value; });
+}
+
 /// The lanes of `v` where `mask` is set (all ones), +0.0 in the others (mask all zeros).
-VEXORA_VECTOR_HELPER Double4 keep(Double4 v, Long4 mask) {
-    return std::bit_cast<Double4>(std::bit_cast<Long4>(v) & mask);
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER V keep(V v, LongOf<V> mask) {
+    return std::bit_cast<V>(std::bit_cast<LongOf<V>>(v) & mask);
 }
 
 /// Whether every lane of a comparison's result is set. Moving lanes out one by one costs a
@@ -99,18 +186,127 @@ VEXORA_VECTOR_HELPER bool any_of(Long4 mask) {
 #endif
 }
 
-/// a * b + c in every lane, rounded once. Four scalar fused multiply-adds, which the compiler
-/// turns into one vector instruction where the target has it.
-VEXORA_VECTOR_HELPER Double4 fused_multiply_add(Double4 a, Double4 b, Double4 c) {
-    return Double4{std::fma(a[0], b[0], c[0]), std::fma(a[1], b[1], c[1]), std::fma(a[2], b[2], c[2]),
-                   std::fma(a[3], b[3], c[3])};
+/// The halves of eight lanes, and eight lanes from two halves.
+template <class V>
+VEXORA_VECTOR_HELPER auto low_half(V v) {
+    return __builtin_shufflevector(v, v, 0, 1, 2, 3);
+}
+template <class V>
+VEXORA_VECTOR_HELPER auto high_half(V v) {
+    return __builtin_shufflevector(v, v, 4, 5, 6, 7);
+}
+template <class H>
+VEXORA_VECTOR_HELPER auto join(H low, H high) {
+    return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
 }
 
-/// Every lane rounded to the nearest integer, halves away from zero (C's round). Four scalar
-/// calls, which the compiler turns into one instruction per vector register where the target
+/*
+ * Lane-by-lane comparisons (all ones where true, zeros elsewhere) and selections, for code
+ * written over the width. Vectors of eight lanes are compared as two halves of four: code written
+ * once over the width is compiled for the baseline and inlined into code for AVX-512, and GCC 12
+ * gives a 512-bit comparison made there a result that AVX-512 (whose comparisons give mask
+ * registers) cannot produce from one instruction, and compares lane by lane, one scalar
+ * comparison each; a 256-bit comparison keeps its vector form. A selection is a bitwise blend, so
+ * no comparison is made from its mask.
+ */
+template <class V, class Compare>
+VEXORA_VECTOR_HELPER LongOf<V> compare(V a, V b, const Compare& compare) {
+    if constexpr (width_of<V> == 4) {
+        return compare(a, b);
+    } else {
+        return join(Long4{compare(low_half(a), low_half(b))}, Long4{compare(high_half(a), high_half(b))});
+    }
+}
+
+#define VEXORA_COMPARISON(name, op)                                                       \
+    template <class V>                                                                    \
+    VEXORA_VECTOR_HELPER LongOf<V> name(V a, V b) {                                       \
+        return compare(a, b, [](auto p, auto q) VEXORA_INLINE_LAMBDA { return p op q; }); \
+    }                                                                                     \
+    template <class V>                                                                    \
+    VEXORA_VECTOR_HELPER LongOf<V> name(V a, LaneOf<V> b) {                               \
+        return name(a, splat<V>(b));                                                      \
+    }
+VEXORA_COMPARISON(less, <)
+VEXORA_COMPARISON(less_equal, <=)
+VEXORA_COMPARISON(greater, >)
+VEXORA_COMPARISON(greater_equal, >=)
+VEXORA_COMPARISON(equal, ==)
+VEXORA_COMPARISON(unequal, !=)
+#undef VEXORA_COMPARISON
+
+/// less(a, b) where neither is NaN. Four lanes compare; eight take the sign of a - b (negative
+/// exactly where a < b, a zero difference being +0), spread over the lane by an arithmetic shift:
+/// two operations, where a comparison of eight lanes takes two comparisons and the shuffles that
+/// split and join the halves.
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER LongOf<V> less_ordered(V a, V b) {
+    if constexpr (width_of<V> == 4) {
+        return less(a, b);
+    } else {
+        return std::bit_cast<LongOf<V>>(a - b) >> 63;
+    }
+}
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER LongOf<V> less_ordered(V a, double b) {
+    return less_ordered(a, splat<V>(b));
+}
+
+/// `a` where `mask` is set (all ones), `b` elsewhere (mask all zeros).
+template <class V>
+VEXORA_VECTOR_HELPER V select(LongOf<V> mask, V a, V b) {
+    if constexpr (width_of<V> == 4) {
+        return mask ? a : b;
+    } else {
+        return std::bit_cast<V>((std::bit_cast<LongOf<V>>(a) & mask) | (std::bit_cast<LongOf<V>>(b) & ~mask));
+    }
+}
+
+/// Whether any lane's sign bit is set (of any vector of 64-bit lanes). Four lanes are or'ed down to
+/// two, whose sign bits movmskpd reads, as all_of and any_of do; eight lanes are shifted to all
+/// ones or zeros and narrowed to a byte each, read at once (fewer shuffles than or'ing the halves).
+template <class V>
+VEXORA_VECTOR_HELPER bool any_sign(V v) {
+    const auto lanes = std::bit_cast<LongOf<V>>(v);
+    Long4 four;
+    if constexpr (width_of<V> == 4) {
+        four = lanes;
+    } else {
+        using Bytes8 = std::int8_t __attribute__((vector_size(8)));
+        return std::bit_cast<std::uint64_t>(__builtin_convertvector(lanes >> 63, Bytes8)) != 0;
+    }
+    const Long2 either = __builtin_shufflevector(four, four, 0, 1) | __builtin_shufflevector(four, four, 2, 3);
+#if defined(__x86_64__)
+    return __builtin_ia32_movmskpd(std::bit_cast<Double2>(either)) != 0;
+#else
+    return (either[0] | either[1]) < 0;
+#endif
+}
+
+/// Eight lanes: the halves combined first, then as four.
+VEXORA_VECTOR_HELPER bool all_of(Long8 mask) {
+    return all_of(
+        Long4{__builtin_shufflevector(mask, mask, 0, 1, 2, 3) & __builtin_shufflevector(mask, mask, 4, 5, 6, 7)});
+}
+
+VEXORA_VECTOR_HELPER bool any_of(Long8 mask) {
+    return any_of(
+        Long4{__builtin_shufflevector(mask, mask, 0, 1, 2, 3) | __builtin_shufflevector(mask, mask, 4, 5, 6, 7)});
+}
+
+/// a * b + c in every lane, rounded once. One scalar fused multiply-add per lane, which the
+/// compiler turns into one vector instruction where the target has it.
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER V fused_multiply_add(V a, V b, V c) {
+    return from_lanes<V>([&](std::size_t k) VEXORA_INLINE_LAMBDA { return std::fma(a[k], b[k], c[k]); });
+}
+
+/// Every lane rounded to the nearest integer, halves away from zero (C's round). One scalar call
+/// per lane, which the compiler turns into one instruction per vector register where the target
 /// has one (aarch64's frinta); elsewhere they stay calls or short sequences.
-VEXORA_VECTOR_HELPER Double4 round_half_away_from_zero(Double4 v) {
-    return Double4{std::round(v[0]), std::round(v[1]), std::round(v[2]), std::round(v[3])};
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER V round_half_away_from_zero(V v) {
+    return from_lanes<V>([&](std::size_t k) VEXORA_INLINE_LAMBDA { return std::round(v[k]); });
 }
 
 /// Transposes the 4x4 block whose rows are p[0..3]: afterwards p[k] holds element k of every row.

@@ -35,11 +35,13 @@ inline const char* path_name(Path p) {
 
 
 // ---------------------------------------------------------------------------------------------
-// The kernels' view of an exp: one value (`scalar`) or four (`vector`).
+// The kernels' view of an exp: one value (`scalar`) or a vector of `lanes` (`vector`).
 
-/// The C library's exp, one call per value.
+/// The C library's exp, one call per value; the kernels run it four lanes wide.
 struct LibmExp {
     static constexpr bool sequence = false;
+    static constexpr int lanes = 4;
+    using Vector = Double4;
     /// Whether exp(x) is +0 for every x < zero_below, so that a kernel may skip such terms: the
     /// C library's exp does not increase, so its value at zero_below tells (the GNU library's
     /// and every correctly rounded one's is +0).
@@ -53,20 +55,44 @@ struct LibmExp {
     }
 };
 
-/// The table-driven sequence with the multiply-adds of `mask` fused.
-template <unsigned mask>
+/// The table-driven sequence with the multiply-adds of `mask` fused, `width` lanes to a vector
+/// (4, or 8 where VEXORA_EIGHT_LANES).
+template <unsigned mask, int width = 4>
 struct SequenceExp {
     static constexpr bool sequence = true;
+    static constexpr int lanes = width;
+    using Vector = typename Vectors<width>::Double;
     static constexpr bool zero_below_gives_zero() { return true; }
     [[gnu::always_inline]] static double scalar(double x) { return exp_scalar<mask>(x); }
-    VEXORA_VECTOR_HELPER static Double4 vector(Double4 x) { return exp4<mask>(x); }
+    VEXORA_VECTOR_HELPER static Vector vector(Vector x) { return exp_lanes<mask>(x); }
 };
 
-/// Runs `kernel()` with everything it calls compiled for the vector exp's instructions; the
-/// processor must have them.
+/// Runs `kernel()` with everything it calls compiled for the four-lane vector exp's instructions;
+/// the processor must have them.
 template <class Kernel>
 [[VEXORA_EXP_TARGET gnu::flatten]] void on_exp_target(const Kernel& kernel) {
     kernel();
+}
+
+#if VEXORA_EIGHT_LANES
+/// The same for the eight-lane exp's instructions.
+template <class Kernel>
+[[VEXORA_EXP8_TARGET gnu::flatten]] void on_exp8_target(const Kernel& kernel) {
+    kernel();
+}
+#endif
+
+/// Runs `kernel()` compiled for the vector exp of `width` lanes.
+template <int width, class Kernel>
+void on_width_target(const Kernel& kernel) {
+#if VEXORA_EIGHT_LANES
+    if constexpr (width == 8) {
+        on_exp8_target(kernel);
+        return;
+    }
+#endif
+    static_assert(width == 4 || (VEXORA_EIGHT_LANES && width == 8), "no target for this width");
+    on_exp_target(kernel);
 }
 
 /// Runs `kernel` compiled for what `Exp` needs. with_exp's kernel already is; a thread that a
@@ -74,7 +100,7 @@ template <class Kernel>
 template <class Exp, class Kernel>
 void on_target_of(const Kernel& kernel) {
     if constexpr (Exp::sequence) {
-        on_exp_target(kernel);
+        on_width_target<Exp::lanes>(kernel);
     } else {
         kernel();
     }
@@ -91,6 +117,18 @@ inline bool processor_supports_exp_target() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 #else
     return true;
+#endif
+}
+
+/// Whether this processor has the instructions on_exp8_target compiles for (false in a build
+/// without them).
+inline bool processor_supports_exp8_target() {
+#if VEXORA_EIGHT_LANES
+    __builtin_cpu_init();
+    return processor_supports_exp_target() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512vl");
+#else
+    return false;
 #endif
 }
 
@@ -113,6 +151,21 @@ inline bool table_driven_libm() {
 /// Name of the environment variable that, set to "libm", keeps the kernels on the C library's exp.
 inline constexpr const char* environment_variable = "VEXORA_EXACT_EXP";
 
+/// Name of the environment variable that, set to "4", keeps the sequences at four lanes where the
+/// processor has eight, so that the four-lane code is run and tested there too.
+inline constexpr const char* lanes_variable = "VEXORA_EXP_LANES";
+
+/// The lanes the sequences run at in this module: eight where the build and the processor have
+/// them and VEXORA_EXP_LANES does not ask for four, else four. Read once, at the first call.
+inline int selected_lanes() {
+    static const int chosen = [] {
+        const char* request = std::getenv(lanes_variable);
+        const bool four = request != nullptr && std::strcmp(request, "4") == 0;
+        return !four && processor_supports_exp8_target() ? 8 : 4;
+    }();
+    return chosen;
+}
+
 /// The first of `sequences` that returns the process's exp on the probe and the self-check (the
 /// probe tells the fusion choices apart, so at most one does), else the C library's exp.
 inline Path choose_path() {
@@ -125,7 +178,14 @@ inline Path choose_path() {
     for (std::size_t i = 0; i < sequence_count; ++i) {
         agree[i] = selectable(sequences[i]);
     }
-    on_exp_target([&] { check_sequences(agree); });
+    // The check runs at the width the kernels will run.
+    if (selected_lanes() == 8) {
+#if VEXORA_EIGHT_LANES
+        on_exp8_target([&] { check_sequences<8>(agree); });
+#endif
+    } else {
+        on_exp_target([&] { check_sequences<4>(agree); });
+    }
     return Path{static_cast<std::size_t>(std::find(std::begin(agree), std::end(agree), true) - std::begin(agree))};
 }
 
@@ -138,8 +198,9 @@ inline Path selected_path() {
 }
 
 /*
- * Runs `kernel(exp)` with the exp this module selected: the kernels are written once over the
- * exp they are handed (LibmExp or SequenceExp), and this is the one place that picks it.
+ * Runs `kernel(exp)` with the exp this module selected, at the lanes it selected: the kernels are
+ * written once over the exp they are handed (LibmExp or SequenceExp<mask, lanes>), and this is
+ * the one place that picks it.
  */
 template <class Kernel>
 void with_exp(const Kernel& kernel) {
@@ -148,10 +209,18 @@ void with_exp(const Kernel& kernel) {
         kernel(LibmExp{});
         return;
     }
+    [[maybe_unused]] const int lanes = selected_lanes();
     for_each_sequence([&]<unsigned mask>(std::size_t s) {
-        if (Path{s} == path) {
-            on_exp_target([&] { kernel(SequenceExp<mask>{}); });
+        if (Path{s} != path) {
+            return;
         }
+#if VEXORA_EIGHT_LANES
+        if (lanes == 8) {
+            on_exp8_target([&] { kernel(SequenceExp<mask, 8>{}); });
+            return;
+        }
+#endif
+        on_exp_target([&] { kernel(SequenceExp<mask, 4>{}); });
     });
 }
 

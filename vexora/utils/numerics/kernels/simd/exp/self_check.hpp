@@ -117,12 +117,14 @@ inline double input(std::size_t i, std::uint64_t start) {
     return ((-0.5 * d) * d) / (sigma * sigma);
 }
 
-/// Whether exp_scalar<mask> and exp4<mask> give `library` on all of x[0..n), n a multiple of four.
-template <unsigned mask>
+/// Whether exp_scalar<mask> and the sequence `width` lanes at a time give `library` on all of
+/// x[0..n), n a multiple of the width.
+template <unsigned mask, int width>
 bool reproduces(const double* x, const std::uint64_t* library, std::size_t n) {
-    for (std::size_t i = 0; i < n; i += lanes) {
-        const Double4 vector = exp4<mask>(load4(x + i));
-        for (std::size_t k = 0; k < lanes; ++k) {
+    using V = typename Vectors<width>::Double;
+    for (std::size_t i = 0; i < n; i += width) {
+        const V vector = exp_lanes<mask>(load<V>(x + i));
+        for (std::size_t k = 0; k < width; ++k) {
             if (library[i + k] != to_bits(exp_scalar<mask>(x[i + k])) || library[i + k] != to_bits(vector[k])) {
                 return false;
             }
@@ -135,12 +137,14 @@ bool reproduces(const double* x, const std::uint64_t* library, std::size_t n) {
 
 /*
  * Clears agree[s] for each of `sequences` that differs from the process's exp on any input of
- * the probe or the self-check; stops early once every one does. Called on the exp target.
+ * the probe or the self-check, its vectors `width` lanes wide; stops early once every one does.
+ * Called on the target of that width.
  */
-inline void check_sequences(bool (&agree)[sequence_count]) {
+template <int width>
+void check_sequences(bool (&agree)[sequence_count]) {
     namespace sc = self_check;
     constexpr std::size_t block = 64;
-    static_assert(block % lanes == 0);
+    static_assert(block % width == 0);
     double x[block];
     // Every input reaches the C library's exp through a volatile read, so that no call can be
     // evaluated at compile time (the compiler would round correctly, which the C library does not).
@@ -155,7 +159,7 @@ inline void check_sequences(bool (&agree)[sequence_count]) {
         }
         bool any = false;
         for_each_sequence([&]<unsigned mask>(std::size_t s) {
-            agree[s] = agree[s] && sc::reproduces<mask>(x, library, block);
+            agree[s] = agree[s] && sc::reproduces<mask, width>(x, library, block);
             any = any || agree[s];
         });
         if (!any) {

@@ -1,4 +1,4 @@
-// exp(x) one value or four at a time, returning for every input the bits the C library's exp
+// exp(x) one value, four or eight at a time, returning for every input the bits the C library's exp
 // returns in this process.
 //
 // The C library's exp (GNU libc) is table driven: x = k ln2/128 + r with |r| <= ln2/256,
@@ -9,8 +9,9 @@
 // fused or not by a bit of a template mask, and another bit picks the reduction; path.hpp finds
 // out at start-up which mask reproduces the process's exp.
 //
-// The vector version is written in the vector extensions of vector.hpp: callers compile it for
-// the instructions they run on (path.hpp), and every lane is the scalar version's sequence.
+// The vector version is written in the vector extensions of vector.hpp, once for four and eight
+// lanes: callers compile it for the instructions they run on (path.hpp), and every lane is the
+// scalar version's sequence.
 #pragma once
 
 #include <cmath>
@@ -189,11 +190,11 @@ template <unsigned mask>
 }
 
 // ---------------------------------------------------------------------------------------------
-// Four values at a time, lane for lane exp_scalar<mask>.
+// A vector at a time, four or eight lanes (Double4, Double8), lane for lane exp_scalar<mask>.
+// One source for both widths: the same operations in the same order on every lane.
 
-
-template <unsigned mask, unsigned fusion>
-VEXORA_VECTOR_HELPER Double4 multiply_add(Double4 a, Double4 b, Double4 c) {
+template <unsigned mask, unsigned fusion, DoubleVector V>
+VEXORA_VECTOR_HELPER V multiply_add(V a, V b, V c) {
     if constexpr ((mask & fusion) != 0) {
         return fused_multiply_add(a, b, c);
     } else {
@@ -201,51 +202,90 @@ VEXORA_VECTOR_HELPER Double4 multiply_add(Double4 a, Double4 b, Double4 c) {
     }
 }
 
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER BitsOf<V> to_bits(V d) {
+    return std::bit_cast<BitsOf<V>>(d);
+}
 VEXORA_VECTOR_HELPER Double4 from_bits(Bits4 u) { return std::bit_cast<Double4>(u); }
-VEXORA_VECTOR_HELPER Bits4 to_bits(Double4 d) { return std::bit_cast<Bits4>(d); }
-VEXORA_VECTOR_HELPER Double4 magnitude(Double4 x) { return from_bits(to_bits(x) & 0x7fffffffffffffff); }
+VEXORA_VECTOR_HELPER Double8 from_bits(Bits8 u) { return std::bit_cast<Double8>(u); }
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER V magnitude(V x) {
+    return from_bits(to_bits(x) & 0x7fffffffffffffff);
+}
 
 /// reduce<mask> lane by lane.
-template <unsigned mask>
-VEXORA_VECTOR_HELPER std::pair<Double4, Bits4> reduce(Double4 x) {
+template <unsigned mask, DoubleVector V>
+VEXORA_VECTOR_HELPER std::pair<V, BitsOf<V>> reduce(V x) {
     if constexpr ((mask & round_half_away) != 0) {
-        const Double4 kd = round_half_away_from_zero(x * InvLn2N);
+        const V kd = round_half_away_from_zero(x * InvLn2N);
         return {kd, to_bits(kd + Shift)};
     } else {
-        const Double4 shifted = multiply_add<mask, fuse_reduction>(x, broadcast(InvLn2N), broadcast(Shift));
+        const V shifted = multiply_add<mask, fuse_reduction>(x, splat<V>(InvLn2N), splat<V>(Shift));
         return {shifted - Shift, to_bits(shifted)};
+    }
+}
+
+/*
+ * The table's two words for every lane's index i (even, < 256): {tail, scale bits}.
+ *
+ * Each entry is read with one 16-byte load. Four lanes' indices are moved out of the vector one
+ * by one; eight are narrowed to a byte each with one AVX-512 instruction, moved out at once and
+ * taken apart by shifts, since moving each lane out takes a shuffle and shuffles are what the
+ * eight-lane sequence has most of (the same narrowing costs four lanes more than it saves with
+ * AVX2). The entries of the even lanes are put side by side, and those of the odd lanes, so that
+ * one interleave within each 128-bit part gives all the tails and another all the scale words.
+ */
+template <class B>
+VEXORA_VECTOR_HELPER std::pair<B, B> table_entries(B i) {
+    constexpr int width = width_of<B>;
+    const auto index = [&] {
+        if constexpr (width == 4) {
+            return [i](int k) VEXORA_INLINE_LAMBDA { return i[k]; };
+        } else {
+            using Bytes8 = std::uint8_t __attribute__((vector_size(8)));
+            const auto bytes = std::bit_cast<std::uint64_t>(__builtin_convertvector(i >> 1, Bytes8));
+            // Masked to 7 bits here too, so that the bound of the index is plain where it is used.
+            return [bytes](int k) VEXORA_INLINE_LAMBDA { return 2 * ((bytes >> (8 * k)) & 127); };
+        }
+    }();
+    const auto entry = [&](int k) VEXORA_INLINE_LAMBDA {
+        Bits2 words;
+        std::memcpy(&words, table + index(k), sizeof words);
+        return words;
+    };
+    const auto pair = [&](int k) VEXORA_INLINE_LAMBDA {
+        return Bits4{__builtin_shufflevector(entry(k), entry(k + 2), 0, 1, 2, 3)};
+    };
+    if constexpr (width == 4) {
+        const Bits4 even = pair(0), odd = pair(1);
+        return {__builtin_shufflevector(even, odd, 0, 4, 2, 6), __builtin_shufflevector(even, odd, 1, 5, 3, 7)};
+    } else {
+        const Bits8 even = join(pair(0), pair(4)), odd = join(pair(1), pair(5));
+        return {__builtin_shufflevector(even, odd, 0, 8, 2, 10, 4, 12, 6, 14),
+                __builtin_shufflevector(even, odd, 1, 9, 3, 11, 5, 13, 7, 15)};
     }
 }
 
 /// What every lane's result is made of: tmp = exp(r) - 1 less the table's tail error, the bits of
 /// the scale 2^(k/128) (exact only for |x| < 512) and the reduction's integer k in the low bits.
-struct Reduced4 {
-    Double4 tmp;
-    Bits4 sbits, ki;
+template <DoubleVector V>
+struct Reduced {
+    V tmp;
+    BitsOf<V> sbits, ki;
 };
 
-/// The reduction, the table and the polynomial of four values.
-template <unsigned mask>
-VEXORA_VECTOR_HELPER Reduced4 reduce4(Double4 x) {
+/// The reduction, the table and the polynomial of a vector of values.
+template <unsigned mask, DoubleVector V>
+VEXORA_VECTOR_HELPER Reduced<V> reduce_lanes(V x) {
     const auto [kd, ki] = reduce<mask>(x);
-    const Double4 r = multiply_add<mask, fuse_low>(kd, broadcast(NegLn2loN),
-                                                   multiply_add<mask, fuse_high>(kd, broadcast(NegLn2hiN), x));
-    // Both words of an entry with one 16-byte load per lane, then transposed.
-    const Bits4 i = (ki & 127) << 1;
-    const auto entry = [](std::uint64_t k) {
-        Bits2 words;
-        std::memcpy(&words, table + k, sizeof words);
-        return words;
-    };
-    const Bits4 e02 = __builtin_shufflevector(entry(i[0]), entry(i[2]), 0, 1, 2, 3);
-    const Bits4 e13 = __builtin_shufflevector(entry(i[1]), entry(i[3]), 0, 1, 2, 3);
-    const Double4 tail = from_bits(__builtin_shufflevector(e02, e13, 0, 4, 2, 6));
-    const Bits4 sbits = __builtin_shufflevector(e02, e13, 1, 5, 3, 7) + (ki << 45);
-    const Double4 r2 = r * r;
-    const Double4 t = multiply_add<mask, fuse_t>(r2, multiply_add<mask, fuse_c23>(r, broadcast(C3), broadcast(C2)),
-                                                 tail + r);
-    const Double4 tmp = multiply_add<mask, fuse_tmp>(r2 * r2,
-                                                     multiply_add<mask, fuse_c45>(r, broadcast(C5), broadcast(C4)), t);
+    const V r = multiply_add<mask, fuse_low>(kd, splat<V>(NegLn2loN),
+                                             multiply_add<mask, fuse_high>(kd, splat<V>(NegLn2hiN), x));
+    const auto [tail_bits, scale_bits] = table_entries((ki & 127) << 1);
+    const V tail = from_bits(tail_bits);
+    const BitsOf<V> sbits = scale_bits + (ki << 45);
+    const V r2 = r * r;
+    const V t = multiply_add<mask, fuse_t>(r2, multiply_add<mask, fuse_c23>(r, splat<V>(C3), splat<V>(C2)), tail + r);
+    const V tmp = multiply_add<mask, fuse_tmp>(r2 * r2, multiply_add<mask, fuse_c45>(r, splat<V>(C5), splat<V>(C4)), t);
     return {tmp, sbits, ki};
 }
 
@@ -253,8 +293,52 @@ VEXORA_VECTOR_HELPER Reduced4 reduce4(Double4 x) {
 /// than that margin, so the subnormal rounding gives 0.
 inline constexpr double zero_below = -745.14;
 
+/// 2^-1022 y for the lanes of y = s + s tmp below 1, whose result is subnormal (or +0, never
+/// -0), rounded once: y is added to 1 and taken back, and 2^-1022 y rounded is the integer y 2^52
+/// rounded, which adding 2^52 leaves in the low bits, so that subtracting the bits of 2^52 leaves
+/// those of the result. Every operation on normal values.
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER V subnormal_result(V s, V st, V sum) {
+    const V one = splat<V>(1.0);
+    const V hi = one + sum;
+    const V lo = ((one - hi) + sum) + ((s - sum) + st);
+    const V rounded = (hi + lo) - one;
+    const V grid = rounded * 0x1p52 + 0x1p52;  // the product is exact
+    return from_bits(to_bits(grid) - std::bit_cast<std::uint64_t>(0x1p52));
+}
+
 /*
- * Four values of which at least one is not ordinary, lane by lane exp_scalar<mask>.
+ * The special cases that real exponents meet: every lane below 512 and none NaN, some at or below
+ * -512 (a peak's tails). Lane by lane exp_scalar<mask>, as exp_special below but with nothing to
+ * clamp or replace but the lanes whose result is +0 (x below zero_below, which run the sequence on
+ * -600 instead, in the normal range), and no comparison: no lane is NaN, so each takes the sign of
+ * a difference (less_ordered).
+ */
+template <unsigned mask, DoubleVector V>
+VEXORA_VECTOR_HELPER V exp_below_512(V x) {
+    using Long = LongOf<V>;
+    // No lane is NaN: the comparisons may take the sign of a difference.
+    const Long zero = less_ordered(x, zero_below);
+    const V xs = select(zero, splat<V>(-600.0), x);
+    const Reduced<V> p = reduce_lanes<mask>(xs);
+    // k < 0 beyond -512: the scale times 2^1022, and y = s + s tmp; 2^-1022 y where that is normal.
+    const Long down = ~less_ordered(splat<V>(-beyond_ordinary), xs);
+    const V s = from_bits(p.sbits + std::bit_cast<BitsOf<V>>(down & std::int64_t{1022} << 52));
+    const V ordinary = multiply_add<mask, fuse_scale>(s, p.tmp, s);
+    const V st = s * p.tmp;
+    const V sum = s + st;
+    const Long below = less_ordered(sum, 1.0);
+    // Lanes of y below 1 take 2^-1022 itself, not a subnormal product.
+    V result = select(down, 0x1p-1022 * select(below, splat<V>(1.0), sum), ordinary);
+    if (any_sign(down & below & ~zero)) {
+        result = select(down & below, subnormal_result(s, st, sum), result);
+    }
+    return keep(result, ~zero);
+}
+
+/*
+ * A vector of values of which at least one is NaN or of magnitude 512 or more, lane by lane
+ * exp_scalar<mask>.
  *
  * Every lane computes only on values in the normal range: a subnormal operand or result costs the
  * processor a slow assist per instruction, and a lane far out of range would otherwise carry
@@ -264,63 +348,90 @@ inline constexpr double zero_below = -745.14;
  * |x| < 2^-54) run the sequence on 0 and are replaced at the end; the scale is brought into the
  * normal range per lane before it is used; and a subnormal result is rounded by an addition in
  * the normal range and its bits taken, instead of multiplying by 2^-1022. The rare parts (results
- * beyond 2^512, subnormal results, 1 + x) are computed only when a lane needs them.
+ * beyond 2^512, subnormal results, 1 + x) are computed only when a lane needs them. Vectors of
+ * only a peak's tails and ordinary values take exp_below_512 instead.
  */
-template <unsigned mask>
-VEXORA_VECTOR_HELPER Double4 exp_special(Double4 x, Double4 ax) {
-    const Double4 one = broadcast(1.0);
-    // x < zero_below gives +0, x >= 1024 infinity, NaN 1 + x (the quiet NaN).
-    const Long4 zero = x < zero_below;
-    if (all_of(zero | ~(ax < 1024.0))) {
-        return x != x ? one + x : keep(broadcast(HUGE_VAL), x > 0.0);
+template <unsigned mask, DoubleVector V>
+VEXORA_VECTOR_HELPER V exp_special(V x, V ax) {
+    using Long = LongOf<V>;
+    const V one = splat<V>(1.0);
+    // The lanes are told apart by sign bits, without comparisons (see exp_lanes): those of the
+    // differences of |x|'s bits from thresholds', and of x - c for x not NaN.
+    const Long magnitude_bits = std::bit_cast<Long>(ax);
+    const auto bits = [](double c) VEXORA_INLINE_LAMBDA { return std::bit_cast<std::int64_t>(c); };
+    // Done at once: every lane below zero_below (+0), of magnitude 1024 or more (+0, infinity) or
+    // NaN (1 + x, the quiet NaN). A lane of neither kind has |x| < 1024 and x - zero_below >= 0.
+    const Long left = (magnitude_bits - bits(1024.0)) & ~std::bit_cast<Long>(x - zero_below);
+    if (!any_sign(left)) {
+        return select(unequal(x, x), one + x, keep(splat<V>(HUGE_VAL), greater(x, 0.0)));
     }
-    const Long4 plain = (ax >= smallest_ordinary) & (x == x);  // not 1 + x
-    Double4 xs = x < -800.0 ? broadcast(-800.0) : x;
-    xs = keep(xs > 800.0 ? broadcast(800.0) : xs, plain);
-    const Reduced4 p = reduce4<mask>(xs);
+    // Every lane not NaN and below 512 (those of magnitude below smallest_ordinary included: see
+    // exp_lanes).
+    const Long unusual = (bits(HUGE_VAL) - magnitude_bits) | ~std::bit_cast<Long>(x - beyond_ordinary);
+    if (!any_sign(unusual)) [[likely]] {
+        return exp_below_512<mask>(x);
+    }
+    // x < zero_below gives +0, x >= 1024 infinity, NaN 1 + x (the quiet NaN).
+    const Long zero = less(x, zero_below);
+    const Long plain = greater_equal(ax, smallest_ordinary) & equal(x, x);  // not 1 + x
+    V xs = select(less(x, -800.0), splat<V>(-800.0), x);
+    xs = keep(select(greater(xs, 800.0), splat<V>(800.0), xs), plain);
+    const Reduced<V> p = reduce_lanes<mask>(xs);
     // 512 <= |x|: the sign of k is that of x (exp_beyond_512).
-    const Long4 up = xs >= beyond_ordinary, down = xs <= -beyond_ordinary;
+    const Long up = greater_equal(xs, beyond_ordinary), down = less_equal(xs, -beyond_ordinary);
     // The scale, times 2^-1009 where k > 0 and 2^1022 where k < 0.
-    const Long4 adjust = (up & broadcast(-(std::int64_t{1009} << 52))) | (down & broadcast(std::int64_t{1022} << 52));
-    const Double4 s = from_bits(p.sbits + std::bit_cast<Bits4>(adjust));
+    const Long adjust = (up & splat<Long>(-(std::int64_t{1009} << 52))) |
+                        (down & splat<Long>(std::int64_t{1022} << 52));
+    const V s = from_bits(p.sbits + std::bit_cast<BitsOf<V>>(adjust));
     // Ordinary lanes: s + s tmp.
-    Double4 result = multiply_add<mask, fuse_scale>(s, p.tmp, s);
+    V result = multiply_add<mask, fuse_scale>(s, p.tmp, s);
     if (any_of(up)) [[unlikely]] {
-        result = up ? 0x1p1009 * multiply_add<mask, fuse_large>(s, p.tmp, s) : result;
+        result = select(up, 0x1p1009 * multiply_add<mask, fuse_large>(s, p.tmp, s), result);
     }
     // k < 0: y = s + s tmp, 2^-1022 y where that is normal (y >= 1).
-    const Double4 st = s * p.tmp;
-    const Double4 sum = s + st;
-    const Long4 below = sum < one;
-    result = down ? 0x1p-1022 * (below ? one : sum) : result;
+    const V st = s * p.tmp;
+    const V sum = s + st;
+    const Long below = less(sum, one);
+    result = select(down, 0x1p-1022 * select(below, one, sum), result);
     if (any_of(down & below & ~zero)) [[unlikely]] {
-        // A subnormal result: y added to 1 and taken back for a single rounding; 2^-1022 y rounded
-        // is the integer y 2^52 rounded, which adding 2^52 gives in the low bits: subtracting the
-        // bits of 2^52 leaves those of the subnormal (or of +0, never -0).
-        const Double4 hi = one + sum;
-        const Double4 lo = ((one - hi) + sum) + ((s - sum) + st);
-        const Double4 rounded = (hi + lo) - one;
-        const Double4 grid = rounded * 0x1p52 + 0x1p52;  // the product is exact
-        const Double4 subnormal = from_bits(to_bits(grid) - std::bit_cast<std::uint64_t>(0x1p52));
-        result = down & below ? subnormal : result;
+        result = select(down & below, subnormal_result(s, st, sum), result);
     }
     result = keep(result, ~zero);
     if (!all_of(plain)) [[unlikely]] {
-        result = plain ? result : one + x;
+        result = select(plain, result, one + x);
     }
     return result;
 }
 
-/// exp of four values with the multiply-adds of `mask` fused; lane for lane exp_scalar<mask>.
-template <unsigned mask>
-VEXORA_VECTOR_HELPER Double4 exp4(Double4 x) {
-    const Double4 ax = magnitude(x);
-    if (!all_of((ax >= smallest_ordinary) & (ax < beyond_ordinary))) [[unlikely]] {
+/// exp of a vector of values with the multiply-adds of `mask` fused; lane for lane
+/// exp_scalar<mask>.
+template <unsigned mask, DoubleVector V>
+VEXORA_VECTOR_HELPER V exp_lanes(V x) {
+    const V ax = magnitude(x);
+    // |x| < beyond_ordinary, NaN beyond, as integers the bits of |x| (which order as the magnitudes
+    // do): the difference's sign bit marks the other lanes without a comparison. The lanes below
+    // smallest_ordinary, whose result is 1 + x, need no test: the sequence gives k = 0, r = x and
+    // tmp = x exactly (x^2 / 2 is below half an ulp of x), and scale + scale tmp is 1 + x.
+    const LongOf<V> magnitude_bits = std::bit_cast<LongOf<V>>(ax);
+    const LongOf<V> outside = std::bit_cast<std::int64_t>(beyond_ordinary) - 1 - magnitude_bits;
+    if (any_sign(outside)) [[unlikely]] {
         return exp_special<mask>(x, ax);
     }
-    const Reduced4 p = reduce4<mask>(x);
-    const Double4 scale = from_bits(p.sbits);
+    const Reduced<V> p = reduce_lanes<mask>(x);
+    const V scale = from_bits(p.sbits);
     return multiply_add<mask, fuse_scale>(scale, p.tmp, scale);
+}
+
+/// Four values at a time.
+template <unsigned mask>
+VEXORA_VECTOR_HELPER Double4 exp4(Double4 x) {
+    return exp_lanes<mask>(x);
+}
+
+/// Eight values at a time (compiled only for the eight-lane target, see vector.hpp).
+template <unsigned mask>
+VEXORA_VECTOR_HELPER Double8 exp8(Double8 x) {
+    return exp_lanes<mask>(x);
 }
 
 
