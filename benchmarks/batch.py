@@ -3,8 +3,10 @@ workers, and the cost per task of the thread pool and of Dask.
 
     python benchmarks/batch.py [--spectra N] [--channels C] [--block B] [--repeats R]
 
-Two tasks are timed: "unfold + fit" is the example's analysis (ML-EM without the interpreter
-lock, then SciPy's least-squares fits, which hold it); "unfold" is ML-EM alone. Every
+The serial run and the threaded scheduler's also run with every kernel call on one thread
+(VEXORA_NUM_THREADS=1), to show what the kernels' own threads change. Two tasks are timed:
+"unfold + fit" is the example's analysis (ML-EM without the interpreter lock, then SciPy's
+least-squares fits, which hold it); "unfold" is ML-EM alone. Every
 configuration runs once to warm up, then the configurations take turns, R times, and the
 median wall time of each gives its spectra per second. Clusters are started before timing;
 each timed cluster run includes scattering the shared matrix. The overhead per task is the
@@ -31,17 +33,45 @@ from dask.distributed import Client, LocalCluster  # noqa: E402
 EMPTY_TASKS = 500
 PROCESSES = "dask-distributed, processes"
 ONE_PROCESS = "dask-distributed, 1 process, threads"
+ONE_KERNEL_THREAD = "{}, kernels on 1 thread"
+# Starting a dask.distributed cluster sets OMP_NUM_THREADS=1 in this process too (for the workers
+# it spawns), which the kernels then follow: the in-process runs name their thread count instead.
+MACHINE_THREADS = len(os.sched_getaffinity(0))
+
+
+def with_kernel_threads(run, threads=MACHINE_THREADS):
+    """`run` with every kernel call split over up to `threads` threads (VEXORA_NUM_THREADS, read
+    at each call); 1 runs each call on its caller's thread alone, as before calls were split."""
+    def wrapped(stack, shared, block):
+        saved = os.environ.get("VEXORA_NUM_THREADS")
+        os.environ["VEXORA_NUM_THREADS"] = str(threads)
+        try:
+            return run(stack, shared, block)
+        finally:
+            if saved is None:
+                del os.environ["VEXORA_NUM_THREADS"]
+            else:
+                os.environ["VEXORA_NUM_THREADS"] = saved
+    return wrapped
 
 
 def configurations(stack_exit):
     """(name, workers, runner(stack, shared, block)) for every back-end and worker count, and
     the clients of the two-worker clusters by name."""
-    found = [("serial", 1, lambda stack, shared, block: batch.run_serial(stack, shared, block, 1, False))]
+    def serial(s, sh, b):
+        return batch.run_serial(s, sh, b, 1, False)
+
+    def dask_threads(s, sh, b):
+        return batch.run_dask_threads(s, sh, b, 2, False)
+
+    found = [("serial", 1, with_kernel_threads(serial)),
+             (ONE_KERNEL_THREAD.format("serial"), 1, with_kernel_threads(serial, 1))]
     for workers in (1, 2):
-        found.append(("threads", workers, lambda s, sh, b, w=workers: batch.run_threads(s, sh, b, w, False)))
-    for workers in (1, 2):
-        found.append(("dask-threads", workers,
-                      lambda s, sh, b, w=workers: batch.run_dask_threads(s, sh, b, w, False)))
+        found.append(("threads", workers,
+                      with_kernel_threads(lambda s, sh, b, w=workers: batch.run_threads(s, sh, b, w, False))))
+    found.append(("dask-threads", 1, with_kernel_threads(lambda s, sh, b: batch.run_dask_threads(s, sh, b, 1, False))))
+    found.append(("dask-threads", 2, with_kernel_threads(dask_threads)))
+    found.append((ONE_KERNEL_THREAD.format("dask-threads"), 2, with_kernel_threads(dask_threads, 1)))
     clients = {}
     for name, processes, threads in ((PROCESSES, 1, 1), (PROCESSES, 2, 1), (ONE_PROCESS, 1, 2)):
         client = stack_exit.enter_context(cluster(processes, threads))
@@ -140,6 +170,9 @@ def main():
         threaded = medians[task, "dask-threads", 2]
         distributed = medians[task, PROCESSES, 2]
         print(f"2 worker processes vs threaded scheduler with 2 threads: {threaded / distributed:.2f}x the rate")
+        single = medians[task, ONE_KERNEL_THREAD.format("dask-threads"), 2]
+        print(f"threaded scheduler with 2 threads, kernels splitting calls vs on 1 thread: {single / threaded:.2f}x "
+              "the rate")
     print(f"\noverhead per empty task, 2 workers ({EMPTY_TASKS} tasks)")
     for name, seconds in overhead.items():
         print(f"{name:40} {seconds * 1e6:10.0f} µs")

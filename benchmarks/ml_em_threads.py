@@ -8,6 +8,11 @@ The pairs alternate their order, so that drifts of a shared machine fall on both
 
 import argparse
 import os
+
+# NumPy's BLAS threads, which spin after the workloads are made, would compete for the cores.
+for _variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_variable, "1")
+
 import statistics
 import time
 

@@ -99,12 +99,15 @@ def main():
     parser.add_argument("--repeats", type=int, default=9)
     parser.add_argument("cases", nargs="*", default=list(CASES))
     options = parser.parse_args()
+    print(f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f} at the start; medians of {options.repeats}")
     print(f"{'case':<26} {'1 thread':>10} {'2 threads':>10} {'ratio':>7}  same")
     for name in options.cases:
         call = CASES[name]()
         call()  # warm-up: first touches, the exp's choice
         one, two, ratio, same = measure(call, options.repeats)
-        print(f"{name:<26} {one * 1e3:8.2f} ms {two * 1e3:8.2f} ms {ratio:6.2f}x  {'yes' if same else 'NO'}")
+        print(f"{name:<26} {one * 1e3:8.2f} ms {two * 1e3:8.2f} ms {ratio:6.2f}x  {'yes' if same else 'NO'}",
+              flush=True)
+    print(f"load average {os.getloadavg()[0]:.2f} at the end")
 
 
 if __name__ == "__main__":

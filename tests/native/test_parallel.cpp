@@ -80,6 +80,27 @@ TEST(budget_caps_the_teams_that_run_at_once) {
     CHECK(in_child.size() == 2);
 }
 
+TEST(a_yielding_team_gives_way_to_a_call_that_starts_beside_it) {
+    for (const parallel::Sharing sharing : {parallel::Sharing::yield, parallel::Sharing::stay}) {
+        parallel::Budget budget;
+        parallel::Team team(budget, 2, sharing);
+        CHECK(team.size() == 2);
+        // Another call's thread, which gets no helper: three threads run where two may.
+        CHECK(budget.take(2) == 0);
+        std::vector<std::atomic<int>> runs(64);
+        auto work = [&](Index c) { runs[static_cast<std::size_t>(c)].fetch_add(1); };
+        for (int phase = 1; phase <= 2; ++phase) {
+            CHECK(team.run(64, work));
+            for (const auto& count : runs) {
+                CHECK(count.load() == phase, "phase %d: a chunk ran %d times", phase, count.load());
+            }
+            // The helper leaves at the first phase it finds crowded; a team that stays keeps it.
+            CHECK(budget.crowded(2) == (sharing == parallel::Sharing::stay));
+        }
+        budget.release(1);
+    }
+}
+
 TEST(stop_ends_the_phase_and_every_later_one) {
     for (int threads = 1; threads <= 4; ++threads) {
         for (const int stop_at : {1, 3}) {

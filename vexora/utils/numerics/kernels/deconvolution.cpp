@@ -178,16 +178,27 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
         return fail_at(name, ml_em_loop_line);
     }
     // Large matrices split each iteration over threads (same bits for any count); smaller ones
-    // run on this thread alone, which reads the matrix once per iteration rather than twice.
+    // run on this thread alone, whose single sweep costs nothing to set up. The team is made
+    // first, so that the split is planned for the threads it really has.
     int threads;
     if (!thread_limit(name, threads)) {
         return fail_at(name, ml_em_loop_line);
     }
-    const bool split = threads > 1 && options.iterations > 0 && n >= 2 * ml_em::group_rows &&
-                       matrix.entries() >= ml_em::split_entries;
+    std::optional<parallel::Team> team;
+    if (threads > 1 && options.iterations > 0 && n >= 2 * ml_em::group_rows &&
+        matrix.entries() >= ml_em::split_entries) {
+        team.emplace(thread_budget(), threads);
+    }
+    const int team_size = team ? team->size() : 1;
+    const bool pipelined = team_size > 1 && ml_em::pipeline_suits(matrix.row_plan(), n, matrix.entries());
+    ml_em::Pipeline pipeline;
     ml_em::ColumnSplit column_split;
     RawArray<bool> finite;
-    if (split && (!matrix.plan_split(n, threads, column_split) || !finite.allocate(column_split.ranges))) {
+    RawArray<double> partial;
+    if (pipelined ? !matrix.plan_pipeline(n, team_size, pipeline) || !finite.allocate(team_size) ||
+                        !partial.allocate(capacity, 32)
+                  : team_size > 1 &&
+                        (!matrix.plan_split(n, team_size, column_split) || !finite.allocate(column_split.ranges))) {
         return fail_at(name, ml_em_loop_line);
     }
     bool interrupted;
@@ -198,12 +209,13 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
         for (Py_ssize_t i = 0; i < n; ++i) {
             sensitivity_floor.get()[i] = ml_em::floor_sensitivity(sensitivity_v[i]);
         }
-        std::optional<parallel::Team> team;
-        if (split) {
-            team.emplace(thread_budget(), threads);
-        }
-        if (team && team->size() > 1) {
-            ml_em::ml_em_split_iterations(*team, column_split, ranges_per_thread * team->size(), options.iterations, n,
+        if (pipelined) {
+            ml_em::ml_em_pipeline_iterations(*team, pipeline, options.iterations, n, y_data.get(),
+                                             sensitivity_floor.get(), matrix.row_plan(), x_data.get(),
+                                             estimate_data.get(), ratio_data.get(), correction_data.get(),
+                                             partial.get(), finite.get(), unlocked.interrupt());
+        } else if (team_size > 1) {
+            ml_em::ml_em_split_iterations(*team, column_split, ranges_per_thread * team_size, options.iterations, n,
                                           y_data.get(), sensitivity_floor.get(), matrix.row_plan(), x_data.get(),
                                           estimate_data.get(), ratio_data.get(), correction_data.get(), finite.get(),
                                           unlocked.interrupt());

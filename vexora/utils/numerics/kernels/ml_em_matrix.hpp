@@ -2,6 +2,7 @@
 // and column read once from the caller's arrays, every fault raised as IndexError with a note.
 #pragma once
 
+#include "core/ml_em_pipeline.hpp"
 #include "core/ml_em_split.hpp"
 #include "frame/frame.hpp"
 
@@ -61,6 +62,37 @@ public:
         }
         split.scattered = scattered_.get();
         ml_em::fill_column_split(plan, n, split, cursor_.get());
+        return true;
+    }
+
+    /*
+     * The pipeline of the iterations over a team of `threads`, for a plan made for n rows; valid
+     * while the matrix is. MemoryError otherwise.
+     */
+    bool plan_pipeline(Py_ssize_t n, int threads, ml_em::Pipeline& p) {
+        const ml_em::RowPlan plan = row_plan();
+        RawArray<Py_ssize_t> counts, cursor;
+        if (!pipeline_bounds_.allocate(threads + 1) || !counts.allocate(n + 1) ||
+            !pipeline_scattered_at_.allocate(threads + 1) || !cursor.allocate(threads)) {
+            return false;
+        }
+        p.bounds = pipeline_bounds_.get();
+        ml_em::plan_bounds(plan, n, threads, p, counts.get());
+        p.scattered_at = pipeline_scattered_at_.get();
+        ml_em::count_pipeline_scattered(plan, n, p);
+        if (!pipeline_scattered_.allocate(p.scattered_at[threads]) || !chain_first_.allocate(p.groups) ||
+            !chain_last_.allocate(p.groups) || !task_at_.allocate(threads + 1)) {
+            return false;
+        }
+        p.scattered = pipeline_scattered_.get();
+        p.first = chain_first_.get();
+        p.last = chain_last_.get();
+        p.task_at = task_at_.get();
+        if (!tasks_.allocate(ml_em::plan_chains(plan, n, p, cursor.get()))) {
+            return false;
+        }
+        p.tasks = tasks_.get();
+        ml_em::plan_tasks(p, ml_em::lead_distance(p));
         return true;
     }
 
@@ -208,6 +240,9 @@ private:
     RawArray<std::int32_t> packed_columns_;
     RawArray<Py_ssize_t> group_from_, group_to_, scattered_at_, cursor_, entries_at_;
     RawArray<ml_em::ScatteredEntry> scattered_;
+    RawArray<Py_ssize_t> pipeline_bounds_, pipeline_scattered_at_, chain_first_, chain_last_, task_at_;
+    RawArray<ml_em::ScatteredEntry> pipeline_scattered_;
+    RawArray<ml_em::PipelineTask> tasks_;
     Py_ssize_t entries_ = 0;
     const double* values_ = nullptr;
     const std::int32_t* columns_ = nullptr;

@@ -7,9 +7,10 @@
 // sum in the same order as in the one-sweep loop, whichever thread adds it.
 //
 // The split reads the matrix twice per iteration where one thread reads it once, so it pays only
-// for large matrices (split_entries). Banded matrices read it the second time from the cache:
-// each thread sweeps a territory of ranges, projecting each range right after updating the rows
-// that reach it (banded_iterations).
+// for large matrices (split_entries), and only where the pipeline of ml_em_pipeline.hpp, which
+// reads it once, does not suit (rows whose columns are not runs hold many of the entries).
+// Banded matrices read it the second time from the cache: each thread sweeps a territory of
+// ranges, projecting each range right after updating the rows that reach it (banded_iterations).
 //
 // Pure and lock-free: plain arrays in, nothing allocated, no Python.
 #pragma once

@@ -50,6 +50,9 @@ public:
     /// Ends the count of `threads` that take() counted.
     void release(int threads) noexcept { running_.fetch_sub(threads); }
 
+    /// Whether more threads run than `limit`: calls that started when the helpers were taken.
+    bool crowded(int limit) const noexcept { return running_.load() > limit; }
+
     /// In a child process after fork(): the threads counted were the parent's.
     void reset() noexcept { running_.store(0); }
 
@@ -63,12 +66,21 @@ private:
  * all have run. Between its own chunks the calling thread asks whether to stop; when asking may
  * run Python code (a signal handler, which may change what the chunks read), every helper is
  * first held between chunks.
+ *
+ * A call that starts while another's team runs gets no helper, but its own thread runs: more
+ * threads than the limit. A team whose chunks may all run on one thread (Sharing::yield) then
+ * gives way: a helper that finds the budget crowded at the start of a phase leaves the team for
+ * the rest of the call, and the caller and the other helpers take its chunks. A team whose
+ * chunks wait for each other (Sharing::stay) needs every thread it was given, and keeps them.
  */
+enum class Sharing { stay, yield };
+
 class Team {
 public:
     /// Up to `threads - 1` helpers from `budget`; fewer when the budget or the system has fewer.
-    Team(Budget& budget, int threads) : budget_(budget) {
-        const int granted = budget_.take(std::clamp(threads, 1, max_threads));
+    Team(Budget& budget, int threads, Sharing sharing = Sharing::stay)
+        : budget_(budget), limit_(std::clamp(threads, 1, max_threads)), sharing_(sharing) {
+        const int granted = budget_.take(limit_);
         // The kernels keep little on the stack: a small one keeps helpers cheap in address space,
         // which a process under `ulimit -v` counts.
         pthread_attr_t attributes;
@@ -84,6 +96,7 @@ public:
             pthread_attr_destroy(&attributes);
         }
         budget_.release(granted - helpers_started_);
+        active_helpers_.store(helpers_started_);
     }
     Team(const Team&) = delete;
     Team& operator=(const Team&) = delete;
@@ -96,10 +109,10 @@ public:
         for (int i = 0; i < helpers_started_; ++i) {
             pthread_join(helpers_[i], nullptr);
         }
-        budget_.release(1 + helpers_started_);
+        budget_.release(1 + active_helpers_.load());
     }
 
-    /// Threads working, the caller's included.
+    /// Threads the team started with, the caller's included (a team that stays keeps them all).
     int size() const { return helpers_started_ + 1; }
 
     /*
@@ -112,7 +125,7 @@ public:
         if (stopped_) {
             return false;
         }
-        if (helpers_started_ == 0 || chunks <= 1) {
+        if (active_helpers_.load() == 0 || chunks <= 1) {
             for (Index c = 0; c < chunks; ++c) {
                 if (interrupted()) {
                     stopped_ = true;
@@ -128,7 +141,7 @@ public:
             context_ = &work;
             chunks_ = chunks;
             next_.store(0);
-            busy_helpers_ = helpers_started_;
+            busy_helpers_ = active_helpers_.load();
             ++generation_;
         }
         wake_.notify_all();
@@ -164,6 +177,14 @@ private:
                     return;
                 }
                 seen = generation_;
+                if (sharing_ == Sharing::yield && budget_.crowded(limit_)) {
+                    --active_helpers_;
+                    --busy_helpers_;
+                    budget_.release(1);
+                    done_.notify_one();
+                    wake_.wait(lock, [this] { return quit_; });
+                    return;
+                }
             }
             for (;;) {
                 // Announced before the hold is looked at, so that the caller, which raises the
@@ -212,7 +233,10 @@ private:
     }
 
     Budget& budget_;
+    const int limit_;
+    const Sharing sharing_;
     int helpers_started_ = 0;
+    std::atomic<int> active_helpers_{0};  // helpers_started_ less those that gave way; changed under mutex_
     pthread_t helpers_[max_threads - 1];
     bool stopped_ = false;
 
@@ -244,7 +268,7 @@ bool for_ranges(Budget& budget, int threads, Index size, Index grain, Work&& wor
         return work(Index{0}, size, interrupted);
     }
     auto range = [&](Index r) { work(r * grain, std::min(grain, size - r * grain), Interrupt{}); };
-    Team team(budget, static_cast<int>(std::min<Index>(threads, ranges)));
+    Team team(budget, static_cast<int>(std::min<Index>(threads, ranges)), Sharing::yield);
     return team.run(ranges, range, interrupted);
 }
 
