@@ -3,12 +3,19 @@ ML-EM on an (n, k) block. Medians of runs in one process, timed in the process's
 contender runs on one thread with VEXORA_NUM_THREADS=1), which a busy shared machine disturbs far
 less than the wall clock.
 
-    VEXORA_NUM_THREADS=1 python benchmarks/ml_em_many.py [--repeats 5] [--iterations 10]
+    VEXORA_NUM_THREADS=1 python benchmarks/ml_em_many.py [--repeats 5] [--iterations 10] [--only NAME]
+
+The matrices: Gaussian responses (NaI n=4096, HPGe n=65536: every row a run of channels) and
+the demo's crystal response moved to 3000 energies by the resampler (rows of two runs with a gap
+between them, as measured responses moved to other energies have).
 """
 
 import argparse
 import statistics
+import sys
 import time
+from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import scipy.sparse
@@ -37,14 +44,35 @@ def median_ms(function, repeats):
     return 1e3 * statistics.median(times)
 
 
+def resampled_unfolding(channels=3000):
+    """The demo's crystal response (examples/demo.py) and a spectrum folded through it."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+    import demo
+
+    axis = demo.energy_axis(channels)
+    offsets, indices, values = demo.resampled_response(80, axis, demo.Progress(lambda *a, **k: None))
+    y = demo.fold(offsets, indices, values, demo.true_spectrum(axis), channels)
+    return SimpleNamespace(offsets=offsets, indices=indices, values=values, y=y,
+                           sensitivity=demo.row_sums(offsets, values), entries=len(values))
+
+
+def matrices():
+    yield "NaI", 4096, lambda: workloads.unfolding(workloads.NAI, 4096)
+    yield "HPGe", 65536, lambda: workloads.unfolding(workloads.HPGE, 65536)
+    yield "resampled", 3000, resampled_unfolding
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--iterations", type=int, default=10)
+    parser.add_argument("--only", action="append", help="NaI, HPGe or resampled (repeatable; default all)")
     args = parser.parse_args()
     it = args.iterations
-    for detector, n in [(workloads.NAI, 4096), (workloads.HPGE, 65536)]:
-        u = workloads.unfolding(detector, n)
+    for name, n, make in matrices():
+        if args.only and name not in args.only:
+            continue
+        u = make()
         A = scipy.sparse.csr_matrix((u.values, u.indices, u.offsets), shape=(n, n))
         At = A.T.tocsr()
         rng = np.random.default_rng(1)
@@ -54,7 +82,7 @@ def main():
             batch = median_ms(lambda: ML_EM_many(Y, u.offsets, u.indices, u.values, u.sensitivity, it), args.repeats)
             separate = median_ms(
                 lambda: [ML_EM_cy(y, u.offsets, u.indices, u.values, u.sensitivity, it) for y in Y], args.repeats)
-            line = (f"{detector.name} n={n} entries={u.entries} k={k}: ML_EM_many {batch:.1f} ms, "
+            line = (f"{name} n={n} entries={u.entries} k={k}: ML_EM_many {batch:.1f} ms, "
                     f"{k} x ML_EM_cy {separate:.1f} ms ({separate / batch:.2f}x)")
             if k > 1:
                 block = median_ms(lambda: scipy_block_ml_em(A, At, Yt, u.sensitivity, it), args.repeats)

@@ -70,7 +70,25 @@ def row_kinds(rng, n):
     rng.shuffle(mixed[offsets[1]:offsets[2]])
     kinds["unsorted, repeated and negative columns"] = offsets, mixed, values
     kinds["strided values"] = offsets, indices, strided(values)
+    kinds["gapped rows"] = gapped_rows(rng, n)
     return kinds
+
+
+def gapped_rows(rng, n):
+    """Rows of stretches of consecutive channels, long and short, with gaps between them (as a
+    response moved to another energy has), every other row's second half counted from the end."""
+    columns = []
+    for j in range(n):
+        first, gap = rng.integers(0, max(n // 3, 1)), rng.integers(1, 5)
+        lengths = rng.integers(1, 20, 2)
+        row = np.r_[np.arange(first, first + lengths[0]), first + lengths[0] + gap + np.arange(lengths[1])]
+        row = row[row < n]
+        if j % 2:
+            row[len(row) // 2:] -= n
+        columns.append(row)
+    offsets = np.concatenate(([0], np.cumsum([len(c) for c in columns]))).astype(np.int64)
+    indices = np.concatenate(columns).astype(np.int32)
+    return offsets, indices, rng.uniform(0.1, 1.0, len(indices))
 
 
 @pytest.mark.parametrize("k", [3, 6, 13])  # blocks of one, two and four vectors on one thread

@@ -1,6 +1,7 @@
 // ML-EM: the iterations over plans made under every layout (rows alone, rows in vector lanes,
 // rows in bands) give the same bits as rows alone, which give the bits of the plain algorithm;
 // so does every spectrum of a block unfolded together in the lanes of vectors.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -10,6 +11,7 @@
 
 #include "core/ml_em.hpp"
 #include "core/ml_em_many.hpp"
+#include "core/ml_em_pipeline.hpp"
 #include "core/ml_em_split.hpp"
 #include "harness.hpp"
 
@@ -65,10 +67,32 @@ void add_centred(Csr& m, Index j, Index half, Random& random) {
     m.add_run(first, end - first, random);
 }
 
-enum class Shape { widening, ragged, scattered, empty_rows, non_finite, repeated };
-constexpr Shape shapes[] = {Shape::widening,   Shape::ragged,     Shape::scattered,
-                            Shape::empty_rows, Shape::non_finite, Shape::repeated};
-const char* shape_names[] = {"widening", "ragged", "scattered", "empty rows", "non-finite", "repeated"};
+enum class Shape { widening, ragged, scattered, empty_rows, non_finite, repeated, gapped };
+constexpr Shape shapes[] = {Shape::widening,   Shape::ragged,   Shape::scattered, Shape::empty_rows,
+                            Shape::non_finite, Shape::repeated, Shape::gapped};
+const char* shape_names[] = {"widening", "ragged", "scattered", "empty rows", "non-finite", "repeated", "gapped"};
+
+/// A row of stretches of consecutive channels, long and short, with gaps, a stray column and
+/// stretches counted from the end between them, as a response moved to another energy has.
+void add_gapped(Csr& m, Index j, Random& random) {
+    std::vector<std::int32_t> c;
+    std::vector<double> v;
+    Index channel = random.integer(0, std::max<Index>(m.n / 4, 0));
+    for (Index stretch = random.integer(1, 3); stretch > 0 && channel < m.n; --stretch) {
+        const Index length = std::min(random.integer(3, 20), m.n - channel);
+        const bool negative = random.next() % 3 == 0;
+        for (Index k = 0; k < length; ++k) {
+            c.push_back(static_cast<std::int32_t>(negative ? channel + k - m.n : channel + k));
+            v.push_back(random.uniform(0.1, 1.0));
+        }
+        if (j % 5 == 2) {
+            c.push_back(static_cast<std::int32_t>(random.integer(0, m.n - 1)));
+            v.push_back(random.uniform(0.1, 1.0));
+        }
+        channel += length + random.integer(1, 9);
+    }
+    m.add_row(c, v);
+}
 
 Csr make_matrix(Shape shape, Index n, Index lead, Random& random) {
     Csr m(n, lead);
@@ -104,6 +128,7 @@ Csr make_matrix(Shape shape, Index n, Index lead, Random& random) {
                     add_centred(m, j, half, random);
                 }
                 break;
+            case Shape::gapped: add_gapped(m, j, random); break;
             case Shape::empty_rows:
                 if (j % 5 == 3 || (j >= 8 && j < 16)) {
                     m.add_row({}, {});
@@ -129,6 +154,9 @@ struct Plan {
     Index band_doubles = 0;
     std::unique_ptr<Aligned> band;
     ml_em::RowPlan row_plan;
+    std::vector<Index> segment_at;
+    std::vector<ml_em::Segment> segment_list;
+    ml_em::Segments segments;
 
     Plan(const Csr& m, const ml_em::Layout& layout) : rows(m.n), groups(m.n / ml_em::group_rows) {
         for (Index j = 0; j < m.n; ++j) {
@@ -143,6 +171,11 @@ struct Plan {
             ml_em::fill_bands(groups.data(), rows.data(), m.n, m.values.data(), band->get());
         }
         row_plan = {rows.data(), groups.data(), m.values.data(), m.columns.data(), band ? band->get() : nullptr};
+        segment_at.resize(static_cast<std::size_t>(m.n + 1));
+        segment_list.resize(static_cast<std::size_t>(
+            std::max<Index>(ml_em::count_segments(rows.data(), m.columns.data(), m.n, segment_at.data()), 1)));
+        ml_em::fill_segments(rows.data(), m.columns.data(), m.n, segment_at.data(), segment_list.data());
+        segments = {segment_at.data(), segment_list.data()};
     }
     Plan(const Plan&) = delete;
 
@@ -413,6 +446,149 @@ TEST(ml_em_split_iterations_equal_one_thread) {
                 banded_runs);
 }
 
+namespace {
+
+/// The plan of pipelined iterations on `threads` threads, made as the binding makes it; with
+/// `cuts`, the channels are cut at random places instead; `distance` 0 takes the planned one.
+struct PipelinePlan {
+    std::vector<Index> bounds, first, last, task_at, scattered_at, cursor, counts;
+    std::vector<ml_em::PipelineTask> tasks;
+    std::vector<ml_em::ScatteredEntry> scattered;
+    ml_em::Pipeline p;
+
+    PipelinePlan(const Plan& plan, Index n, int threads, Random* cuts, Index distance)
+        : bounds(threads + 1), task_at(threads + 1), scattered_at(threads + 1), cursor(threads), counts(n + 1) {
+        p.bounds = bounds.data();
+        ml_em::plan_bounds(plan.row_plan, n, threads, p, counts.data());
+        if (cuts) {
+            for (int t = 1; t < threads; ++t) {
+                bounds[t] = ml_em::round_up4(cuts->integer(0, n));
+            }
+            std::sort(bounds.begin() + 1, bounds.end() - 1);
+        }
+        p.scattered_at = scattered_at.data();
+        ml_em::count_pipeline_scattered(plan.row_plan, n, p);
+        scattered.resize(static_cast<std::size_t>(p.scattered_at[threads]) + 1);
+        p.scattered = scattered.data();
+        first.resize(p.groups);
+        last.resize(p.groups);
+        p.first = first.data();
+        p.last = last.data();
+        tasks.resize(static_cast<std::size_t>(ml_em::plan_chains(plan.row_plan, n, p, cursor.data())) + 1);
+        p.task_at = task_at.data();
+        p.tasks = tasks.data();
+        ml_em::plan_tasks(p, distance > 0 ? distance : ml_em::lead_distance(p));
+    }
+    PipelinePlan(const PipelinePlan&) = delete;
+};
+
+}  // namespace
+
+// Pipelined iterations on teams of 1 to 8 threads, the channels cut by entries or at random,
+// hand-ons planned near or far ahead: the bits of the one-sweep loop.
+TEST(ml_em_pipeline_iterations_equal_one_thread) {
+    Random random{17};
+    vexora::core::parallel::Budget budget;
+    Index runs = 0, chained = 0;
+    for_each_matrix(random, [&](const Csr& m, const Problem& p, const Plan& plan, const char* shape,
+                                const char* layout) {
+        const Index n = m.n, capacity = ml_em::work_capacity(n);
+        for (const int iterations : {1, 4}) {
+            const Result expected = run_plan(m, plan, p, iterations);
+            for (int run = 0; run < 16; ++run) {
+                const int threads = run % 8 + 1;
+                const bool cut_at_random = run >= 8;
+                const Index distance = random.next() % 2 ? 0 : random.integer(1, n / ml_em::group_rows + 2);
+                const PipelinePlan pipeline(plan, n, threads, cut_at_random ? &random : nullptr, distance);
+                for (Index g = 0; g < pipeline.p.groups; ++g) {
+                    chained += pipeline.first[g] < pipeline.last[g];
+                }
+                Aligned estimate(capacity), ratio(capacity), partial(capacity);
+                std::fill(partial.get(), partial.get() + capacity,
+                          std::numeric_limits<double>::quiet_NaN());  // every hand-on is written first
+                std::unique_ptr<bool[]> finite(new bool[threads]);
+                Result got{std::vector<double>(n, 1.0), std::vector<double>(n, -7.0)};
+                {
+                    vexora::core::parallel::Team team(budget, threads);
+                    CHECK(team.size() == threads);
+                    ml_em::ml_em_pipeline_iterations(team, pipeline.p, iterations, n, p.y.data(), p.floor.data(),
+                                                     plan.row_plan, got.x.data(), estimate.get(), ratio.get(),
+                                                     got.correction.data(), partial.get(), finite.get());
+                }
+                ++runs;
+                for (Index j = 0; j < n; ++j) {
+                    CHECK_SAME(got.x[j], expected.x[j], "%s %s n %td iterations %d threads %d random cuts %d: x %td",
+                               shape, layout, n, iterations, threads, cut_at_random, j);
+                    CHECK_SAME(got.correction[j], expected.correction[j],
+                               "%s %s n %td iterations %d threads %d random cuts %d: correction %td", shape, layout, n,
+                               iterations, threads, cut_at_random, j);
+                }
+            }
+        }
+    });
+    // Groups whose sums pass from thread to thread are what the pipeline adds: many must run.
+    CHECK(chained > 10000, "%td chained groups", chained);
+    std::printf("ML-EM pipeline: %td runs on teams of 1-8 threads, %td chained groups\n", runs, chained);
+}
+
+namespace {
+
+/// Answers true from its `stop_at`-th question on; counts questions asked on other threads than
+/// the one that made it.
+struct StopAt {
+    int stop_at;
+    int asked = 0;
+    int asked_elsewhere = 0;
+    pthread_t caller = pthread_self();
+
+    vexora::core::Interrupt interrupt() {
+        return {[](void* self) {
+                    auto& s = *static_cast<StopAt*>(self);
+                    s.asked_elsewhere += pthread_equal(pthread_self(), s.caller) == 0;
+                    return ++s.asked >= s.stop_at;
+                },
+                [](void*) { return true; }, this};
+    }
+};
+
+}  // namespace
+
+// A stop asked for before iteration k ends pipelined iterations with the x of k - 1 iterations,
+// every thread returning; only the calling thread is asked, once before each iteration.
+TEST(ml_em_pipeline_stops_between_iterations) {
+    Random random{19};
+    vexora::core::parallel::Budget budget;
+    for (const Shape shape : {Shape::widening, Shape::scattered}) {
+        const Csr m = make_matrix(shape, 203, 3, random);
+        const Problem p = make_problem(m, shape, random);
+        const Plan plan(m, layouts[3].layout);
+        const Index n = m.n, capacity = ml_em::work_capacity(n);
+        for (int threads = 1; threads <= 8; ++threads) {
+            for (const int stop_at : {1, 2, 4}) {
+                const Result expected = run_plan(m, plan, p, stop_at - 1);
+                const PipelinePlan pipeline(plan, n, threads, nullptr, 0);
+                Aligned estimate(capacity), ratio(capacity), partial(capacity);
+                std::unique_ptr<bool[]> finite(new bool[threads]);
+                Result got{std::vector<double>(n, 1.0), std::vector<double>(n, -7.0)};
+                StopAt stop{stop_at};
+                {
+                    vexora::core::parallel::Team team(budget, threads);
+                    ml_em::ml_em_pipeline_iterations(team, pipeline.p, 6, n, p.y.data(), p.floor.data(), plan.row_plan,
+                                                     got.x.data(), estimate.get(), ratio.get(), got.correction.data(),
+                                                     partial.get(), finite.get(), stop.interrupt());
+                }
+                CHECK(stop.asked == stop_at && stop.asked_elsewhere == 0,
+                      "threads %d stop at %d: asked %d, %d elsewhere", threads, stop_at, stop.asked,
+                      stop.asked_elsewhere);
+                for (Index j = 0; j < n; ++j) {
+                    CHECK_SAME(got.x[j], expected.x[j], "%s threads %d stop at %d: x %td",
+                               shape_names[static_cast<int>(shape)], threads, stop_at, j);
+                }
+            }
+        }
+    }
+}
+
 /// Runs the steps of ML-EM for a block of `vectors` vectors of spectra, each lane its own problem.
 std::vector<Result> run_block(const Csr& m, const Plan& plan, const std::vector<Problem>& problems, int vectors,
                               int iterations) {
@@ -427,7 +603,8 @@ std::vector<Result> run_block(const Csr& m, const Plan& plan, const std::vector<
     }
     const ml_em::SpectraBlock block{y.get(), x.get(), estimate.get(), ratio.get()};
     for (Index step = 0; step < ml_em::ml_em_many_steps(iterations); ++step) {
-        ml_em::ml_em_many_step(vectors, plan.row_plan, m.n, problems[0].floor.data(), block, step, iterations);
+        ml_em::ml_em_many_step(vectors, plan.row_plan, plan.segments, m.n, problems[0].floor.data(), block, step,
+                               iterations);
     }
     std::vector<Result> results(problems.size());
     for (std::size_t s = 0; s < problems.size(); ++s) {

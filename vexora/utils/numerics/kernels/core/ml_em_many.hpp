@@ -9,6 +9,7 @@
 
 #include "../simd/vector.hpp"
 #include "ml_em.hpp"
+#include "ml_em_segments.hpp"
 
 namespace vexora::core::ml_em {
 
@@ -32,61 +33,60 @@ struct SpectraBlock {
     double* ratio;
 };
 
-/// Adds value * ratio[channel] for entries [from, to) of `row` to its V vectors of sums, in entry order.
+/// Adds value * ratio[channel] for entries [from, to) of row j to its V vectors of sums, in entry order.
 template <int V>
-VEXORA_VECTOR_HELPER void back_project_many(const RowSpan& row, const RowPlan& plan, const double* __restrict ratio,
-                                            Index n, Index from, Index to, Double4 (&totals)[V]) {
+VEXORA_VECTOR_HELPER void back_project_many(const RowPlan& plan, const Segments& segments, Index j,
+                                            const double* __restrict ratio, Index n, Index from, Index to,
+                                            Double4 (&totals)[V]) {
     constexpr Index width = V * lanes;
+    const RowSpan& row = plan.rows[j];
     const double* v = plan.values + row.values_at;
-    if (row.first_column >= 0) {
-        const double* r = ratio + row.first_column * width;
-        for (Index i = from; i < to; ++i) {
+    const auto stretch = [&](Index begin, Index end, Index offset) VEXORA_INLINE_LAMBDA {
+        const double* r = ratio + offset * width;
+        for (Index i = begin; i < end; ++i) {
             const Double4 value = broadcast(v[i]);
             for (int h = 0; h < V; ++h) {
                 totals[h] = totals[h] + value * load4(r + i * width + lanes * h);
             }
         }
-        return;
-    }
-    const std::int32_t* c = plan.columns + row.columns_at;
-    for (Index i = from; i < to; ++i) {
-        const Index channel = channel_of(c[i], n);
-        if (channel >= 0) {
+    };
+    const auto loose = [&](Index begin, Index end) VEXORA_INLINE_LAMBDA {
+        for_each_column(plan.columns + row.columns_at, begin, end, n, [&](Index i, Index channel) VEXORA_INLINE_LAMBDA {
             const Double4 value = broadcast(v[i]);
             for (int h = 0; h < V; ++h) {
                 totals[h] = totals[h] + value * load4(ratio + channel * width + lanes * h);
             }
-        }
-    }
+        });
+    };
+    for_each_part(row, segments.of(j), segments.count(j), from, to, stretch, loose);
 }
 
-/// Adds x * value to estimate[channel] for every entry of `row`, in entry order.
+/// Adds x * value to estimate[channel] for every entry of row j, in entry order.
 template <int V>
-VEXORA_VECTOR_HELPER void scatter_many(const RowSpan& row, const RowPlan& plan, const Double4 (&x)[V],
+VEXORA_VECTOR_HELPER void scatter_many(const RowPlan& plan, const Segments& segments, Index j, const Double4 (&x)[V],
                                        double* __restrict estimate, Index n) {
     constexpr Index width = V * lanes;
+    const RowSpan& row = plan.rows[j];
     const double* v = plan.values + row.values_at;
-    if (row.first_column >= 0) {
-        double* e = estimate + row.first_column * width;
-        for (Index i = 0; i < row.length; ++i) {
+    const auto stretch = [&](Index begin, Index end, Index offset) VEXORA_INLINE_LAMBDA {
+        double* e = estimate + offset * width;
+        for (Index i = begin; i < end; ++i) {
             const Double4 value = broadcast(v[i]);
             for (int h = 0; h < V; ++h) {
                 store4(e + i * width + lanes * h, load4(e + i * width + lanes * h) + x[h] * value);
             }
         }
-        return;
-    }
-    const std::int32_t* c = plan.columns + row.columns_at;
-    for (Index i = 0; i < row.length; ++i) {
-        const Index channel = channel_of(c[i], n);
-        if (channel >= 0) {
+    };
+    const auto loose = [&](Index begin, Index end) VEXORA_INLINE_LAMBDA {
+        for_each_column(plan.columns + row.columns_at, begin, end, n, [&](Index i, Index channel) VEXORA_INLINE_LAMBDA {
             const Double4 value = broadcast(v[i]);
             double* e = estimate + channel * width;
             for (int h = 0; h < V; ++h) {
                 store4(e + lanes * h, load4(e + lanes * h) + x[h] * value);
             }
-        }
-    }
+        });
+    };
+    for_each_part(row, segments.of(j), segments.count(j), 0, row.length, stretch, loose);
 }
 
 /// Adds x * values[i - first] to estimate[channel i] for the channels [from, to) of a run at `first`.
@@ -103,78 +103,181 @@ VEXORA_VECTOR_HELPER void scatter_run(const double* v, Index first, Index from, 
     }
 }
 
+/// Channels [first, end) of a row whose entries there are channel - offset, one after another.
+struct Stretch {
+    Index first, end, offset;
+};
+
+/// Most stretches of a row that scatter_rows takes apart; rows of more are scattered alone.
+inline constexpr int most_stretches = 4;
+
 /*
- * Scatters R consecutive rows: where all are runs over common channels, each of those channels
- * is loaded and stored once for all of them, the rows' products added in row order. Every other
- * channel takes the products of its rows one row after the other, also in row order.
+ * The stretches of row j in ascending channels: a run's one, or its segments' when every entry is
+ * in one and no two share a channel. Their number, or -1 for other rows.
+ */
+VEXORA_VECTOR_HELPER int sorted_stretches(const RowPlan& plan, const Segments& segments, Index j,
+                                          Stretch (&out)[most_stretches]) {
+    const RowSpan& row = plan.rows[j];
+    if (row.first_column >= 0 || row.length == 0) {
+        out[0] = {row.first_column, row.first_column + row.length, row.first_column};
+        return row.length > 0 ? 1 : 0;
+    }
+    const Index count = segments.count(j);
+    if (count == 0 || count > most_stretches) {
+        return -1;
+    }
+    const Segment* s = segments.of(j);
+    for (Index t = 0; t < count; ++t) {
+        const Index entries = (t + 1 < count ? s[t + 1].entry : row.length) - s[t].entry;
+        if (s[t].channel < 0 || (t > 0 && out[t - 1].end > s[t].channel)) {
+            return -1;
+        }
+        out[t] = {s[t].channel, s[t].channel + entries, s[t].channel - s[t].entry};
+    }
+    return static_cast<int>(count);
+}
+
+/*
+ * Scatters R consecutive rows. Where each channel is in at most one stretch of a row (runs, and
+ * rows of ascending segments), the channels are cut at every stretch's ends: a part that every
+ * row covers is loaded and stored once for all of them, the rows' products added in row order;
+ * a part that some rows cover takes their products one row after the other. Either way each
+ * channel adds its rows in row order. Other rows are scattered one after the other.
  */
 template <int V, int R>
-VEXORA_VECTOR_HELPER void scatter_rows(const RowSpan* rows, const RowPlan& plan, const Double4 (&x)[R][V],
+VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, const Segments& segments, Index j, const Double4 (&x)[R][V],
                                        double* __restrict estimate, Index n) {
     constexpr Index width = V * lanes;
-    Index low = rows[0].first_column, high = rows[0].first_column + rows[0].length;
-    bool runs = true;
+    Stretch stretches[R][most_stretches];
+    int count[R];
+    Index ends[2 * R * most_stretches];
+    int cuts = 0;
     for (int r = 0; r < R; ++r) {
-        runs = runs && rows[r].first_column >= 0;
-        low = std::max(low, rows[r].first_column);
-        high = std::min(high, rows[r].first_column + rows[r].length);
-    }
-    if (!runs || low >= high) {
-        for (int r = 0; r < R; ++r) {
-            scatter_many<V>(rows[r], plan, x[r], estimate, n);
-        }
-        return;
-    }
-    const double* v[R];
-    for (int r = 0; r < R; ++r) {
-        v[r] = plan.values + rows[r].values_at;
-        scatter_run<V>(v[r], rows[r].first_column, rows[r].first_column, low, x[r], estimate);
-        scatter_run<V>(v[r], rows[r].first_column, high, rows[r].first_column + rows[r].length, x[r], estimate);
-    }
-    for (Index channel = low; channel < high; ++channel) {
-        double* e = estimate + channel * width;
-        Double4 sums[V];
-        for (int h = 0; h < V; ++h) {
-            sums[h] = load4(e + lanes * h);
-        }
-        for (int r = 0; r < R; ++r) {
-            const Double4 value = broadcast(v[r][channel - rows[r].first_column]);
-            for (int h = 0; h < V; ++h) {
-                sums[h] = sums[h] + x[r][h] * value;
+        count[r] = sorted_stretches(plan, segments, j + r, stretches[r]);
+        if (count[r] < 0) {
+            for (int q = 0; q < R; ++q) {
+                scatter_many<V>(plan, segments, j + q, x[q], estimate, n);
             }
+            return;
         }
-        for (int h = 0; h < V; ++h) {
-            store4(e + lanes * h, sums[h]);
+        for (int t = 0; t < count[r]; ++t) {
+            ends[cuts++] = stretches[r][t].first;
+            ends[cuts++] = stretches[r][t].end;
+        }
+    }
+    std::sort(ends, ends + cuts);
+    cuts = static_cast<int>(std::unique(ends, ends + cuts) - ends);
+    const double* v[R];
+    int at[R] = {};
+    for (int r = 0; r < R; ++r) {
+        v[r] = plan.values + plan.rows[j + r].values_at;
+    }
+    for (int k = 0; k + 1 < cuts; ++k) {
+        const Index low = ends[k], high = ends[k + 1];
+        // Row r covers the part when its stretch reaching past `low` starts by then.
+        bool covers[R], all = true;
+        for (int r = 0; r < R; ++r) {
+            while (at[r] < count[r] && stretches[r][at[r]].end <= low) {
+                ++at[r];
+            }
+            covers[r] = at[r] < count[r] && stretches[r][at[r]].first <= low;
+            all = all && covers[r];
+        }
+        if (!all) {
+            for (int r = 0; r < R; ++r) {
+                if (covers[r]) {
+                    scatter_run<V>(v[r], stretches[r][at[r]].offset, low, high, x[r], estimate);
+                }
+            }
+            continue;
+        }
+        Index offset[R];
+        for (int r = 0; r < R; ++r) {
+            offset[r] = stretches[r][at[r]].offset;
+        }
+        for (Index channel = low; channel < high; ++channel) {
+            double* e = estimate + channel * width;
+            Double4 sums[V];
+            for (int h = 0; h < V; ++h) {
+                sums[h] = load4(e + lanes * h);
+            }
+            for (int r = 0; r < R; ++r) {
+                const Double4 value = broadcast(v[r][channel - offset[r]]);
+                for (int h = 0; h < V; ++h) {
+                    sums[h] = sums[h] + x[r][h] * value;
+                }
+            }
+            for (int h = 0; h < V; ++h) {
+                store4(e + lanes * h, sums[h]);
+            }
         }
     }
 }
 
 /*
  * Back projections of R consecutive rows at once: their sums are independent, so each hides the
- * latency of the others' additions. Each row still adds its own entries in order.
+ * latency of the others' additions. Each row still adds its own entries in order. The entries
+ * that all the rows have are taken in parts within which every row's channels run on (runs,
+ * segments) or any row's are read entry by entry.
  */
 template <int V, int R>
-VEXORA_VECTOR_HELPER void back_project_rows(const RowSpan* rows, const RowPlan& plan, const double* __restrict ratio,
-                                            Index n, Double4 (&totals)[R][V]) {
+VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, const Segments& segments, Index j,
+                                            const double* __restrict ratio, Index n, Double4 (&totals)[R][V]) {
     constexpr Index width = V * lanes;
+    const RowSpan* rows = plan.rows + j;
     Index common = rows[0].length;
-    bool runs = true;
     for (int r = 0; r < R; ++r) {
         common = std::min(common, rows[r].length);
-        runs = runs && rows[r].first_column >= 0;
     }
-    if (!runs && common > 0) {
-        // Rows of other columns: each entry's channel checked as it is read, the rows still
-        // interleaved entry by entry.
-        const double* v[R];
-        const std::int32_t* c[R];
+    const double* v[R];
+    const std::int32_t* c[R];
+    const Segment* s[R];
+    Index count[R], at[R] = {};
+    for (int r = 0; r < R; ++r) {
+        v[r] = plan.values + rows[r].values_at;
+        c[r] = plan.columns + rows[r].columns_at;
+        s[r] = segments.of(j + r);
+        count[r] = rows[r].first_column >= 0 ? 0 : segments.count(j + r);
+    }
+    for (Index from = 0, to; from < common; from = to) {
+        // The part [from, to): each row's channels are i + offset[r], or read entry by entry.
+        to = common;
+        Index offset[R];
+        bool stretched[R], all_stretched = true;
         for (int r = 0; r < R; ++r) {
-            v[r] = plan.values + rows[r].values_at;
-            c[r] = plan.columns + rows[r].columns_at;
+            if (rows[r].first_column >= 0) {
+                offset[r] = rows[r].first_column;
+                stretched[r] = true;
+                continue;
+            }
+            while (at[r] + 1 < count[r] && s[r][at[r] + 1].entry <= from) {
+                ++at[r];
+            }
+            stretched[r] = count[r] > 0 && s[r][at[r]].channel >= 0;
+            offset[r] = stretched[r] ? s[r][at[r]].channel - s[r][at[r]].entry : 0;
+            if (at[r] + 1 < count[r]) {
+                to = std::min(to, s[r][at[r] + 1].entry);
+            }
+            all_stretched = all_stretched && stretched[r];
         }
-        for (Index i = 0; i < common; ++i) {
+        if (all_stretched) {
+            const double* q[R];
             for (int r = 0; r < R; ++r) {
-                const Index channel = rows[r].first_column >= 0 ? rows[r].first_column + i : channel_of(c[r][i], n);
+                q[r] = ratio + offset[r] * width;
+            }
+            for (Index i = from; i < to; ++i) {
+                for (int r = 0; r < R; ++r) {
+                    const Double4 value = broadcast(v[r][i]);
+                    for (int h = 0; h < V; ++h) {
+                        totals[r][h] = totals[r][h] + value * load4(q[r] + i * width + lanes * h);
+                    }
+                }
+            }
+            continue;
+        }
+        for (Index i = from; i < to; ++i) {
+            for (int r = 0; r < R; ++r) {
+                const Index channel = stretched[r] ? i + offset[r] : channel_of(c[r][i], n);
                 if (channel >= 0) {
                     const Double4 value = broadcast(v[r][i]);
                     for (int h = 0; h < V; ++h) {
@@ -183,24 +286,9 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowSpan* rows, const RowPlan& 
                 }
             }
         }
-    } else if (common > 0) {
-        const double* v[R];
-        const double* q[R];
-        for (int r = 0; r < R; ++r) {
-            v[r] = plan.values + rows[r].values_at;
-            q[r] = ratio + rows[r].first_column * width;
-        }
-        for (Index i = 0; i < common; ++i) {
-            for (int r = 0; r < R; ++r) {
-                const Double4 value = broadcast(v[r][i]);
-                for (int h = 0; h < V; ++h) {
-                    totals[r][h] = totals[r][h] + value * load4(q[r] + i * width + lanes * h);
-                }
-            }
-        }
     }
     for (int r = 0; r < R; ++r) {
-        back_project_many<V>(rows[r], plan, ratio, n, common, rows[r].length, totals[r]);
+        back_project_many<V>(plan, segments, j + r, ratio, n, common, rows[r].length, totals[r]);
     }
 }
 
@@ -217,8 +305,9 @@ inline constexpr int rows_together = V <= 2 ? 4 : 2;
  * back projection in entry order from 0.0, forward projection in row then entry order.
  */
 template <int V>
-VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double* __restrict sensitivity_floor,
-                                     const SpectraBlock& block, bool update_x, bool project) {
+VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, const Segments& segments, Index n,
+                                     const double* __restrict sensitivity_floor, const SpectraBlock& block,
+                                     bool update_x, bool project) {
     constexpr Index width = V * lanes;
     constexpr int R = rows_together<V>;
     for (Index j = 0; j < n; j += R) {
@@ -237,10 +326,10 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double*
                 }
             }
             if (rows == R) {
-                back_project_rows<V, R>(plan.rows + j, plan, block.ratio, n, totals);
+                back_project_rows<V, R>(plan, segments, j, block.ratio, n, totals);
             } else {
                 for (int r = 0; r < rows; ++r) {
-                    back_project_many<V>(plan.rows[j + r], plan, block.ratio, n, 0, plan.rows[j + r].length, totals[r]);
+                    back_project_many<V>(plan, segments, j + r, block.ratio, n, 0, plan.rows[j + r].length, totals[r]);
                 }
             }
             for (int r = 0; r < rows; ++r) {
@@ -254,10 +343,10 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double*
         }
         if (project) {
             if (rows == R) {
-                scatter_rows<V, R>(plan.rows + j, plan, x4, block.estimate, n);
+                scatter_rows<V, R>(plan, segments, j, x4, block.estimate, n);
             } else {
                 for (int r = 0; r < rows; ++r) {
-                    scatter_many<V>(plan.rows[j + r], plan, x4[r], block.estimate, n);
+                    scatter_many<V>(plan, segments, j + r, x4[r], block.estimate, n);
                 }
             }
         }
@@ -273,8 +362,9 @@ VEXORA_VECTOR_HELPER void ratio_many(Index size, const SpectraBlock& block) {
 }
 
 template <int V>
-VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, Index n, const double* sensitivity_floor,
-                                            const SpectraBlock& block, Index step, int iterations) {
+VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, const Segments& segments, Index n,
+                                            const double* sensitivity_floor, const SpectraBlock& block, Index step,
+                                            int iterations) {
     const Index size = n * V * lanes;
     if (step > 0) {
         ratio_many(size, block);
@@ -283,7 +373,7 @@ VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, Index n, const 
     if (project) {
         std::fill(block.estimate, block.estimate + size, 0.0);
     }
-    sweep_many<V>(plan, n, sensitivity_floor, block, step > 0, project);
+    sweep_many<V>(plan, segments, n, sensitivity_floor, block, step > 0, project);
 }
 
 /*
@@ -291,15 +381,17 @@ VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, Index n, const 
  * step 0 projects the ones that x starts with; step t in [1, iterations] is iteration t, which
  * also projects its result unless it is the last. Steps run in order, each block on its own, so
  * blocks may run on any threads; every spectrum's result has the bits of its single-spectrum
- * call (ml_em_iterations) for the same plan. `sensitivity_floor` as ml_em_iterations takes it.
+ * call (ml_em_iterations) for the same plan. `segments` are those of the plan's rows
+ * (count_segments, fill_segments), or none; `sensitivity_floor` as ml_em_iterations takes it.
  */
-VEXORA_CLONES inline void ml_em_many_step(int vectors, const RowPlan& plan, Index n, const double* sensitivity_floor,
-                                          const SpectraBlock& block, Index step, int iterations) {
+VEXORA_CLONES inline void ml_em_many_step(int vectors, const RowPlan& plan, const Segments& segments, Index n,
+                                          const double* sensitivity_floor, const SpectraBlock& block, Index step,
+                                          int iterations) {
     switch (vectors) {
-        case 1: return step_many_vectors<1>(plan, n, sensitivity_floor, block, step, iterations);
-        case 2: return step_many_vectors<2>(plan, n, sensitivity_floor, block, step, iterations);
-        case 3: return step_many_vectors<3>(plan, n, sensitivity_floor, block, step, iterations);
-        default: return step_many_vectors<4>(plan, n, sensitivity_floor, block, step, iterations);
+        case 1: return step_many_vectors<1>(plan, segments, n, sensitivity_floor, block, step, iterations);
+        case 2: return step_many_vectors<2>(plan, segments, n, sensitivity_floor, block, step, iterations);
+        case 3: return step_many_vectors<3>(plan, segments, n, sensitivity_floor, block, step, iterations);
+        default: return step_many_vectors<4>(plan, segments, n, sensitivity_floor, block, step, iterations);
     }
 }
 
