@@ -51,6 +51,18 @@ KERNELS = {k.name: k for k in [
 ]}
 MODULES = sorted({k.module for k in KERNELS.values()})
 
+# Test modules whose results depend on which exp the kernels select, or on the C library's: the
+# runs that change only that (libm forced, libm without FMA, other glibc releases) take these
+# alone, with -m exp.
+EXP_DEPENDENT = {"test_batch", "test_deconvolution", "test_exact_exp", "test_exact_paths", "test_exp_shims",
+                 "test_gaussian", "test_import", "test_native", "test_parallel_calls", "test_properties"}
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if item.module.__name__.rpartition(".")[2] in EXP_DEPENDENT:
+            item.add_marker(pytest.mark.exp)
+
 
 def sample_args(name):
     """Fresh valid values for every parameter of a kernel, non-default where there is one."""
