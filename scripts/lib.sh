@@ -31,11 +31,14 @@ require_cpython() {
     return 1
 }
 
-# pip install, quiet, with the interpreter $1: pip_install PYTHON ARGUMENTS...
+# pip install, quiet, with the interpreter $1: pip_install PYTHON ARGUMENTS... One install at a
+# time per interpreter, so that scripts running side by side (CI's two lanes) never write into
+# one environment at once.
 pip_install() {
-    local python=$1
+    local python=$1 lock
     shift
-    "$python" -m pip install --quiet --disable-pip-version-check "$@"
+    lock="${TMPDIR:-/tmp}/vexora-pip-$(printf '%s' "$python" | sha1sum | cut -c1-16).lock"
+    flock "$lock" "$python" -m pip install --quiet --disable-pip-version-check "$@"
 }
 
 # Makes a virtual environment at $1 from the interpreter $2 unless one is there.
