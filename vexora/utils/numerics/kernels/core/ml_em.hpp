@@ -72,9 +72,7 @@ VEXORA_VECTOR_HELPER void update_group(const RowPlan& plan, Index g, const doubl
     } else if (plan.groups[g].usable) {
         back_project_lanes(plan.groups[g], plan.rows + j, plan.values, ratio, totals);
     } else {
-        for (int r = 0; r < group_rows; ++r) {
-            totals[r / lanes][r % lanes] = back_project_row(plan.rows[j + r], plan.values, plan.columns, ratio, n);
-        }
+        back_project_rows(plan.rows + j, plan.values, plan.columns, ratio, n, totals);
     }
     for (int h = 0; h < halves; ++h) {
         const Index at = j + lanes * h;

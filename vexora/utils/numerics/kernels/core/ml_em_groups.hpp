@@ -107,6 +107,39 @@ inline double back_project_row(const RowSpan& row, const double* __restrict valu
 constexpr int group_rows = 2 * lanes;
 constexpr int halves = group_rows / lanes;  // vectors per group
 
+/*
+ * Back projections of the rows of a group that cannot run in lanes: lane r of totals[h] is
+ * back_project_row of row lanes * h + r, the same sum in the same order. The rows advance
+ * together over the entries they all have, so that each row's additions overlap the others'
+ * instead of waiting on its own previous one; the rest of each row follows alone.
+ */
+VEXORA_VECTOR_HELPER void back_project_rows(const RowSpan* rows, const double* __restrict values,
+                                            const std::int32_t* __restrict columns, const double* __restrict ratio,
+                                            Index n, Double4 (&totals)[halves]) {
+    const auto entry = [&](const RowSpan& row, Index i, double& total) VEXORA_INLINE_LAMBDA {
+        const Index channel = row.first_column >= 0 ? row.first_column + i : channel_of(columns[row.columns_at + i], n);
+        if (channel >= 0) {
+            total += values[row.values_at + i] * ratio[channel];
+        }
+    };
+    double total[group_rows] = {};
+    Index common = rows[0].length;
+    for (int r = 1; r < group_rows; ++r) {
+        common = std::min(common, rows[r].length);
+    }
+    for (Index i = 0; i < common; ++i) {
+        for (int r = 0; r < group_rows; ++r) {
+            entry(rows[r], i, total[r]);
+        }
+    }
+    for (int r = 0; r < group_rows; ++r) {
+        for (Index i = common; i < rows[r].length; ++i) {
+            entry(rows[r], i, total[r]);
+        }
+        totals[r / lanes][r % lanes] = total[r];
+    }
+}
+
 
 /*
  * Adds products of the group's rows (p[r] holds four consecutive products of row r) to their
