@@ -305,3 +305,17 @@ def test_bad_arguments_raise(source, result, sequence, error, message):
     with pytest.raises(error, match=f"^{re.escape(message)}$"):
         exact_exp.exp(source, result, sequence)
     assert np.array_equal(result, kept)  # nothing written
+
+
+@pytest.mark.parametrize("shift", [-3, -1, 0, 1, 5])
+@pytest.mark.parametrize("sequence", ["libm", "fused", "fused-scalar"])
+def test_overlapping_buffers_read_every_value_before_it_is_overwritten(shift, sequence):
+    """One sweep reads source and writes result: a result that overlaps the source must not
+    feed already computed values back in."""
+    values = np.linspace(-40.0, 1.0, 37)
+    buffer = np.zeros(values.size + 10)
+    buffer[5:5 + values.size] = values
+    source = buffer[5:5 + values.size]
+    result = buffer[5 + shift:5 + shift + values.size]
+    exact_exp.exp(source, result, sequence)
+    assert np.array_equal(result, exp_by(sequence, values))

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "simd/exp/path.hpp"
@@ -17,51 +18,54 @@ PyObject* selected_path(PyObject*, PyObject*) { return PyUnicode_FromString(ee::
 
 PyObject* selected_lanes(PyObject*, PyObject*) { return PyLong_FromLong(ee::selected_lanes()); }
 
-void libm(double* values, Py_ssize_t n) {
+// Each function computes result[i] = exp(source[i]) in one sweep, reading source[i] before it
+// writes result[i]: the two may be the same buffer, but must not overlap otherwise.
+
+void libm(const double* source, double* result, Py_ssize_t n) {
     for (Py_ssize_t i = 0; i < n; ++i) {
-        values[i] = std::exp(values[i]);
+        result[i] = std::exp(source[i]);
     }
 }
 
-/// values[i] = exp(values[i]) by the sequence, `width` values at a time and the rest one at a
-/// time, on the target of that width.
+/// By the sequence, `width` values at a time and the rest one at a time, on the target of that
+/// width.
 template <unsigned mask, int width>
-void vector_of_width(double* values, Py_ssize_t n) {
+void vector_of_width(const double* source, double* result, Py_ssize_t n) {
     using V = typename vexora::simd::Vectors<width>::Double;
     Py_ssize_t i = 0;
     for (; i + width <= n; i += width) {
-        vexora::simd::store(values + i, ee::exp_lanes<mask>(vexora::simd::load<V>(values + i)));
+        vexora::simd::store(result + i, ee::exp_lanes<mask>(vexora::simd::load<V>(source + i)));
     }
     for (; i < n; ++i) {
-        values[i] = ee::exp_scalar<mask>(values[i]);
+        result[i] = ee::exp_scalar<mask>(source[i]);
     }
 }
 
 /// The same at the lanes this module selected, compiled as the kernels compile it where the
 /// processor allows (and for the baseline elsewhere).
 template <unsigned mask>
-void vector(double* values, Py_ssize_t n) {
+void vector(const double* source, double* result, Py_ssize_t n) {
 #if VEXORA_EIGHT_LANES
     if (ee::selected_lanes() == 8) {
-        ee::on_exp8_target([&] { vector_of_width<mask, 8>(values, n); });
+        ee::on_exp8_target([&] { vector_of_width<mask, 8>(source, result, n); });
         return;
     }
 #endif
-    const auto run = [&] { vector_of_width<mask, 4>(values, n); };
+    const auto run = [&] { vector_of_width<mask, 4>(source, result, n); };
     ee::processor_supports_exp_target() ? ee::on_exp_target(run) : run();
 }
 
 template <unsigned mask>
-void scalar(double* values, Py_ssize_t n) {
+void scalar(const double* source, double* result, Py_ssize_t n) {
     const auto run = [&] {
         for (Py_ssize_t i = 0; i < n; ++i) {
-            values[i] = ee::exp_scalar<mask>(values[i]);
+            result[i] = ee::exp_scalar<mask>(source[i]);
         }
     };
     ee::processor_supports_exp_target() ? ee::on_exp_target(run) : run();
 }
 
-using Run = void (*)(double*, Py_ssize_t);
+using Run = void (*)(const double*, double*, Py_ssize_t);
 
 /// The function that computes exp by `name`: "libm", or an entry of the sequences' list, four
 /// values at a time under its name and one at a time as "<name>-scalar"; nullptr for any other.
@@ -99,9 +103,17 @@ PyObject* exp(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "source and result must hold the same number of doubles");
     } else {
         const Py_ssize_t n = source.len / static_cast<Py_ssize_t>(sizeof(double));
+        const auto* from = static_cast<const double*>(source.buf);
+        auto* to = static_cast<double*>(result.buf);
+        const auto start = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p); };
+        const std::uintptr_t bytes = static_cast<std::uintptr_t>(source.len);
+        const bool overlap = from != to && start(from) < start(to) + bytes && start(to) < start(from) + bytes;
         Py_BEGIN_ALLOW_THREADS
-        std::memmove(result.buf, source.buf, static_cast<std::size_t>(source.len));
-        run(static_cast<double*>(result.buf), n);
+        if (overlap) {
+            std::memmove(to, from, static_cast<std::size_t>(source.len));
+            from = to;
+        }
+        run(from, to, n);
         Py_END_ALLOW_THREADS
         answer = Py_NewRef(Py_None);
     }
