@@ -146,7 +146,8 @@ inline Csr make_matrix(Shape shape, Index n, Index lead, Random& random) {
     return m;
 }
 
-/// The matrix planned as the binding plans it.
+/// The matrix planned as the binding plans it, the rows that are not runs cut into segments
+/// unless told otherwise.
 struct Plan {
     std::vector<ml_em::RowSpan> rows;
     std::vector<ml_em::LaneGroup> groups;
@@ -155,9 +156,9 @@ struct Plan {
     ml_em::RowPlan row_plan;
     std::vector<Index> segment_at;
     std::vector<ml_em::Segment> segment_list;
-    ml_em::Segments segments;
 
-    Plan(const Csr& m, const ml_em::Layout& layout) : rows(m.n), groups(m.n / ml_em::group_rows) {
+    Plan(const Csr& m, const ml_em::Layout& layout, bool segmented = true)
+        : rows(m.n), groups(m.n / ml_em::group_rows) {
         for (Index j = 0; j < m.n; ++j) {
             const Index start = m.offsets[j], length = m.offsets[j + 1] - start;
             rows[j] = {start, start, length, -1};
@@ -170,11 +171,14 @@ struct Plan {
             ml_em::fill_bands(groups.data(), rows.data(), m.n, m.values.data(), band->get());
         }
         row_plan = {rows.data(), groups.data(), m.values.data(), m.columns.data(), band ? band->get() : nullptr};
+        if (!segmented) {
+            return;
+        }
         segment_at.resize(static_cast<std::size_t>(m.n + 1));
         segment_list.resize(static_cast<std::size_t>(
             std::max<Index>(ml_em::count_segments(rows.data(), m.columns.data(), m.n, segment_at.data()), 1)));
         ml_em::fill_segments(rows.data(), m.columns.data(), m.n, segment_at.data(), segment_list.data());
-        segments = {segment_at.data(), segment_list.data()};
+        row_plan.segments = {segment_at.data(), segment_list.data()};
     }
     Plan(const Plan&) = delete;
 

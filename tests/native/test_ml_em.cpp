@@ -1,6 +1,6 @@
 // ML-EM: the iterations over plans made under every layout (rows alone, rows in vector lanes,
-// rows in bands) give the same bits as rows alone, which give the bits of the plain algorithm,
-// on one thread and split over teams of threads.
+// rows in bands, rows cut into segments) give the same bits as rows alone, which give the bits
+// of the plain algorithm, on one thread and split over teams of threads.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -27,7 +27,7 @@ TEST(ml_em_layouts_equal_rows_and_reference) {
                 const char* name = shape_names[static_cast<int>(shape)];
                 for (const int iterations : {1, 6}) {
                     const Result expected = run_reference(m, p, iterations);
-                    const Plan rows_plan(m, layouts[0].layout);
+                    const Plan rows_plan(m, layouts[0].layout, false);
                     CHECK(rows_plan.usable_groups() == 0);
                     const Result rows = run_plan(m, rows_plan, p, iterations);
                     for (Index j = 0; j < n; ++j) {
@@ -125,8 +125,7 @@ TEST(ml_em_projection_by_ranges_equals_one_sweep) {
             ml_em::scatter_group(plan.row_plan, g, x.data(), expected_estimate.get(), n);
         }
         for (Index j = n / ml_em::group_rows * ml_em::group_rows; j < n; ++j) {
-            ml_em::scatter_row(plan.row_plan.rows[j], x[j], plan.row_plan.values, plan.row_plan.columns,
-                               expected_estimate.get(), n);
+            ml_em::scatter_row(plan.row_plan, j, x[j], expected_estimate.get(), n);
         }
         const bool expected_finite = ml_em::compute_ratio(n, p.y.data(), expected_estimate.get(), expected_ratio.get());
         for (const Index ranges : {1, 2, 3, 4, 5, 7, 8, 12, 13, 32, 1000}) {

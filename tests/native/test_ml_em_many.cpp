@@ -24,8 +24,7 @@ std::vector<Result> run_block(const Csr& m, const Plan& plan, const std::vector<
     }
     const ml_em::SpectraBlock block{y.get(), x.get(), estimate.get(), ratio.get()};
     for (Index step = 0; step < ml_em::ml_em_many_steps(iterations); ++step) {
-        ml_em::ml_em_many_step(vectors, plan.row_plan, plan.segments, m.n, problems[0].floor.data(), block, step,
-                               iterations);
+        ml_em::ml_em_many_step(vectors, plan.row_plan, m.n, problems[0].floor.data(), block, step, iterations);
     }
     std::vector<Result> results(problems.size());
     for (std::size_t s = 0; s < problems.size(); ++s) {

@@ -74,28 +74,6 @@ struct BlockPlan {
     int vectors_of(Index b) const { return static_cast<int>(std::min(block_vectors, vectors - first_vector(b))); }
 };
 
-/// The segments of a plan's rows that are not runs (core/ml_em_segments.hpp).
-class PlanSegments {
-public:
-    /// Cuts the rows of `plan` (n of them); false with MemoryError otherwise.
-    bool make(const ml_em::RowPlan& plan, Index n) {
-        if (!at_.allocate(n + 1)) {
-            return false;
-        }
-        const Index count = ml_em::count_segments(plan.rows, plan.columns, n, at_.get());
-        if (!list_.allocate(count)) {
-            return false;
-        }
-        ml_em::fill_segments(plan.rows, plan.columns, n, at_.get(), list_.get());
-        return true;
-    }
-    ml_em::Segments segments() const { return {at_.get(), list_.get()}; }
-
-private:
-    RawArray<Index> at_;
-    RawArray<ml_em::Segment> list_;
-};
-
 /*
  * ML-EM of every row of `Y` over the arrays of a call, in the order of ml_em_arrays. Returns the
  * new (k, n) estimates, row s with the bits of ML_EM_cy(Y[s], ...), or nullptr with an exception
@@ -132,7 +110,7 @@ PyObject* ml_em_many(PyObject* const* arrays, int iterations, int threads) {
     }
     auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
     RawArray<double> sensitivity_floor;
-    if (!sensitivity_floor.allocate(n)) {
+    if (!sensitivity_floor.allocate(n) || !matrix.plan_segments(n)) {
         return fail_at(name, ml_em_many_working_arrays_line);
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -174,9 +152,8 @@ PyObject* ml_em_many(PyObject* const* arrays, int iterations, int threads) {
         return fail_at(name, ml_em_many_working_arrays_line);
     }
     RawArray<double> y_t, x_t, estimate_t, ratio_t;
-    PlanSegments segments;
     if (!y_t.allocate(size, 32) || !x_t.allocate(size, 32) || !estimate_t.allocate(size, 32) ||
-        !ratio_t.allocate(size, 32) || !segments.make(matrix.row_plan(), n)) {
+        !ratio_t.allocate(size, 32)) {
         return fail_at(name, ml_em_many_working_arrays_line);
     }
     auto block_data = [&](Index b, double* base) { return base + blocks.first_vector(b) * ml_em::lanes * n; };
@@ -206,8 +183,7 @@ PyObject* ml_em_many(PyObject* const* arrays, int iterations, int threads) {
         auto work = [&](Index b) {
             const ml_em::SpectraBlock block{block_data(b, y_t.get()), block_data(b, x_t.get()),
                                             block_data(b, estimate_t.get()), block_data(b, ratio_t.get())};
-            ml_em::ml_em_many_step(blocks.vectors_of(b), plan, segments.segments(), n, sensitivity_floor.get(), block,
-                                   step, iterations);
+            ml_em::ml_em_many_step(blocks.vectors_of(b), plan, n, sensitivity_floor.get(), block, step, iterations);
         };
         parallel::Team team(thread_budget(), static_cast<int>(std::min<Index>(threads, blocks.blocks)),
                             parallel::Sharing::yield);

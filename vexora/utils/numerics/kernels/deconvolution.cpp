@@ -197,8 +197,8 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
     RawArray<double> partial;
     if (pipelined ? !matrix.plan_pipeline(n, team_size, pipeline) || !finite.allocate(team_size) ||
                         !partial.allocate(capacity, 32)
-                  : team_size > 1 &&
-                        (!matrix.plan_split(n, team_size, column_split) || !finite.allocate(column_split.ranges))) {
+        : team_size > 1 ? !matrix.plan_split(n, team_size, column_split) || !finite.allocate(column_split.ranges)
+                        : !matrix.plan_segments(n)) {
         return fail_at(name, ml_em_loop_line);
     }
     bool interrupted;

@@ -35,10 +35,29 @@ inline bool in_range(Py_ssize_t first, Py_ssize_t last, Py_ssize_t size) { retur
 class Matrix {
 public:
     /// The plan for the iterations; valid once plan() succeeded.
-    ml_em::RowPlan row_plan() const { return {rows_.get(), groups_.get(), values_, columns_, band_.get()}; }
+    ml_em::RowPlan row_plan() const {
+        return {rows_.get(), groups_.get(), values_, columns_, band_.get(), {segment_at_.get(), segments_.get()}};
+    }
 
     /// Entries in all rows; valid once plan() succeeded.
     Py_ssize_t entries() const { return entries_; }
+
+    /*
+     * Cuts the rows that are not runs into segments (core/ml_em_segments.hpp), which the
+     * iterations on one thread and over many spectra read; for a plan made for n rows. MemoryError
+     * otherwise.
+     */
+    bool plan_segments(Py_ssize_t n) {
+        if (!segment_at_.allocate(n + 1)) {
+            return false;
+        }
+        const Py_ssize_t count = ml_em::count_segments(rows_.get(), columns_, n, segment_at_.get());
+        if (!segments_.allocate(count)) {
+            return false;
+        }
+        ml_em::fill_segments(rows_.get(), columns_, n, segment_at_.get(), segments_.get());
+        return true;
+    }
 
     /*
      * The split of the iterations over a team of `threads`, for a plan made for n rows; valid
@@ -235,6 +254,8 @@ private:
 
     RawArray<ml_em::RowSpan> rows_;
     RawArray<ml_em::LaneGroup> groups_;
+    RawArray<Py_ssize_t> segment_at_;
+    RawArray<ml_em::Segment> segments_;
     RawArray<double> band_;
     RawArray<double> packed_values_;
     RawArray<std::int32_t> packed_columns_;

@@ -12,6 +12,7 @@
 #include "../simd/vector.hpp"
 #include "interrupt.hpp"
 #include "ml_em_groups.hpp"
+#include "ml_em_segments.hpp"
 #include "strided.hpp"
 
 namespace vexora::core::ml_em {
@@ -42,7 +43,92 @@ struct RowPlan {
     const double* values;
     const std::int32_t* columns;
     const double* band;
+    Segments segments = {};
 };
+
+/*
+ * Adds x_j * R[j][.] to estimate[n], entries in order: runs and the stretches of segmented rows a
+ * vector at a time, other entries one at a time at the channel their column gives, re-checked
+ * against n so that an array changed by another thread during the call can never send a store
+ * out of bounds.
+ */
+VEXORA_VECTOR_HELPER void scatter_row(const RowPlan& plan, Index j, double x_j, double* __restrict estimate, Index n) {
+    const RowSpan& row = plan.rows[j];
+    const double* v = plan.values + row.values_at;
+    const auto stretch = [&](Index begin, Index end, Index offset) VEXORA_INLINE_LAMBDA {
+        add_scaled(estimate + offset + begin, v + begin, end - begin, x_j);
+    };
+    const auto loose = [&](Index begin, Index end) VEXORA_INLINE_LAMBDA {
+        for_each_column(plan.columns + row.columns_at, begin, end, n,
+                        [&](Index i, Index channel) VEXORA_INLINE_LAMBDA { estimate[channel] += x_j * v[i]; });
+    };
+    for_each_part(row, plan.segments.of(j), plan.segments.count(j), 0, row.length, stretch, loose);
+}
+
+/// Adds R[j][i] * ratio[channel] for the entries [from, to) of row j to `total`, in entry order.
+VEXORA_VECTOR_HELPER double back_project_entries(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
+                                                 Index from, Index to, double total) {
+    const RowSpan& row = plan.rows[j];
+    const double* v = plan.values + row.values_at;
+    const auto stretch = [&](Index begin, Index end, Index offset) VEXORA_INLINE_LAMBDA {
+        for (Index i = begin; i < end; ++i) {
+            total += v[i] * ratio[i + offset];
+        }
+    };
+    const auto loose = [&](Index begin, Index end) VEXORA_INLINE_LAMBDA {
+        for_each_column(plan.columns + row.columns_at, begin, end, n,
+                        [&](Index i, Index channel) VEXORA_INLINE_LAMBDA { total += v[i] * ratio[channel]; });
+    };
+    for_each_part(row, plan.segments.of(j), plan.segments.count(j), from, to, stretch, loose);
+    return total;
+}
+
+/*
+ * Back projections of the rows of a group that cannot run in lanes: lane r of totals[h] is that
+ * of row j + lanes * h + r, summed in entry order. The rows advance together over the entries
+ * they all have, so that each row's additions overlap the others' instead of waiting on its own
+ * previous one; where every row's channels run on from an offset (runs, stretches of segments),
+ * without reading a column. The rest of each row follows alone.
+ */
+VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
+                                            Double4 (&totals)[halves]) {
+    const RowSpan* rows = plan.rows + j;
+    const double* v[group_rows];
+    const std::int32_t* c[group_rows];
+    for (int r = 0; r < group_rows; ++r) {
+        v[r] = plan.values + rows[r].values_at;
+        c[r] = plan.columns + rows[r].columns_at;
+    }
+    double total[group_rows] = {};
+    CommonParts<group_rows> parts(rows, plan.segments, j);
+    for (Index from = 0, to; from < parts.common; from = to) {
+        to = parts.next(from);
+        if (parts.all_stretched) {
+            // A vector's worth of rows at a time: enough sums to hide the additions' latency, few
+            // enough pointers to stay in registers.
+            for (int h = 0; h < halves; ++h) {
+                for (Index i = from; i < to; ++i) {
+                    for (int r = lanes * h; r < lanes * (h + 1); ++r) {
+                        total[r] += v[r][i] * ratio[i + parts.offset[r]];
+                    }
+                }
+            }
+            continue;
+        }
+        for (Index i = from; i < to; ++i) {
+            for (int r = 0; r < group_rows; ++r) {
+                const Index channel = parts.stretched[r] ? i + parts.offset[r] : channel_of(c[r][i], n);
+                if (channel >= 0) {
+                    total[r] += v[r][i] * ratio[channel];
+                }
+            }
+        }
+    }
+    for (int r = 0; r < group_rows; ++r) {
+        totals[r / lanes][r % lanes] = back_project_entries(plan, j + r, ratio, n, parts.common, rows[r].length,
+                                                            total[r]);
+    }
+}
 
 /// Adds x_j * R[j][.] for the rows of group g to the estimate, in row order.
 VEXORA_VECTOR_HELPER void scatter_group(const RowPlan& plan, Index g, const double* x, double* __restrict estimate,
@@ -57,7 +143,7 @@ VEXORA_VECTOR_HELPER void scatter_group(const RowPlan& plan, Index g, const doub
         return;
     }
     for (int r = 0; r < group_rows; ++r) {
-        scatter_row(plan.rows[j + r], x[j + r], plan.values, plan.columns, estimate, n);
+        scatter_row(plan, j + r, x[j + r], estimate, n);
     }
 }
 
@@ -72,7 +158,7 @@ VEXORA_VECTOR_HELPER void update_group(const RowPlan& plan, Index g, const doubl
     } else if (plan.groups[g].usable) {
         back_project_lanes(plan.groups[g], plan.rows + j, plan.values, ratio, totals);
     } else {
-        back_project_rows(plan.rows + j, plan.values, plan.columns, ratio, n, totals);
+        back_project_rows(plan, j, ratio, n, totals);
     }
     for (int h = 0; h < halves; ++h) {
         const Index at = j + lanes * h;
@@ -127,7 +213,7 @@ VEXORA_CLONES inline void ml_em_iterations(int iterations, Index n, const double
         scatter_group(plan, g, x, estimate, n);
     }
     for (Index j = groups * group_rows; j < n; ++j) {
-        scatter_row(plan.rows[j], x[j], plan.values, plan.columns, estimate, n);
+        scatter_row(plan, j, x[j], estimate, n);
     }
     for (int iteration = 0; iteration < iterations; ++iteration) {
         if (interrupted()) {
@@ -150,10 +236,10 @@ VEXORA_CLONES inline void ml_em_iterations(int iterations, Index n, const double
             scatter_group(plan, groups - 1, x, estimate, n);
         }
         for (Index j = groups * group_rows; j < n; ++j) {
-            update(back_project_row(plan.rows[j], plan.values, plan.columns, ratio, n), sensitivity_floor[j], x[j],
+            update(back_project_entries(plan, j, ratio, n, 0, plan.rows[j].length, 0.0), sensitivity_floor[j], x[j],
                    correction[j]);
             if (project_next) {
-                scatter_row(plan.rows[j], x[j], plan.values, plan.columns, estimate, n);
+                scatter_row(plan, j, x[j], estimate, n);
             }
         }
     }

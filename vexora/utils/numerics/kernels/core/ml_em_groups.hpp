@@ -40,43 +40,27 @@ inline Index channel_of(std::int32_t column, Index n) {
 }
 
 /*
- * Adds x_j * R[j][.] to estimate[n], entries in row order. Runs are added in aligned blocks of
- * four, so that the overlapping runs of neighbouring rows meet at the same addresses and each
- * load gets its value forwarded from the previous row's store. Columns of other rows are
- * re-checked against n so that an array changed by another thread during the call can never
- * send a store out of bounds.
+ * e[i] += x_j * v[i] for i < length, in aligned blocks of four, so that the overlapping runs of
+ * neighbouring rows meet at the same addresses and each load gets its value forwarded from the
+ * previous row's store.
  */
-inline void scatter_row(const RowSpan& row, double x_j, const double* __restrict values,
-                        const std::int32_t* __restrict columns, double* __restrict estimate, Index n) {
-    const double* v = values + row.values_at;
-    if (row.first_column >= 0) {
-        double* e = estimate + row.first_column;
-        const Index length = row.length;
-        const auto misalignment = (reinterpret_cast<std::uintptr_t>(e) / sizeof(double)) % 4;
-        const Index head = std::min<Index>(length, (4 - misalignment) % 4);
-        Index i = 0;
-        for (; i < head; ++i) {
-            e[i] += x_j * v[i];
-        }
-        const Double4 x4 = {x_j, x_j, x_j, x_j};
-        for (; i + 4 <= length; i += 4) {
-            Double4 v4, e4;
-            std::memcpy(&v4, v + i, sizeof v4);
-            std::memcpy(&e4, e + i, sizeof e4);
-            e4 += x4 * v4;
-            std::memcpy(e + i, &e4, sizeof e4);
-        }
-        for (; i < length; ++i) {
-            e[i] += x_j * v[i];
-        }
-        return;
+VEXORA_VECTOR_HELPER void add_scaled(double* __restrict e, const double* __restrict v, Index length, double x_j) {
+    const auto misalignment = (reinterpret_cast<std::uintptr_t>(e) / sizeof(double)) % 4;
+    const Index head = std::min<Index>(length, (4 - misalignment) % 4);
+    Index i = 0;
+    for (; i < head; ++i) {
+        e[i] += x_j * v[i];
     }
-    const std::int32_t* c = columns + row.columns_at;
-    for (Index i = 0; i < row.length; ++i) {
-        const Index channel = channel_of(c[i], n);
-        if (channel >= 0) {
-            estimate[channel] += x_j * v[i];
-        }
+    const Double4 x4 = {x_j, x_j, x_j, x_j};
+    for (; i + 4 <= length; i += 4) {
+        Double4 v4, e4;
+        std::memcpy(&v4, v + i, sizeof v4);
+        std::memcpy(&e4, e + i, sizeof e4);
+        e4 += x4 * v4;
+        std::memcpy(e + i, &e4, sizeof e4);
+    }
+    for (; i < length; ++i) {
+        e[i] += x_j * v[i];
     }
 }
 
@@ -106,40 +90,6 @@ inline double back_project_row(const RowSpan& row, const double* __restrict valu
 /// the latency of each other's additions.
 constexpr int group_rows = 2 * lanes;
 constexpr int halves = group_rows / lanes;  // vectors per group
-
-/*
- * Back projections of the rows of a group that cannot run in lanes: lane r of totals[h] is
- * back_project_row of row lanes * h + r, the same sum in the same order. The rows advance
- * together over the entries they all have, so that each row's additions overlap the others'
- * instead of waiting on its own previous one; the rest of each row follows alone.
- */
-VEXORA_VECTOR_HELPER void back_project_rows(const RowSpan* rows, const double* __restrict values,
-                                            const std::int32_t* __restrict columns, const double* __restrict ratio,
-                                            Index n, Double4 (&totals)[halves]) {
-    const auto entry = [&](const RowSpan& row, Index i, double& total) VEXORA_INLINE_LAMBDA {
-        const Index channel = row.first_column >= 0 ? row.first_column + i : channel_of(columns[row.columns_at + i], n);
-        if (channel >= 0) {
-            total += values[row.values_at + i] * ratio[channel];
-        }
-    };
-    double total[group_rows] = {};
-    Index common = rows[0].length;
-    for (int r = 1; r < group_rows; ++r) {
-        common = std::min(common, rows[r].length);
-    }
-    for (Index i = 0; i < common; ++i) {
-        for (int r = 0; r < group_rows; ++r) {
-            entry(rows[r], i, total[r]);
-        }
-    }
-    for (int r = 0; r < group_rows; ++r) {
-        for (Index i = common; i < rows[r].length; ++i) {
-            entry(rows[r], i, total[r]);
-        }
-        totals[r / lanes][r % lanes] = total[r];
-    }
-}
-
 
 /*
  * Adds products of the group's rows (p[r] holds four consecutive products of row r) to their

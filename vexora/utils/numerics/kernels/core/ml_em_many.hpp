@@ -35,9 +35,8 @@ struct SpectraBlock {
 
 /// Adds value * ratio[channel] for entries [from, to) of row j to its V vectors of sums, in entry order.
 template <int V>
-VEXORA_VECTOR_HELPER void back_project_many(const RowPlan& plan, const Segments& segments, Index j,
-                                            const double* __restrict ratio, Index n, Index from, Index to,
-                                            Double4 (&totals)[V]) {
+VEXORA_VECTOR_HELPER void back_project_many(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
+                                            Index from, Index to, Double4 (&totals)[V]) {
     constexpr Index width = V * lanes;
     const RowSpan& row = plan.rows[j];
     const double* v = plan.values + row.values_at;
@@ -58,13 +57,13 @@ VEXORA_VECTOR_HELPER void back_project_many(const RowPlan& plan, const Segments&
             }
         });
     };
-    for_each_part(row, segments.of(j), segments.count(j), from, to, stretch, loose);
+    for_each_part(row, plan.segments.of(j), plan.segments.count(j), from, to, stretch, loose);
 }
 
 /// Adds x * value to estimate[channel] for every entry of row j, in entry order.
 template <int V>
-VEXORA_VECTOR_HELPER void scatter_many(const RowPlan& plan, const Segments& segments, Index j, const Double4 (&x)[V],
-                                       double* __restrict estimate, Index n) {
+VEXORA_VECTOR_HELPER void scatter_many(const RowPlan& plan, Index j, const Double4 (&x)[V], double* __restrict estimate,
+                                       Index n) {
     constexpr Index width = V * lanes;
     const RowSpan& row = plan.rows[j];
     const double* v = plan.values + row.values_at;
@@ -86,7 +85,7 @@ VEXORA_VECTOR_HELPER void scatter_many(const RowPlan& plan, const Segments& segm
             }
         });
     };
-    for_each_part(row, segments.of(j), segments.count(j), 0, row.length, stretch, loose);
+    for_each_part(row, plan.segments.of(j), plan.segments.count(j), 0, row.length, stretch, loose);
 }
 
 /// Adds x * values[i - first] to estimate[channel i] for the channels [from, to) of a run at `first`.
@@ -115,18 +114,17 @@ inline constexpr int most_stretches = 4;
  * The stretches of row j in ascending channels: a run's one, or its segments' when every entry is
  * in one and no two share a channel. Their number, or -1 for other rows.
  */
-VEXORA_VECTOR_HELPER int sorted_stretches(const RowPlan& plan, const Segments& segments, Index j,
-                                          Stretch (&out)[most_stretches]) {
+VEXORA_VECTOR_HELPER int sorted_stretches(const RowPlan& plan, Index j, Stretch (&out)[most_stretches]) {
     const RowSpan& row = plan.rows[j];
     if (row.first_column >= 0 || row.length == 0) {
         out[0] = {row.first_column, row.first_column + row.length, row.first_column};
         return row.length > 0 ? 1 : 0;
     }
-    const Index count = segments.count(j);
+    const Index count = plan.segments.count(j);
     if (count == 0 || count > most_stretches) {
         return -1;
     }
-    const Segment* s = segments.of(j);
+    const Segment* s = plan.segments.of(j);
     for (Index t = 0; t < count; ++t) {
         const Index entries = (t + 1 < count ? s[t + 1].entry : row.length) - s[t].entry;
         if (s[t].channel < 0 || (t > 0 && out[t - 1].end > s[t].channel)) {
@@ -145,7 +143,7 @@ VEXORA_VECTOR_HELPER int sorted_stretches(const RowPlan& plan, const Segments& s
  * channel adds its rows in row order. Other rows are scattered one after the other.
  */
 template <int V, int R>
-VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, const Segments& segments, Index j, const Double4 (&x)[R][V],
+VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, Index j, const Double4 (&x)[R][V],
                                        double* __restrict estimate, Index n) {
     constexpr Index width = V * lanes;
     Stretch stretches[R][most_stretches];
@@ -153,10 +151,10 @@ VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, const Segments& segm
     Index ends[2 * R * most_stretches];
     int cuts = 0;
     for (int r = 0; r < R; ++r) {
-        count[r] = sorted_stretches(plan, segments, j + r, stretches[r]);
+        count[r] = sorted_stretches(plan, j + r, stretches[r]);
         if (count[r] < 0) {
             for (int q = 0; q < R; ++q) {
-                scatter_many<V>(plan, segments, j + q, x[q], estimate, n);
+                scatter_many<V>(plan, j + q, x[q], estimate, n);
             }
             return;
         }
@@ -221,49 +219,23 @@ VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, const Segments& segm
  * segments) or any row's are read entry by entry.
  */
 template <int V, int R>
-VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, const Segments& segments, Index j,
-                                            const double* __restrict ratio, Index n, Double4 (&totals)[R][V]) {
+VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
+                                            Double4 (&totals)[R][V]) {
     constexpr Index width = V * lanes;
     const RowSpan* rows = plan.rows + j;
-    Index common = rows[0].length;
-    for (int r = 0; r < R; ++r) {
-        common = std::min(common, rows[r].length);
-    }
     const double* v[R];
     const std::int32_t* c[R];
-    const Segment* s[R];
-    Index count[R], at[R] = {};
     for (int r = 0; r < R; ++r) {
         v[r] = plan.values + rows[r].values_at;
         c[r] = plan.columns + rows[r].columns_at;
-        s[r] = segments.of(j + r);
-        count[r] = rows[r].first_column >= 0 ? 0 : segments.count(j + r);
     }
-    for (Index from = 0, to; from < common; from = to) {
-        // The part [from, to): each row's channels are i + offset[r], or read entry by entry.
-        to = common;
-        Index offset[R];
-        bool stretched[R], all_stretched = true;
-        for (int r = 0; r < R; ++r) {
-            if (rows[r].first_column >= 0) {
-                offset[r] = rows[r].first_column;
-                stretched[r] = true;
-                continue;
-            }
-            while (at[r] + 1 < count[r] && s[r][at[r] + 1].entry <= from) {
-                ++at[r];
-            }
-            stretched[r] = count[r] > 0 && s[r][at[r]].channel >= 0;
-            offset[r] = stretched[r] ? s[r][at[r]].channel - s[r][at[r]].entry : 0;
-            if (at[r] + 1 < count[r]) {
-                to = std::min(to, s[r][at[r] + 1].entry);
-            }
-            all_stretched = all_stretched && stretched[r];
-        }
-        if (all_stretched) {
+    CommonParts<R> parts(rows, plan.segments, j);
+    for (Index from = 0, to; from < parts.common; from = to) {
+        to = parts.next(from);
+        if (parts.all_stretched) {
             const double* q[R];
             for (int r = 0; r < R; ++r) {
-                q[r] = ratio + offset[r] * width;
+                q[r] = ratio + parts.offset[r] * width;
             }
             for (Index i = from; i < to; ++i) {
                 for (int r = 0; r < R; ++r) {
@@ -277,7 +249,7 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, const Segments&
         }
         for (Index i = from; i < to; ++i) {
             for (int r = 0; r < R; ++r) {
-                const Index channel = stretched[r] ? i + offset[r] : channel_of(c[r][i], n);
+                const Index channel = parts.stretched[r] ? i + parts.offset[r] : channel_of(c[r][i], n);
                 if (channel >= 0) {
                     const Double4 value = broadcast(v[r][i]);
                     for (int h = 0; h < V; ++h) {
@@ -288,7 +260,7 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, const Segments&
         }
     }
     for (int r = 0; r < R; ++r) {
-        back_project_many<V>(plan, segments, j + r, ratio, n, common, rows[r].length, totals[r]);
+        back_project_many<V>(plan, j + r, ratio, n, parts.common, rows[r].length, totals[r]);
     }
 }
 
@@ -305,9 +277,8 @@ inline constexpr int rows_together = V <= 2 ? 4 : 2;
  * back projection in entry order from 0.0, forward projection in row then entry order.
  */
 template <int V>
-VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, const Segments& segments, Index n,
-                                     const double* __restrict sensitivity_floor, const SpectraBlock& block,
-                                     bool update_x, bool project) {
+VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double* __restrict sensitivity_floor,
+                                     const SpectraBlock& block, bool update_x, bool project) {
     constexpr Index width = V * lanes;
     constexpr int R = rows_together<V>;
     for (Index j = 0; j < n; j += R) {
@@ -326,10 +297,10 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, const Segments& segmen
                 }
             }
             if (rows == R) {
-                back_project_rows<V, R>(plan, segments, j, block.ratio, n, totals);
+                back_project_rows<V, R>(plan, j, block.ratio, n, totals);
             } else {
                 for (int r = 0; r < rows; ++r) {
-                    back_project_many<V>(plan, segments, j + r, block.ratio, n, 0, plan.rows[j + r].length, totals[r]);
+                    back_project_many<V>(plan, j + r, block.ratio, n, 0, plan.rows[j + r].length, totals[r]);
                 }
             }
             for (int r = 0; r < rows; ++r) {
@@ -343,10 +314,10 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, const Segments& segmen
         }
         if (project) {
             if (rows == R) {
-                scatter_rows<V, R>(plan, segments, j, x4, block.estimate, n);
+                scatter_rows<V, R>(plan, j, x4, block.estimate, n);
             } else {
                 for (int r = 0; r < rows; ++r) {
-                    scatter_many<V>(plan, segments, j + r, x4[r], block.estimate, n);
+                    scatter_many<V>(plan, j + r, x4[r], block.estimate, n);
                 }
             }
         }
@@ -362,9 +333,8 @@ VEXORA_VECTOR_HELPER void ratio_many(Index size, const SpectraBlock& block) {
 }
 
 template <int V>
-VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, const Segments& segments, Index n,
-                                            const double* sensitivity_floor, const SpectraBlock& block, Index step,
-                                            int iterations) {
+VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, Index n, const double* sensitivity_floor,
+                                            const SpectraBlock& block, Index step, int iterations) {
     const Index size = n * V * lanes;
     if (step > 0) {
         ratio_many(size, block);
@@ -373,7 +343,7 @@ VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, const Segments&
     if (project) {
         std::fill(block.estimate, block.estimate + size, 0.0);
     }
-    sweep_many<V>(plan, segments, n, sensitivity_floor, block, step > 0, project);
+    sweep_many<V>(plan, n, sensitivity_floor, block, step > 0, project);
 }
 
 /*
@@ -381,17 +351,16 @@ VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, const Segments&
  * step 0 projects the ones that x starts with; step t in [1, iterations] is iteration t, which
  * also projects its result unless it is the last. Steps run in order, each block on its own, so
  * blocks may run on any threads; every spectrum's result has the bits of its single-spectrum
- * call (ml_em_iterations) for the same plan. `segments` are those of the plan's rows
- * (count_segments, fill_segments), or none; `sensitivity_floor` as ml_em_iterations takes it.
+ * call (ml_em_iterations) for the same plan, with or without its segments;
+ * `sensitivity_floor` as ml_em_iterations takes it.
  */
-VEXORA_CLONES inline void ml_em_many_step(int vectors, const RowPlan& plan, const Segments& segments, Index n,
-                                          const double* sensitivity_floor, const SpectraBlock& block, Index step,
-                                          int iterations) {
+VEXORA_CLONES inline void ml_em_many_step(int vectors, const RowPlan& plan, Index n, const double* sensitivity_floor,
+                                          const SpectraBlock& block, Index step, int iterations) {
     switch (vectors) {
-        case 1: return step_many_vectors<1>(plan, segments, n, sensitivity_floor, block, step, iterations);
-        case 2: return step_many_vectors<2>(plan, segments, n, sensitivity_floor, block, step, iterations);
-        case 3: return step_many_vectors<3>(plan, segments, n, sensitivity_floor, block, step, iterations);
-        default: return step_many_vectors<4>(plan, segments, n, sensitivity_floor, block, step, iterations);
+        case 1: return step_many_vectors<1>(plan, n, sensitivity_floor, block, step, iterations);
+        case 2: return step_many_vectors<2>(plan, n, sensitivity_floor, block, step, iterations);
+        case 3: return step_many_vectors<3>(plan, n, sensitivity_floor, block, step, iterations);
+        default: return step_many_vectors<4>(plan, n, sensitivity_floor, block, step, iterations);
     }
 }
 

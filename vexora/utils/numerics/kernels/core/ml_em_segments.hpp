@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "ml_em_groups.hpp"
 
@@ -38,8 +39,37 @@ struct Segments {
 };
 
 /*
+ * End of the stretch of consecutive channels that starts at entry i of a row's `length` columns,
+ * whose column `first` lies in [-n, n): the entries after it while their columns count up from
+ * `first` by one without leaving [-n, 0) or [0, n), where channels are in the columns' order.
+ * Eight columns at a time while all eight continue the count, then one at a time.
+ */
+inline Index stretch_end(const std::int32_t* columns, Index i, Index length, Index n, std::int32_t first) {
+    const Index top = first < 0 ? 0 : std::min<Index>(n, Index{std::numeric_limits<std::int32_t>::max()} + 1);
+    const Index end = std::min(length, i + (top - first));
+    Index e = i + 1;
+    for (; e + 8 <= end; e += 8) {
+        // Expected columns stay below top, so int32 arithmetic holds them.
+        const auto expected = static_cast<std::uint32_t>(first + (e - i));
+        std::uint32_t off = 0;
+        for (std::uint32_t k = 0; k < 8; ++k) {
+            off |= static_cast<std::uint32_t>(columns[e + k]) ^ (expected + k);
+        }
+        if (off != 0) {
+            break;
+        }
+    }
+    while (e < end && columns[e] == first + (e - i)) {
+        ++e;
+    }
+    return e;
+}
+
+/*
  * Calls emit(entry, channel) for the segments of a row's `length` columns, in entry order, and
- * returns their number: 0 when no stretch is long enough. Each column is checked as it is read;
+ * returns their number: 0 when no stretch is long enough. A stretch's columns count up by one,
+ * all in [0, n) or all in [-n, 0) (a row that writes the next channel the other way starts a new
+ * stretch there). Each column is checked as it is read;
  * a stretch's channels are those read, so a segment never reaches outside [0, n).
  */
 template <class Emit>
@@ -47,11 +77,9 @@ Index segment_row(const std::int32_t* columns, Index length, Index n, const Emit
     Index count = 0, loose_from = -1;
     bool stretches = false;
     for (Index i = 0, end; i < length; i = end) {
-        const Index channel = channel_of(columns[i], n);
-        end = i + 1;
-        while (channel >= 0 && end < length && channel_of(columns[end], n) == channel + (end - i)) {
-            ++end;
-        }
+        const std::int32_t first = columns[i];
+        const Index channel = channel_of(first, n);
+        end = channel >= 0 ? stretch_end(columns, i, length, n, first) : i + 1;
         if (channel < 0 || end - i < shortest_stretch) {
             loose_from = loose_from < 0 ? i : loose_from;
             continue;
@@ -162,5 +190,56 @@ VEXORA_VECTOR_HELPER void for_each_part(const RowSpan& row, const Segment* segme
         }
     }
 }
+
+/*
+ * The entries [0, common) that R consecutive rows all have, cut into parts within which each row's
+ * channels are entry + offset[r] (a run, a segment's stretch: stretched[r]) or read entry by entry.
+ * Parts come in entry order: next(from) describes the part from `from` on and returns its end.
+ */
+template <int R>
+class CommonParts {
+public:
+    Index common;
+    Index offset[R];
+    bool stretched[R];
+    bool all_stretched = false;
+
+    CommonParts(const RowSpan* rows, const Segments& segments, Index j) : rows_(rows) {
+        common = rows[0].length;
+        for (int r = 0; r < R; ++r) {
+            common = std::min(common, rows[r].length);
+            segments_[r] = segments.of(j + r);
+            count_[r] = rows[r].first_column >= 0 ? 0 : segments.count(j + r);
+        }
+    }
+
+    Index next(Index from) {
+        Index to = common;
+        all_stretched = true;
+        for (int r = 0; r < R; ++r) {
+            if (rows_[r].first_column >= 0) {
+                offset[r] = rows_[r].first_column;
+                stretched[r] = true;
+                continue;
+            }
+            const Segment* s = segments_[r];
+            while (at_[r] + 1 < count_[r] && s[at_[r] + 1].entry <= from) {
+                ++at_[r];
+            }
+            stretched[r] = count_[r] > 0 && s[at_[r]].channel >= 0;
+            offset[r] = stretched[r] ? s[at_[r]].channel - s[at_[r]].entry : 0;
+            if (at_[r] + 1 < count_[r]) {
+                to = std::min(to, s[at_[r] + 1].entry);
+            }
+            all_stretched = all_stretched && stretched[r];
+        }
+        return to;
+    }
+
+private:
+    const RowSpan* rows_;
+    const Segment* segments_[R];
+    Index count_[R], at_[R] = {};
+};
 
 }  // namespace vexora::core::ml_em
