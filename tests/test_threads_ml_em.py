@@ -69,6 +69,10 @@ def matrix(kind, n, rng, k=NAI_K):
         elif kind == "scattered" and j % 9 == 4:  # far channels: no banded structure
             far = rng.integers(0, n, 40)
             rows[j] = (np.concatenate([c, far]), np.concatenate([v, rng.uniform(0.01, 0.1, 40)]))
+        elif kind == "gapped" and j % 4 and len(c) >= 24:  # stretches with a gap, as moved responses have
+            cut = len(c) // 3  # the part after the gap counted from the end in every third row
+            rows[j] = (np.concatenate([c[:cut], c[cut + 3:] - (n if j % 3 == 0 else 0), c[:1]]),
+                       np.concatenate([v[:cut], v[cut + 3:], [0.25]]))
         elif kind == "empty" and (j % 7 == 3 or 100 <= j < 140):
             rows[j] = (c[:0], v[:0])
     offsets, indices, values = csr(rows)
@@ -79,7 +83,7 @@ def matrix(kind, n, rng, k=NAI_K):
     return offsets, indices, values
 
 
-KINDS = ["runs", "negative", "unsorted", "repeated", "scattered", "empty", "non_finite"]
+KINDS = ["runs", "negative", "unsorted", "repeated", "scattered", "gapped", "empty", "non_finite"]
 
 
 # Wide NaI rows take the two-phase split; narrow HPGe rows the banded one (but for "scattered").

@@ -195,10 +195,14 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
     ml_em::ColumnSplit column_split;
     RawArray<bool> finite;
     RawArray<double> partial;
-    if (pipelined ? !matrix.plan_pipeline(n, team_size, pipeline) || !finite.allocate(team_size) ||
-                        !partial.allocate(capacity, 32)
-        : team_size > 1 ? !matrix.plan_split(n, team_size, column_split) || !finite.allocate(column_split.ranges)
-                        : !matrix.plan_segments(n)) {
+    // The pipeline reads rows that are not runs entry by entry (they are few where it is used);
+    // one thread and the split read them by their segments.
+    const bool planned = pipelined ? matrix.plan_pipeline(n, team_size, pipeline) && finite.allocate(team_size) &&
+                                         partial.allocate(capacity, 32)
+                                   : matrix.plan_segments(n) &&
+                                         (team_size == 1 || (matrix.plan_split(n, team_size, column_split) &&
+                                                             finite.allocate(column_split.ranges)));
+    if (!planned) {
         return fail_at(name, ml_em_loop_line);
     }
     bool interrupted;

@@ -31,7 +31,8 @@ namespace vexora::core::ml_em {
  */
 inline constexpr Index split_entries = Index{1} << 19;
 
-/// Entry `entry` of row `row`, a row whose columns are not a run, filed under its channel's range.
+/// Entry `entry` of row `row`, an entry that is read by its column (of a row that is not a run,
+/// outside the stretches of its segments), filed under its channel's range.
 struct ScatteredEntry {
     Index row;
     Index entry;
@@ -41,8 +42,9 @@ struct ScatteredEntry {
  * The forward projection's ranges of channels: range k is [k * width, min((k + 1) * width,
  * round_up4(n))), whole vectors of the estimate. Range k reads the groups [group_from[k],
  * group_to[k]) (every group with an entry in it), then the rows past the last whole group; the
- * entries of rows that are not runs that it adds are scattered[scattered_at[k] ..
- * scattered_at[k + 1]), in row then entry order.
+ * entries read by their columns (those of rows that are not runs, outside the stretches of
+ * their segments) that it adds are scattered[scattered_at[k] .. scattered_at[k + 1]), in row
+ * then entry order.
  */
 struct ColumnSplit {
     Index ranges = 0;
@@ -136,7 +138,7 @@ inline void choose_split(const RowPlan& plan, Index n, Index entries, Index thre
 }
 
 /*
- * First half of the set-up: split.scattered_at[k + 1] = the entries of rows that are not runs
+ * First half of the set-up: split.scattered_at[k + 1] = the entries read by their columns
  * whose column (read here) lies in range k, then their running sums; split.scattered_at[ranges]
  * is then the size that split.scattered needs. split.width, ranges and scattered_at are set.
  */
@@ -144,15 +146,12 @@ inline void count_scattered(const RowPlan& plan, Index n, ColumnSplit& split) {
     std::fill(split.scattered_at, split.scattered_at + split.ranges + 1, Index{0});
     for (Index j = 0; j < n; ++j) {
         const RowSpan& row = plan.rows[j];
-        if (row.first_column >= 0) {
-            continue;
-        }
-        for (Index i = 0; i < row.length; ++i) {
-            const Index channel = channel_of(plan.columns[row.columns_at + i], n);
-            if (channel >= 0) {
-                ++split.scattered_at[channel / split.width + 1];
-            }
-        }
+        for_each_part(
+            row, plan.segments.of(j), plan.segments.count(j), 0, row.length, [](Index, Index, Index) {},
+            [&](Index begin, Index end) {
+                for_each_column(plan.columns + row.columns_at, begin, end, n,
+                                [&](Index, Index channel) { ++split.scattered_at[channel / split.width + 1]; });
+            });
     }
     for (Index k = 0; k < split.ranges; ++k) {
         split.scattered_at[k + 1] += split.scattered_at[k];
@@ -180,32 +179,29 @@ inline void fill_column_split(const RowPlan& plan, Index n, ColumnSplit& split, 
         if (row.length == 0) {
             continue;
         }
-        if (row.first_column >= 0) {
-            const Index last = row.first_column + row.length - 1;
-            for (Index k = row.first_column / split.width; k <= last / split.width && k < split.ranges; ++k) {
-                if (g < groups) {
-                    touch(k, g);
-                } else {
-                    split.tail_from = std::min(split.tail_from, k);
+        const auto reach = [&](Index k) {
+            if (g < groups) {
+                touch(k, g);
+            } else {
+                split.tail_from = std::min(split.tail_from, k);
+            }
+        };
+        const auto stretch = [&](Index begin, Index end, Index offset) {
+            for (Index k = (begin + offset) / split.width; k <= (end - 1 + offset) / split.width && k < split.ranges;
+                 ++k) {
+                reach(k);
+            }
+        };
+        const auto loose = [&](Index begin, Index end) {
+            for_each_column(plan.columns + row.columns_at, begin, end, n, [&](Index i, Index channel) {
+                const Index k = channel / split.width;
+                if (cursor[k] < split.scattered_at[k + 1]) {
+                    split.scattered[cursor[k]++] = {j, i};
+                    reach(k);
                 }
-            }
-            continue;
-        }
-        for (Index i = 0; i < row.length; ++i) {
-            const Index channel = channel_of(plan.columns[row.columns_at + i], n);
-            if (channel < 0) {
-                continue;
-            }
-            const Index k = channel / split.width;
-            if (cursor[k] < split.scattered_at[k + 1]) {
-                split.scattered[cursor[k]++] = {j, i};
-                if (g < groups) {
-                    touch(k, g);
-                } else {
-                    split.tail_from = std::min(split.tail_from, k);
-                }
-            }
-        }
+            });
+        };
+        for_each_part(row, plan.segments.of(j), plan.segments.count(j), 0, row.length, stretch, loose);
     }
     // Entries left out leave their places unused: marked with a row that no range reaches.
     for (Index k = 0; k < split.ranges; ++k) {
@@ -225,14 +221,20 @@ inline void fill_column_split(const RowPlan& plan, Index n, ColumnSplit& split, 
     }
 }
 
+/// Adds x_j * v[i] to estimate[i + offset] for the entries i in [begin, end) of a stretch whose
+/// channel i + offset lies in [from, to).
+inline void scatter_stretch_between(const double* __restrict v, Index begin, Index end, Index offset, double x_j,
+                                    double* __restrict estimate, Index from, Index to) {
+    const Index first = std::max(begin, from - offset), last = std::min(end, to - offset);
+    for (Index i = first; i < last; ++i) {
+        estimate[i + offset] += x_j * v[i];
+    }
+}
+
 /// Adds x_j * R[j][c] for the channels c of a run row that lie in [from, to).
 inline void scatter_run_between(const RowSpan& row, double x_j, const double* __restrict values,
                                 double* __restrict estimate, Index from, Index to) {
-    const Index first = std::max(row.first_column, from), end = std::min(row.first_column + row.length, to);
-    const double* v = values + row.values_at - row.first_column;
-    for (Index c = first; c < end; ++c) {
-        estimate[c] += x_j * v[c];
-    }
+    scatter_stretch_between(values + row.values_at, 0, row.length, row.first_column, x_j, estimate, from, to);
 }
 
 /*
@@ -250,18 +252,23 @@ VEXORA_CLONES inline bool project_range(const RowPlan& plan, const ColumnSplit& 
     }
     const ScatteredEntry* scattered = split.scattered + split.scattered_at[k];
     const ScatteredEntry* scattered_end = split.scattered + split.scattered_at[k + 1];
+    // A row's parts in entry order: stretches (runs among them) by arithmetic, the entries read
+    // by their columns from the range's list, which holds them in row then entry order.
     const auto row = [&](Index j) {
         const RowSpan& r = plan.rows[j];
-        if (r.first_column >= 0) {
-            scatter_run_between(r, x[j], plan.values, estimate, from, to);
-            return;
-        }
-        for (; scattered != scattered_end && scattered->row == j; ++scattered) {
-            const Index channel = channel_of(plan.columns[r.columns_at + scattered->entry], n);
-            if (channel >= from && channel < to) {
-                estimate[channel] += x[j] * plan.values[r.values_at + scattered->entry];
+        const double* v = plan.values + r.values_at;
+        const auto stretch = [&](Index begin, Index end, Index offset) {
+            scatter_stretch_between(v, begin, end, offset, x[j], estimate, from, to);
+        };
+        const auto loose = [&](Index, Index end) {
+            for (; scattered != scattered_end && scattered->row == j && scattered->entry < end; ++scattered) {
+                const Index channel = channel_of(plan.columns[r.columns_at + scattered->entry], n);
+                if (channel >= from && channel < to) {
+                    estimate[channel] += x[j] * v[scattered->entry];
+                }
             }
-        }
+        };
+        for_each_part(r, plan.segments.of(j), plan.segments.count(j), 0, r.length, stretch, loose);
     };
     for (Index g = split.group_from[k]; g < split.group_to[k]; ++g) {
         const Index j = g * group_rows;
