@@ -277,6 +277,42 @@ def test_lanes_of_this_process():
     assert exact_exp.lanes() == (4 if requested == "4" else default_lanes())
 
 
+def gathers_fast():
+    """Whether the eight-lane lookups gather by default: on Intel processors whose kernel reports
+    them not affected by Gather Data Sampling (its microcode mitigation slows gathers down)."""
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            intel = any(line.startswith("vendor_id") and "GenuineIntel" in line for line in cpuinfo)
+        with open("/sys/devices/system/cpu/vulnerabilities/gather_data_sampling") as state:
+            return intel and state.read().startswith("Not affected")
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize(("setting", "gathers"), [
+    ({}, gathers_fast()),
+    ({"VEXORA_EXP_GATHER": "1"}, True),
+    ({"VEXORA_EXP_GATHER": "0"}, False),
+    # Only "1" and "0" ask for something.
+    ({"VEXORA_EXP_GATHER": "yes"}, gathers_fast()),
+    ({"VEXORA_EXP_GATHER": ""}, gathers_fast()),
+    # Four lanes and the C library's exp never gather.
+    ({"VEXORA_EXP_GATHER": "1", "VEXORA_EXP_LANES": "4"}, False),
+    ({"VEXORA_EXP_GATHER": "1", "VEXORA_EXACT_EXP": "libm"}, False),
+], ids=["plain", "gather", "load", "yes", "empty", "four-lanes", "libm"])
+def test_gathers_in_child_interpreter(setting, gathers):
+    # Read once, at import: each setting needs a fresh process. Either lookup passes the
+    # self-check wherever the sequence does, so the path stays this process's.
+    environment = {k: v for k, v in os.environ.items() if k not in ("VEXORA_EXP_GATHER", "VEXORA_EXP_LANES")}
+    code = f"import {exact_exp.__name__} as m; print(m.gathers(), m.lanes(), m.path())"
+    child = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120,
+                           env=environment | setting)
+    assert child.returncode == 0, child.stderr
+    gathered, lanes, path = child.stdout.split()
+    assert path == ("libm" if setting.get("VEXORA_EXACT_EXP") == "libm" else exact_exp.path())
+    assert gathered == str(gathers and int(lanes) == 8 and path != "libm")
+
+
 LENGTHS = "source and result must hold the same number of doubles"
 
 

@@ -18,6 +18,8 @@ PyObject* selected_path(PyObject*, PyObject*) { return PyUnicode_FromString(ee::
 
 PyObject* selected_lanes(PyObject*, PyObject*) { return PyLong_FromLong(ee::selected_lanes()); }
 
+PyObject* selected_gathers(PyObject*, PyObject*) { return PyBool_FromLong(ee::gather_lookups); }
+
 // Each function computes result[i] = exp(source[i]) in one sweep, reading source[i] before it
 // writes result[i]: the two may be the same buffer, but must not overlap otherwise.
 
@@ -147,6 +149,11 @@ PyMethodDef methods[] = {
     {"lanes", selected_lanes, METH_NOARGS,
      "The lanes the sequences run at in this module (in its kernels when one is selected, and in exp()): 8 "
      "where the processor has AVX-512 and VEXORA_EXP_LANES is not '4', else 4. Chosen at import, as path()."},
+    {"gathers", selected_gathers, METH_NOARGS,
+     "Whether the eight-lane sequences take their table's words with the processor's gather instruction: "
+     "VEXORA_EXP_GATHER '1' or '0' where set, else on Intel processors whose gathers the kernel reports not "
+     "affected by Gather Data Sampling; never at four lanes nor on the C library's exp. Chosen at import, as "
+     "path()."},
     {"sequences", sequence_names, METH_NOARGS,
      "The names of the sequences that may stand in for the C library's exp, in the order the choice tries them."},
     {"exp", exp, METH_VARARGS,

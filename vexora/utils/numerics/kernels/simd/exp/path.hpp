@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -166,6 +167,47 @@ inline int selected_lanes() {
     return chosen;
 }
 
+/// Name of the environment variable that, set to "1" or "0", makes the eight-lane lookups gather
+/// or not whatever the processor, so that both are run and tested on any machine.
+inline constexpr const char* gather_variable = "VEXORA_EXP_GATHER";
+
+/*
+ * Whether this processor gathers fast: Intel's, whose kernel reports them not affected by Gather
+ * Data Sampling (the microcode that mitigates it makes gathers several times slower). Others keep
+ * a load per lane, which no processor runs slowly.
+ */
+inline bool processor_gathers_fast() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (!__builtin_cpu_is("intel")) {
+        return false;
+    }
+    char state[32] = {};
+    std::FILE* file = std::fopen("/sys/devices/system/cpu/vulnerabilities/gather_data_sampling", "r");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool read = std::fgets(state, sizeof state, file) != nullptr;
+    std::fclose(file);
+    return read && std::strncmp(state, "Not affected", 12) == 0;
+#else
+    return false;
+#endif
+}
+
+/// Whether the eight-lane lookups gather (gather_lookups): VEXORA_EXP_GATHER's "1" or "0", else
+/// where the processor gathers fast; never at four lanes. Decided once, at the first call.
+inline bool selected_gathers() {
+    static const bool chosen = [] {
+        const char* request = std::getenv(gather_variable);
+        const bool gathers = request != nullptr && (std::strcmp(request, "1") == 0 || std::strcmp(request, "0") == 0)
+                                 ? request[0] == '1'
+                                 : processor_gathers_fast();
+        return gathers && selected_lanes() == 8;
+    }();
+    return chosen;
+}
+
 /// The first of `sequences` that returns the process's exp on the probe and the self-check (the
 /// probe tells the fusion choices apart, so at most one does), else the C library's exp.
 inline Path choose_path() {
@@ -178,7 +220,8 @@ inline Path choose_path() {
     for (std::size_t i = 0; i < sequence_count; ++i) {
         agree[i] = selectable(sequences[i]);
     }
-    // The check runs at the width the kernels will run.
+    // The check runs at the width and with the lookups the kernels will run.
+    gather_lookups = selected_gathers();
     if (selected_lanes() == 8) {
 #if VEXORA_EIGHT_LANES
         on_exp8_target([&] { check_sequences<8>(agree); });
