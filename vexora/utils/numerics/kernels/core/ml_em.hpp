@@ -107,10 +107,21 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
             // A vector's worth of rows at a time: enough sums to hide the additions' latency, few
             // enough pointers to stay in registers.
             for (int h = 0; h < halves; ++h) {
-                for (Index i = from; i < to; ++i) {
-                    for (int r = lanes * h; r < lanes * (h + 1); ++r) {
-                        total[r] += v[r][i] * ratio[i + parts.offset[r]];
+                const double* value[lanes];
+                const double* q[lanes];
+                double sum[lanes];
+                for (int k = 0; k < lanes; ++k) {
+                    value[k] = v[lanes * h + k] + from;
+                    q[k] = ratio + parts.offset[lanes * h + k] + from;
+                    sum[k] = total[lanes * h + k];
+                }
+                for (Index i = 0; i < to - from; ++i) {
+                    for (int k = 0; k < lanes; ++k) {
+                        sum[k] += value[k][i] * q[k][i];
                     }
+                }
+                for (int k = 0; k < lanes; ++k) {
+                    total[lanes * h + k] = sum[k];
                 }
             }
             continue;
