@@ -65,26 +65,27 @@ inline void add_centred(Csr& m, Index j, Index half, Random& random) {
     m.add_run(first, end - first, random);
 }
 
-enum class Shape { widening, ragged, scattered, empty_rows, non_finite, repeated, gapped };
+enum class Shape { widening, ragged, scattered, empty_rows, non_finite, repeated, gapped, stretched };
 constexpr Shape shapes[] = {Shape::widening,   Shape::ragged,   Shape::scattered, Shape::empty_rows,
-                            Shape::non_finite, Shape::repeated, Shape::gapped};
+                            Shape::non_finite, Shape::repeated, Shape::gapped,    Shape::stretched};
 inline constexpr const char* shape_names[] = {"widening",   "ragged",   "scattered", "empty rows",
-                                              "non-finite", "repeated", "gapped"};
+                                              "non-finite", "repeated", "gapped",    "stretched"};
 
 /// A row of stretches of consecutive channels, long and short, with gaps, a stray column and
-/// stretches counted from the end between them, as a response moved to another energy has.
-inline void add_gapped(Csr& m, Index j, Random& random) {
+/// stretches counted from the end between them, as a response moved to another energy has; with
+/// `strays` false, every stretch long enough to be a segment and no stray column.
+inline void add_gapped(Csr& m, Index j, Random& random, bool strays = true) {
     std::vector<std::int32_t> c;
     std::vector<double> v;
     Index channel = random.integer(0, std::max<Index>(m.n / 4, 0));
     for (Index stretch = random.integer(1, 3); stretch > 0 && channel < m.n; --stretch) {
-        const Index length = std::min(random.integer(3, 20), m.n - channel);
+        const Index length = std::min(random.integer(strays ? 3 : ml_em::shortest_stretch, 20), m.n - channel);
         const bool negative = random.next() % 3 == 0;
         for (Index k = 0; k < length; ++k) {
             c.push_back(static_cast<std::int32_t>(negative ? channel + k - m.n : channel + k));
             v.push_back(random.uniform(0.1, 1.0));
         }
-        if (j % 5 == 2) {
+        if (strays && j % 5 == 2) {
             c.push_back(static_cast<std::int32_t>(random.integer(0, m.n - 1)));
             v.push_back(random.uniform(0.1, 1.0));
         }
@@ -128,6 +129,7 @@ inline Csr make_matrix(Shape shape, Index n, Index lead, Random& random) {
                 }
                 break;
             case Shape::gapped: add_gapped(m, j, random); break;
+            case Shape::stretched: add_gapped(m, j, random, false); break;
             case Shape::empty_rows:
                 if (j % 5 == 3 || (j >= 8 && j < 16)) {
                     m.add_row({}, {});

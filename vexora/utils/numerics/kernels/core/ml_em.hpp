@@ -65,6 +65,40 @@ VEXORA_VECTOR_HELPER void scatter_row(const RowPlan& plan, Index j, double x_j, 
     for_each_part(row, plan.segments.of(j), plan.segments.count(j), 0, row.length, stretch, loose);
 }
 
+/// Channels [first, end) of a row whose entries there are channel - offset, one after another.
+struct Stretch {
+    Index first, end, offset;
+};
+
+/// Most stretches of a row that the grouped scatters take apart (scatter_stretched_rows, and
+/// scatter_rows of many spectra); rows of more are scattered alone.
+inline constexpr int most_stretches = 4;
+
+/*
+ * The stretches of row j in ascending channels: a run's one, or its segments' when every entry is
+ * in one and no two share a channel. Their number, or -1 for other rows.
+ */
+VEXORA_VECTOR_HELPER int sorted_stretches(const RowPlan& plan, Index j, Stretch (&out)[most_stretches]) {
+    const RowSpan& row = plan.rows[j];
+    if (row.first_column >= 0 || row.length == 0) {
+        out[0] = {row.first_column, row.first_column + row.length, row.first_column};
+        return row.length > 0 ? 1 : 0;
+    }
+    const Index count = plan.segments.count(j);
+    if (count == 0 || count > most_stretches) {
+        return -1;
+    }
+    const Segment* s = plan.segments.of(j);
+    for (Index t = 0; t < count; ++t) {
+        const Index entries = (t + 1 < count ? s[t + 1].entry : row.length) - s[t].entry;
+        if (s[t].channel < 0 || (t > 0 && out[t - 1].end > s[t].channel)) {
+            return -1;
+        }
+        out[t] = {s[t].channel, s[t].channel + entries, s[t].channel - s[t].entry};
+    }
+    return static_cast<int>(count);
+}
+
 /// Adds R[j][i] * ratio[channel] for the entries [from, to) of row j to `total`, in entry order.
 VEXORA_VECTOR_HELPER double back_project_entries(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
                                                  Index from, Index to, double total) {
@@ -141,6 +175,77 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
     }
 }
 
+/*
+ * Adds x_j * R[j][.] for the rows of group g to the estimate when each row is a run or made of
+ * stretches in ascending channels (sorted_stretches): the channels are cut at every stretch's
+ * ends, and each part is loaded and stored once for all the rows that cover it, a vector of
+ * channels at a time, their products added in row order as one row after the other would add
+ * them. False, having done nothing, for other groups.
+ */
+VEXORA_VECTOR_HELPER bool scatter_stretched_rows(const RowPlan& plan, Index g, const double* x,
+                                                 double* __restrict estimate) {
+    const Index j = g * group_rows;
+    Stretch stretches[group_rows][most_stretches];
+    int count[group_rows];
+    Index ends[2 * group_rows * most_stretches];
+    int cuts = 0;
+    for (int r = 0; r < group_rows; ++r) {
+        count[r] = sorted_stretches(plan, j + r, stretches[r]);
+        if (count[r] < 0) {
+            return false;
+        }
+        for (int t = 0; t < count[r]; ++t) {
+            ends[cuts++] = stretches[r][t].first;
+            ends[cuts++] = stretches[r][t].end;
+        }
+    }
+    std::sort(ends, ends + cuts);
+    cuts = static_cast<int>(std::unique(ends, ends + cuts) - ends);
+    int at[group_rows] = {};
+    for (int k = 0; k + 1 < cuts; ++k) {
+        const Index low = ends[k], high = ends[k + 1];
+        // The rows that cover [low, high), in row order: row r does when its stretch reaching
+        // past `low` starts by then.
+        const double* values[group_rows];
+        double scale[group_rows];
+        int rows = 0;
+        for (int r = 0; r < group_rows; ++r) {
+            while (at[r] < count[r] && stretches[r][at[r]].end <= low) {
+                ++at[r];
+            }
+            if (at[r] < count[r] && stretches[r][at[r]].first <= low) {
+                values[rows] = plan.values + plan.rows[j + r].values_at + (low - stretches[r][at[r]].offset);
+                scale[rows++] = x[j + r];
+            }
+        }
+        const auto add = [&](Index c) VEXORA_INLINE_LAMBDA {
+            double e = estimate[low + c];
+            for (int q = 0; q < rows; ++q) {
+                e += scale[q] * values[q][c];
+            }
+            estimate[low + c] = e;
+        };
+        // Whole vectors from the first channel that is a multiple of four, so that the parts of
+        // neighbouring groups meet at the same addresses.
+        const Index length = high - low, head = std::min<Index>(length, (4 - low % 4) % 4);
+        Index c = 0;
+        for (; c < head; ++c) {
+            add(c);
+        }
+        for (; c + 4 <= length; c += 4) {
+            Double4 e = load4(estimate + low + c);
+            for (int q = 0; q < rows; ++q) {
+                e += broadcast(scale[q]) * load4(values[q] + c);
+            }
+            store4(estimate + low + c, e);
+        }
+        for (; c < length; ++c) {
+            add(c);
+        }
+    }
+    return true;
+}
+
 /// Adds x_j * R[j][.] for the rows of group g to the estimate, in row order.
 VEXORA_VECTOR_HELPER void scatter_group(const RowPlan& plan, Index g, const double* x, double* __restrict estimate,
                                         Index n) {
@@ -151,6 +256,9 @@ VEXORA_VECTOR_HELPER void scatter_group(const RowPlan& plan, Index g, const doub
     }
     if (plan.groups[g].usable) {
         scatter_lanes(plan.groups[g], plan.rows + j, x + j, plan.values, estimate);
+        return;
+    }
+    if (scatter_stretched_rows(plan, g, x, estimate)) {
         return;
     }
     for (int r = 0; r < group_rows; ++r) {

@@ -102,39 +102,6 @@ VEXORA_VECTOR_HELPER void scatter_run(const double* v, Index first, Index from, 
     }
 }
 
-/// Channels [first, end) of a row whose entries there are channel - offset, one after another.
-struct Stretch {
-    Index first, end, offset;
-};
-
-/// Most stretches of a row that scatter_rows takes apart; rows of more are scattered alone.
-inline constexpr int most_stretches = 4;
-
-/*
- * The stretches of row j in ascending channels: a run's one, or its segments' when every entry is
- * in one and no two share a channel. Their number, or -1 for other rows.
- */
-VEXORA_VECTOR_HELPER int sorted_stretches(const RowPlan& plan, Index j, Stretch (&out)[most_stretches]) {
-    const RowSpan& row = plan.rows[j];
-    if (row.first_column >= 0 || row.length == 0) {
-        out[0] = {row.first_column, row.first_column + row.length, row.first_column};
-        return row.length > 0 ? 1 : 0;
-    }
-    const Index count = plan.segments.count(j);
-    if (count == 0 || count > most_stretches) {
-        return -1;
-    }
-    const Segment* s = plan.segments.of(j);
-    for (Index t = 0; t < count; ++t) {
-        const Index entries = (t + 1 < count ? s[t + 1].entry : row.length) - s[t].entry;
-        if (s[t].channel < 0 || (t > 0 && out[t - 1].end > s[t].channel)) {
-            return -1;
-        }
-        out[t] = {s[t].channel, s[t].channel + entries, s[t].channel - s[t].entry};
-    }
-    return static_cast<int>(count);
-}
-
 /*
  * Scatters R consecutive rows. Where each channel is in at most one stretch of a row (runs, and
  * rows of ascending segments), the channels are cut at every stretch's ends: a part that every
