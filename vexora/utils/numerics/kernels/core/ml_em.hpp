@@ -180,10 +180,11 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
  * stretches in ascending channels (sorted_stretches): the channels are cut at every stretch's
  * ends, and each part is loaded and stored once for all the rows that cover it, a vector of
  * channels at a time, their products added in row order as one row after the other would add
- * them. False, having done nothing, for other groups.
+ * them; only the channels in [from, to) (from a multiple of four). False, having done nothing,
+ * for other groups.
  */
 VEXORA_VECTOR_HELPER bool scatter_stretched_rows(const RowPlan& plan, Index g, const double* x,
-                                                 double* __restrict estimate) {
+                                                 double* __restrict estimate, Index from = 0, Index to = PTRDIFF_MAX) {
     const Index j = g * group_rows;
     Stretch stretches[group_rows][most_stretches];
     int count[group_rows];
@@ -203,7 +204,10 @@ VEXORA_VECTOR_HELPER bool scatter_stretched_rows(const RowPlan& plan, Index g, c
     cuts = static_cast<int>(std::unique(ends, ends + cuts) - ends);
     int at[group_rows] = {};
     for (int k = 0; k + 1 < cuts; ++k) {
-        const Index low = ends[k], high = ends[k + 1];
+        const Index low = std::max(ends[k], from), high = std::min(ends[k + 1], to);
+        if (low >= high) {
+            continue;
+        }
         // The rows that cover [low, high), in row order: row r does when its stretch reaching
         // past `low` starts by then.
         const double* values[group_rows];

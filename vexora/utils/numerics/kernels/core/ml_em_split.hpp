@@ -278,7 +278,7 @@ VEXORA_CLONES inline bool project_range(const RowPlan& plan, const ColumnSplit& 
             const RowSpan& last = plan.rows[j + group_rows - 1];
             scatter_lanes(plan.groups[g], plan.rows + j, x + j, plan.values, estimate, from, to,
                           last.values_at + last.length - plan.rows[j].values_at);
-        } else {
+        } else if (!scatter_stretched_rows(plan, g, x, estimate, from, to)) {
             for (int r = 0; r < group_rows; ++r) {
                 row(j + r);
             }
