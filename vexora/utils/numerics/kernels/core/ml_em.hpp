@@ -99,6 +99,49 @@ VEXORA_VECTOR_HELPER int sorted_stretches(const RowPlan& plan, Index j, Stretch 
     return static_cast<int>(count);
 }
 
+/*
+ * The channels of R consecutive rows that are each a run or made of stretches in ascending
+ * channels (sorted_stretches), cut at every stretch's ends: part k is [ends[k], ends[k + 1]),
+ * which each row covers whole or not at all.
+ */
+template <int R>
+class StretchCuts {
+public:
+    Index ends[2 * R * most_stretches];
+    int cuts = 0;
+
+    /// False when a row of rows j.. is neither.
+    bool make(const RowPlan& plan, Index j) {
+        for (int r = 0; r < R; ++r) {
+            count_[r] = sorted_stretches(plan, j + r, stretches_[r]);
+            if (count_[r] < 0) {
+                return false;
+            }
+            for (int t = 0; t < count_[r]; ++t) {
+                ends[cuts++] = stretches_[r][t].first;
+                ends[cuts++] = stretches_[r][t].end;
+            }
+        }
+        std::sort(ends, ends + cuts);
+        cuts = static_cast<int>(std::unique(ends, ends + cuts) - ends);
+        return true;
+    }
+
+    /// The stretch of row r that covers the part from channel `low`, or nullptr; parts are asked
+    /// for in ascending channels.
+    const Stretch* covering(int r, Index low) {
+        while (at_[r] < count_[r] && stretches_[r][at_[r]].end <= low) {
+            ++at_[r];
+        }
+        return at_[r] < count_[r] && stretches_[r][at_[r]].first <= low ? &stretches_[r][at_[r]] : nullptr;
+    }
+
+private:
+    Stretch stretches_[R][most_stretches];
+    int count_[R];
+    int at_[R] = {};
+};
+
 /// Adds R[j][i] * ratio[channel] for the entries [from, to) of row j to `total`, in entry order.
 VEXORA_VECTOR_HELPER double back_project_entries(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
                                                  Index from, Index to, double total) {
@@ -188,39 +231,22 @@ VEXORA_CLONES [[gnu::noinline]] inline bool scatter_stretched_rows(const RowPlan
                                                                    double* __restrict estimate, Index from = 0,
                                                                    Index to = PTRDIFF_MAX) {
     const Index j = g * group_rows;
-    Stretch stretches[group_rows][most_stretches];
-    int count[group_rows];
-    Index ends[2 * group_rows * most_stretches];
-    int cuts = 0;
-    for (int r = 0; r < group_rows; ++r) {
-        count[r] = sorted_stretches(plan, j + r, stretches[r]);
-        if (count[r] < 0) {
-            return false;
-        }
-        for (int t = 0; t < count[r]; ++t) {
-            ends[cuts++] = stretches[r][t].first;
-            ends[cuts++] = stretches[r][t].end;
-        }
+    StretchCuts<group_rows> parts;
+    if (!parts.make(plan, j)) {
+        return false;
     }
-    std::sort(ends, ends + cuts);
-    cuts = static_cast<int>(std::unique(ends, ends + cuts) - ends);
-    int at[group_rows] = {};
-    for (int k = 0; k + 1 < cuts; ++k) {
-        const Index low = std::max(ends[k], from), high = std::min(ends[k + 1], to);
+    for (int k = 0; k + 1 < parts.cuts; ++k) {
+        const Index low = std::max(parts.ends[k], from), high = std::min(parts.ends[k + 1], to);
         if (low >= high) {
             continue;
         }
-        // The rows that cover [low, high), in row order: row r does when its stretch reaching
-        // past `low` starts by then.
+        // The rows that cover [low, high), in row order.
         const double* values[group_rows];
         double scale[group_rows];
         int rows = 0;
         for (int r = 0; r < group_rows; ++r) {
-            while (at[r] < count[r] && stretches[r][at[r]].end <= low) {
-                ++at[r];
-            }
-            if (at[r] < count[r] && stretches[r][at[r]].first <= low) {
-                values[rows] = plan.values + plan.rows[j + r].values_at + (low - stretches[r][at[r]].offset);
+            if (const Stretch* stretch = parts.covering(r, low)) {
+                values[rows] = plan.values + plan.rows[j + r].values_at + (low - stretch->offset);
                 scale[rows++] = x[j + r];
             }
         }

@@ -113,52 +113,36 @@ template <int V, int R>
 VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, Index j, const Double4 (&x)[R][V],
                                        double* __restrict estimate, Index n) {
     constexpr Index width = V * lanes;
-    Stretch stretches[R][most_stretches];
-    int count[R];
-    Index ends[2 * R * most_stretches];
-    int cuts = 0;
-    for (int r = 0; r < R; ++r) {
-        count[r] = sorted_stretches(plan, j + r, stretches[r]);
-        if (count[r] < 0) {
-            for (int q = 0; q < R; ++q) {
-                scatter_many<V>(plan, j + q, x[q], estimate, n);
-            }
-            return;
+    StretchCuts<R> parts;
+    if (!parts.make(plan, j)) {
+        for (int q = 0; q < R; ++q) {
+            scatter_many<V>(plan, j + q, x[q], estimate, n);
         }
-        for (int t = 0; t < count[r]; ++t) {
-            ends[cuts++] = stretches[r][t].first;
-            ends[cuts++] = stretches[r][t].end;
-        }
+        return;
     }
-    std::sort(ends, ends + cuts);
-    cuts = static_cast<int>(std::unique(ends, ends + cuts) - ends);
     const double* v[R];
-    int at[R] = {};
     for (int r = 0; r < R; ++r) {
         v[r] = plan.values + plan.rows[j + r].values_at;
     }
-    for (int k = 0; k + 1 < cuts; ++k) {
-        const Index low = ends[k], high = ends[k + 1];
-        // Row r covers the part when its stretch reaching past `low` starts by then.
-        bool covers[R], all = true;
+    for (int k = 0; k + 1 < parts.cuts; ++k) {
+        const Index low = parts.ends[k], high = parts.ends[k + 1];
+        const Stretch* covering[R];
+        bool all = true;
         for (int r = 0; r < R; ++r) {
-            while (at[r] < count[r] && stretches[r][at[r]].end <= low) {
-                ++at[r];
-            }
-            covers[r] = at[r] < count[r] && stretches[r][at[r]].first <= low;
-            all = all && covers[r];
+            covering[r] = parts.covering(r, low);
+            all = all && covering[r] != nullptr;
         }
         if (!all) {
             for (int r = 0; r < R; ++r) {
-                if (covers[r]) {
-                    scatter_run<V>(v[r], stretches[r][at[r]].offset, low, high, x[r], estimate);
+                if (covering[r] != nullptr) {
+                    scatter_run<V>(v[r], covering[r]->offset, low, high, x[r], estimate);
                 }
             }
             continue;
         }
         Index offset[R];
         for (int r = 0; r < R; ++r) {
-            offset[r] = stretches[r][at[r]].offset;
+            offset[r] = covering[r]->offset;
         }
         for (Index channel = low; channel < high; ++channel) {
             double* e = estimate + channel * width;
