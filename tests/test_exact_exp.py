@@ -220,6 +220,18 @@ PLAIN_SEQUENCE = "fused-round" if AARCH64 else "fused"
 ON_X86_64 = pytest.mark.skipif(not X86_64, reason=f"libm's variant without FMA is x86-64's, not {platform.machine()}'s")
 
 
+def in_child(calls, setting, cleared):
+    """What a fresh interpreter's exact_exp prints for `calls` (e.g. "m.path()"), with this
+    process's environment less the `cleared` variables, plus `setting`: the choices are made once,
+    at import, so each setting needs its own process."""
+    environment = {k: v for k, v in os.environ.items() if k not in cleared}
+    code = f"import {exact_exp.__name__} as m; print({calls})"
+    child = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120,
+                           env=environment | setting)
+    assert child.returncode == 0, child.stderr
+    return child.stdout.split()
+
+
 # A baseline-only build cannot select a fused sequence (its target has no FMA instructions), so
 # where libm runs its FMA variant it stays on libm.
 PLAIN = PLAIN_SEQUENCE if PLAIN_SEQUENCE in exact_exp.selectable else "libm"
@@ -232,13 +244,8 @@ PLAIN = PLAIN_SEQUENCE if PLAIN_SEQUENCE in exact_exp.selectable else "libm"
     ({"GLIBC_TUNABLES": HWCAPS_WITHOUT_FMA, "VEXORA_EXACT_EXP": "libm"}, "libm"),
 ], ids=["plain", "libm-without-fma", "forced-libm", "forced-libm-without-fma"])
 def test_path_in_child_interpreter(setting, expected):
-    # The loader picks libm's variant at start-up, so each setting needs a fresh process.
-    environment = {k: v for k, v in os.environ.items() if k not in ("GLIBC_TUNABLES", "VEXORA_EXACT_EXP")}
-    code = f"import {exact_exp.__name__} as m; print(m.path())"
-    child = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120,
-                           env=environment | setting)
-    assert child.returncode == 0, child.stderr
-    assert child.stdout.strip() == expected
+    # The loader picks libm's variant at start-up.
+    assert in_child("m.path()", setting, ("GLIBC_TUNABLES", "VEXORA_EXACT_EXP")) == [expected]
 
 
 def default_lanes():
@@ -260,14 +267,9 @@ def default_lanes():
     ({"VEXORA_EXP_LANES": ""}, default_lanes()),
 ], ids=["plain", "four", "four-libm", "eight", "two", "four-space", "empty"])
 def test_lanes_in_child_interpreter(setting, expected):
-    # The width is read once, at import: each setting needs a fresh process. The path does not
-    # depend on it (the child keeps this process's VEXORA_EXACT_EXP unless the setting forces libm).
-    environment = {k: v for k, v in os.environ.items() if k != "VEXORA_EXP_LANES"}
-    code = f"import {exact_exp.__name__} as m; print(m.lanes(), m.path())"
-    child = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120,
-                           env=environment | setting)
-    assert child.returncode == 0, child.stderr
-    lanes, path = child.stdout.split()
+    # The path does not depend on the width (the child keeps this process's VEXORA_EXACT_EXP
+    # unless the setting forces libm).
+    lanes, path = in_child("m.lanes(), m.path()", setting, ("VEXORA_EXP_LANES",))
     assert int(lanes) == expected
     assert path == ("libm" if setting.get("VEXORA_EXACT_EXP") == "libm" else exact_exp.path())
 
@@ -301,14 +303,10 @@ def gathers_fast():
     ({"VEXORA_EXP_GATHER": "1", "VEXORA_EXACT_EXP": "libm"}, False),
 ], ids=["plain", "gather", "load", "yes", "empty", "four-lanes", "libm"])
 def test_gathers_in_child_interpreter(setting, gathers):
-    # Read once, at import: each setting needs a fresh process. Either lookup passes the
-    # self-check wherever the sequence does, so the path stays this process's.
-    environment = {k: v for k, v in os.environ.items() if k not in ("VEXORA_EXP_GATHER", "VEXORA_EXP_LANES")}
-    code = f"import {exact_exp.__name__} as m; print(m.gathers(), m.lanes(), m.path())"
-    child = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=120,
-                           env=environment | setting)
-    assert child.returncode == 0, child.stderr
-    gathered, lanes, path = child.stdout.split()
+    # Either lookup passes the self-check wherever the sequence does, so the path stays this
+    # process's.
+    gathered, lanes, path = in_child("m.gathers(), m.lanes(), m.path()", setting,
+                                     ("VEXORA_EXP_GATHER", "VEXORA_EXP_LANES"))
     assert path == ("libm" if setting.get("VEXORA_EXACT_EXP") == "libm" else exact_exp.path())
     assert gathered == str(gathers and int(lanes) == 8 and path != "libm")
 
