@@ -110,7 +110,7 @@ public:
     Index ends[2 * R * most_stretches];
     int cuts = 0;
 
-    /// False when a row of rows j.. is neither.
+    /// Cuts rows j to j + R - 1; false when one of them is neither.
     bool make(const RowPlan& plan, Index j) {
         for (int r = 0; r < R; ++r) {
             count_[r] = sorted_stretches(plan, j + r, stretches_[r]);
