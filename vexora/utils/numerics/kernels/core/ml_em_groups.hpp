@@ -64,28 +64,6 @@ VEXORA_VECTOR_HELPER void add_scaled(double* __restrict e, const double* __restr
     }
 }
 
-/// Back projection of `ratio` on one row: sum of R[j][i] * ratio[i], summed in entry order.
-inline double back_project_row(const RowSpan& row, const double* __restrict values,
-                               const std::int32_t* __restrict columns, const double* __restrict ratio, Index n) {
-    const double* v = values + row.values_at;
-    double total = 0.0;
-    if (row.first_column >= 0) {
-        const double* r = ratio + row.first_column;
-        for (Index i = 0; i < row.length; ++i) {
-            total += v[i] * r[i];
-        }
-        return total;
-    }
-    const std::int32_t* c = columns + row.columns_at;
-    for (Index i = 0; i < row.length; ++i) {
-        const Index channel = channel_of(c[i], n);
-        if (channel >= 0) {
-            total += v[i] * ratio[channel];
-        }
-    }
-    return total;
-}
-
 /// Consecutive rows handled together: two vectors' worth, so that two independent sums hide
 /// the latency of each other's additions.
 constexpr int group_rows = 2 * lanes;

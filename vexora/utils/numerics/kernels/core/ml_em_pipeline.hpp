@@ -317,7 +317,7 @@ private:
             if (r.first_column >= 0) {
                 total = back_project_run_between(r, plan_.values, ratio_, from_, to_, continues ? partial_[row] : 0.0);
             } else if (finish) {
-                total = back_project_row(r, plan_.values, plan_.columns, ratio_, n_);
+                total = back_project_entries(plan_, row, ratio_, n_, 0, r.length, 0.0);
             } else {
                 continue;
             }

@@ -301,7 +301,7 @@ VEXORA_CLONES inline void update_rows(const RowPlan& plan, Index first, Index en
     }
     if (tail) {
         for (Index j = n / group_rows * group_rows; j < n; ++j) {
-            update(back_project_row(plan.rows[j], plan.values, plan.columns, ratio, n), sensitivity_floor[j], x[j],
+            update(back_project_entries(plan, j, ratio, n, 0, plan.rows[j].length, 0.0), sensitivity_floor[j], x[j],
                    correction[j]);
         }
     }
