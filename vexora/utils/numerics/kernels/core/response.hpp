@@ -88,6 +88,21 @@ template <class Exp>
                 const V x = (load<V>(bins + k) - E) / s;
                 store(values + k, Exp::vector((x * -0.5) * x));
             }
+            if (k < length) {
+                // The last bins as one vector, padded with the last bin so that every lane's
+                // exponent stays in the exp's ordinary range (the scalar exp costs several times
+                // a lane of the vector one).
+                const Index from = k;
+                V tail;
+                for (Index lane = 0; lane < Exp::lanes; ++lane) {
+                    tail[lane] = bins[std::min(from + lane, length - 1)];
+                }
+                const V x = (tail - E) / s;
+                const V weights = Exp::vector((x * -0.5) * x);
+                for (; k < length; ++k) {
+                    values[k] = weights[k - from];
+                }
+            }
         }
         for (; k < length; ++k) {
             values[k] = Exp::scalar(exponent_at(window.low + k));
