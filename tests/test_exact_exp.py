@@ -353,3 +353,17 @@ def test_overlapping_buffers_read_every_value_before_it_is_overwritten(shift, se
     result = buffer[5 + shift:5 + shift + values.size]
     exact_exp.exp(source, result, sequence)
     assert np.array_equal(result, exp_by(sequence, values))
+
+
+@pytest.mark.parametrize("offset", range(8))
+def test_every_start_of_the_result_gives_the_same_values(offset):
+    """The vector loop waits until the result is aligned to a vector: every start within a cache
+    line, and lengths around the vector's, give the C library's values."""
+    rng = np.random.default_rng(offset)
+    raw = np.empty(64 + 16)
+    first = (-raw.ctypes.data % 64) // 8 + offset
+    for size in (0, 1, 7, 8, 9, 15, 16, 17, 40):
+        values = rng.uniform(-50.0, 1.0, size)
+        result = raw[first:first + size]
+        exact_exp.exp(values, result, exact_exp.path())
+        assert np.array_equal(result, exp_by("libm", values))

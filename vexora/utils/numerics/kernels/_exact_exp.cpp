@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -30,11 +31,19 @@ void libm(const double* source, double* result, Py_ssize_t n) {
 }
 
 /// By the sequence, `width` values at a time and the rest one at a time, on the target of that
-/// width.
+/// width. The first values go one at a time until the result is aligned to a vector, so that no
+/// store straddles two cache lines (NumPy's arrays start 16 bytes into a line).
 template <unsigned mask, int width>
 void vector_of_width(const double* source, double* result, Py_ssize_t n) {
     using V = typename vexora::simd::Vectors<width>::Double;
+    const auto address = reinterpret_cast<std::uintptr_t>(result);
+    const Py_ssize_t unaligned = address % sizeof(double) == 0
+                                     ? static_cast<Py_ssize_t>((-address % sizeof(V)) / sizeof(double))
+                                     : 0;
     Py_ssize_t i = 0;
+    for (; i < std::min(unaligned, n); ++i) {
+        result[i] = ee::exp_scalar<mask>(source[i]);
+    }
     for (; i + width <= n; i += width) {
         vexora::simd::store(result + i, ee::exp_lanes<mask>(vexora::simd::load<V>(source + i)));
     }
