@@ -13,6 +13,7 @@ its shape, filled). "same" says whether old and new results are bit-equal. Media
 
 import argparse
 import gc
+import itertools
 import pathlib
 import statistics
 import sys
@@ -53,17 +54,18 @@ GAUSSIAN_CASES = [  # (samples, peaks, variance or None for 1-50 keV²)
 
 
 def alternate(calls, repeats):
-    """Median seconds per call of each, the calls alternating forwards and backwards."""
+    """Median seconds per call of each, the calls taking turns in every order in turn, so that
+    each follows every other equally often: a call right after NumPy's baseline, which frees
+    large temporaries, runs several times slower than the same call after another kernel."""
     times = [[] for _ in calls]
-    order = list(range(len(calls)))
+    orders = itertools.cycle(itertools.permutations(range(len(calls))))
     gc.disable()
     try:
         for _ in range(repeats):
-            for i in order:
+            for i in next(orders):
                 start = time.perf_counter()
                 calls[i]()
                 times[i].append(time.perf_counter() - start)
-            order.reverse()
     finally:
         gc.enable()
     return [statistics.median(t) for t in times]
