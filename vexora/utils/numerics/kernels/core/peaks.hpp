@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "../simd/exp/sequence.hpp"  // zero_below
 #include "../simd/vector.hpp"
@@ -115,6 +117,9 @@ inline void reaches_of(View1<const double> params, Index first, Index count, Rea
 
 /// Peaks whose reach the kernels hold at once (on the stack); more are taken in blocks.
 inline constexpr Index peak_block = 64;
+
+/// Peaks of a block from which the Jacobian copies rows of zero terms (fewer gain nothing).
+inline constexpr Index least_copied_block = 16;
 
 /// Vectors of samples per tile of the model: their sums stay in registers across the peaks.
 inline constexpr Index tile_vectors = 4;
@@ -238,6 +243,63 @@ void multi_gaussian(const double* x, Index m, View1<const double> params, Index 
 }
 
 /*
+ * Rows [start, start + count) of J, columns [0, 3 block), for the first block of peaks when most
+ * of its terms are zeros of known signs (see multi_gaussian_jacobian): those zeros are the same in
+ * every row of the vector, so the rows take them from one copy of the block's columns, a vector
+ * at a time, with +0 in the other peaks' columns until their terms are written over them. Returns
+ * whether it wrote; zero_terms[k] says which peaks' terms it wrote.
+ *
+ *   x0 - one of the rows' samples, all of which lie beyond each such peak on one side
+ */
+template <DoubleVector V>
+[[gnu::noinline]] bool copy_zero_terms(View1<const double> params, Index block, const Reach* reaches, double lowest,
+                                       double highest, double x0, const View2<double>& J, Index start, Index count,
+                                       bool* zero_terms) {
+    Index zeros = 0;
+    for (Index k = 0; k < block; ++k) {
+        zero_terms[k] = (highest <= reaches[k].low || lowest >= reaches[k].high) && reaches[k].jacobian_zeros;
+        zeros += zero_terms[k];
+    }
+    if (2 * zeros < block) {
+        return false;
+    }
+    constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
+    double columns[3 * peak_block];
+    for (Index k = 0; k < block; ++k) {
+        std::uint64_t d_mu_bits = 0, d_variance_bits = 0;
+        if (zero_terms[k]) {
+            const double A = params[3 * k], mu = params[3 * k + 1];
+            d_variance_bits = std::bit_cast<std::uint64_t>(A) & sign_bit;
+            d_mu_bits = d_variance_bits ^ (std::bit_cast<std::uint64_t>(x0 - mu) & sign_bit);
+        }
+        columns[3 * k] = 0.0;
+        columns[3 * k + 1] = std::bit_cast<double>(d_mu_bits);
+        columns[3 * k + 2] = std::bit_cast<double>(d_variance_bits);
+    }
+    constexpr Index lanes = width_of<V>;
+    const Index width = 3 * block;
+    for (Index r = 0; r < count; ++r) {
+        char* row = reinterpret_cast<char*>(J.data) + (start + r) * J.row_stride;
+        // One double at a time up to a vector boundary, so that no store straddles two cache lines.
+        const auto address = reinterpret_cast<std::uintptr_t>(row);
+        const Index unaligned = address % sizeof(double) == 0
+                                    ? static_cast<Index>((-address % sizeof(V)) / sizeof(double))
+                                    : 0;
+        Index c = 0;
+        for (; c < std::min(unaligned, width); ++c) {
+            std::memcpy(row + c * Index{sizeof(double)}, columns + c, sizeof(double));
+        }
+        for (; c + lanes <= width; c += lanes) {
+            std::memcpy(row + c * Index{sizeof(double)}, columns + c, sizeof(V));
+        }
+        for (; c < width; ++c) {
+            std::memcpy(row + c * Index{sizeof(double)}, columns + c, sizeof(double));
+        }
+    }
+    return true;
+}
+
+/*
  * Partial derivatives of the model with respect to every parameter: with f = exp(-0.5 d^2 / variance)
  * and d = x[j] - mu, J[j, 3i] = f, J[j, 3i + 1] = ((A f) d) / variance,
  * J[j, 3i + 2] = (((A f) d) d) / ((2 variance) variance). A vector of samples at a time, every peak in
@@ -250,7 +312,8 @@ void multi_gaussian(const double* x, Index m, View1<const double> params, Index 
  * (2 variance) variance not 0, the derivatives of that zero term by their signs alone: (A f) d is
  * the zero of sign A times sign d, over the positive variance the same; times d again the zero of
  * sign A (jacobian_zeros). A vector with samples on both sides computes its terms, which are the
- * same zeros.
+ * same zeros. Rows of contiguous columns whose first block of peaks has mostly such zeros take them
+ * from one copy (copy_zero_terms).
  *
  *   x[m], params[3 n_gauss], J[>= m][>= 3 n_gauss]
  */
@@ -261,6 +324,7 @@ void multi_gaussian_jacobian(const double* x, Index m, View1<const double> param
     using Bits = BitsOf<V>;
     constexpr Index lanes = Exp::lanes;
     const bool skip = zeros == Zeros::skip && Exp::zero_below_gives_zero();
+    const bool side_by_side = J.col_stride == static_cast<Index>(sizeof(double));
     const Bits sign = splat<Bits>(std::uint64_t{1} << 63);
     for (Index first = 0; first < n_gauss; first += peak_block) {
         const Index block = std::min(peak_block, n_gauss - first);
@@ -268,51 +332,79 @@ void multi_gaussian_jacobian(const double* x, Index m, View1<const double> param
         if (skip) {
             reaches_of(params, first, block, reaches);
         }
-        for (Index start = 0; start < m; start += lanes) {
-            const Index count = std::min<Index>(lanes, m - start);
-            const V xs = load_samples<V>(x, start, count, 0);
-            // The lanes past m are 0, which only narrows what is skipped.
-            const bool ordered = skip && !any_sign(nan_signs(xs));
-            const bool finite = ordered && !any_sign(non_finite_signs(xs));
-            const double lowest = ordered ? smallest_lane(xs) : 0.0, highest = ordered ? largest_lane(xs) : 0.0;
-            for (Index k = 0; k < block; ++k) {
-                const Index i = first + k;
-                const PeakVector<V> p = peak<V>(params, i);
-                const V d = xs - p.mu;
-                V f, d_mu, d_variance;
-                const bool beyond = ordered && (highest <= reaches[k].low || lowest >= reaches[k].high);
-                if (beyond && finite && reaches[k].jacobian_zeros) {
-                    const Bits sign_A = std::bit_cast<Bits>(p.A) & sign;
-                    f = V{};
-                    d_mu = std::bit_cast<V>(sign_A ^ (std::bit_cast<Bits>(d) & sign));
-                    d_variance = std::bit_cast<V>(sign_A);
-                } else {
-                    f = beyond ? V{} : Exp::vector(exponent(d, p.variance));
-                    const V Afd = (p.A * f) * d;
-                    d_mu = Afd / p.variance;
-                    d_variance = (Afd * d) / ((2.0 * p.variance) * p.variance);
+        // Rows of the first block whose terms are mostly zeros of known signs take those from one
+        // copy (later blocks come back to rows that have left the cache, where that burst of
+        // stores measured slower than the terms' own stores spread between their exps). A
+        // separate loop, so that smaller blocks keep the plain one.
+        const auto sample_vectors = [&]<bool may_copy>(std::bool_constant<may_copy>) VEXORA_INLINE_LAMBDA {
+            for (Index start = 0; start < m; start += lanes) {
+                const Index count = std::min<Index>(lanes, m - start);
+                const V xs = load_samples<V>(x, start, count, 0);
+                // The lanes past m are 0, which only narrows what is skipped.
+                const bool ordered = skip && !any_sign(nan_signs(xs));
+                const bool finite = ordered && !any_sign(non_finite_signs(xs));
+                const double lowest = ordered ? smallest_lane(xs) : 0.0, highest = ordered ? largest_lane(xs) : 0.0;
+                bool zero_terms[peak_block];
+                bool copied = false;
+                if constexpr (may_copy) {
+                    copied = finite && copy_zero_terms<V>(params, block, reaches, lowest, highest, xs[0], J, start,
+                                                          count, zero_terms);
                 }
-                // The columns of this peak in the rows of the samples; four lanes at a time (a lane
-                // of four is moved out with one instruction, one of eight with two), and a whole
-                // vector's rows without a test per row.
-                const auto write = [&](Index rows) VEXORA_INLINE_LAMBDA {
-                    for (Index h = 0; h < lanes / 4; ++h) {
-                        const Double4 f4 = four_lanes(f, h), d_mu4 = four_lanes(d_mu, h),
-                                      d_variance4 = four_lanes(d_variance, h);
-                        for (Index k2 = 0; k2 < 4 && 4 * h + k2 < rows; ++k2) {
-                            const View1<double> row = J.row(start + 4 * h + k2);
-                            row.set(3 * i, f4[k2]);
-                            row.set(3 * i + 1, d_mu4[k2]);
-                            row.set(3 * i + 2, d_variance4[k2]);
+                const auto write_terms = [&](Index k) VEXORA_INLINE_LAMBDA {
+                    const Index i = first + k;
+                    const PeakVector<V> p = peak<V>(params, i);
+                    const V d = xs - p.mu;
+                    V f, d_mu, d_variance;
+                    const bool beyond = ordered && (highest <= reaches[k].low || lowest >= reaches[k].high);
+                    if (beyond && finite && reaches[k].jacobian_zeros) {
+                        const Bits sign_A = std::bit_cast<Bits>(p.A) & sign;
+                        f = V{};
+                        d_mu = std::bit_cast<V>(sign_A ^ (std::bit_cast<Bits>(d) & sign));
+                        d_variance = std::bit_cast<V>(sign_A);
+                    } else {
+                        f = beyond ? V{} : Exp::vector(exponent(d, p.variance));
+                        const V Afd = (p.A * f) * d;
+                        d_mu = Afd / p.variance;
+                        d_variance = (Afd * d) / ((2.0 * p.variance) * p.variance);
+                    }
+                    // The columns of this peak in the rows of the samples; four lanes at a time (a lane
+                    // of four is moved out with one instruction, one of eight with two), and a whole
+                    // vector's rows without a test per row.
+                    const auto write = [&](Index rows) VEXORA_INLINE_LAMBDA {
+                        for (Index h = 0; h < lanes / 4; ++h) {
+                            const Double4 f4 = four_lanes(f, h), d_mu4 = four_lanes(d_mu, h),
+                                          d_variance4 = four_lanes(d_variance, h);
+                            for (Index k2 = 0; k2 < 4 && 4 * h + k2 < rows; ++k2) {
+                                const View1<double> row = J.row(start + 4 * h + k2);
+                                row.set(3 * i, f4[k2]);
+                                row.set(3 * i + 1, d_mu4[k2]);
+                                row.set(3 * i + 2, d_variance4[k2]);
+                            }
                         }
+                    };
+                    if (count == lanes) {
+                        write(lanes);
+                    } else {
+                        write(count);
                     }
                 };
-                if (count == lanes) {
-                    write(lanes);
+                if (copied) {
+                    for (Index k = 0; k < block; ++k) {
+                        if (!zero_terms[k]) {
+                            write_terms(k);
+                        }
+                    }
                 } else {
-                    write(count);
+                    for (Index k = 0; k < block; ++k) {
+                        write_terms(k);
+                    }
                 }
             }
+        };
+        if (skip && side_by_side && first == 0 && block >= least_copied_block) {
+            sample_vectors(std::true_type{});
+        } else {
+            sample_vectors(std::false_type{});
         }
     }
 }
