@@ -263,8 +263,9 @@ VEXORA_VECTOR_HELPER V select(LongOf<V> mask, V a, V b) {
 }
 
 /// Whether any lane's sign bit is set (of any vector of 64-bit lanes). Four lanes are or'ed down to
-/// two, whose sign bits movmskpd reads, as all_of and any_of do; eight lanes are shifted to all
-/// ones or zeros and narrowed to a byte each, read at once (fewer shuffles than or'ing the halves).
+/// two, whose sign bits movmskpd reads, as all_of and any_of do; eight lanes' sign bits are moved
+/// into a mask register and tested there (written as assembly, as gathered_entries is: only
+/// eight-lane code, which has the instructions, inlines this).
 template <class V>
 VEXORA_VECTOR_HELPER bool any_sign(V v) {
     const auto lanes = std::bit_cast<LongOf<V>>(v);
@@ -272,8 +273,17 @@ VEXORA_VECTOR_HELPER bool any_sign(V v) {
     if constexpr (width_of<V> == 4) {
         four = lanes;
     } else {
+#if VEXORA_EIGHT_LANES
+        unsigned char signs;
+        bool any;
+        __asm__("vpmovq2m %[lanes], %[signs]\n\tkortestb %[signs], %[signs]"
+                : [signs] "=k"(signs), "=@ccnz"(any)
+                : [lanes] "v"(lanes));
+        return any;
+#else
         using Bytes8 = std::int8_t __attribute__((vector_size(8)));
         return std::bit_cast<std::uint64_t>(__builtin_convertvector(lanes >> 63, Bytes8)) != 0;
+#endif
     }
     const Long2 either = __builtin_shufflevector(four, four, 0, 1) | __builtin_shufflevector(four, four, 2, 3);
 #if defined(__x86_64__)
