@@ -36,12 +36,8 @@ void libm(const double* source, double* result, Py_ssize_t n) {
 template <unsigned mask, int width>
 void vector_of_width(const double* source, double* result, Py_ssize_t n) {
     using V = typename vexora::simd::Vectors<width>::Double;
-    const auto address = reinterpret_cast<std::uintptr_t>(result);
-    const Py_ssize_t unaligned = address % sizeof(double) == 0
-                                     ? static_cast<Py_ssize_t>((-address % sizeof(V)) / sizeof(double))
-                                     : 0;
     Py_ssize_t i = 0;
-    for (; i < std::min(unaligned, n); ++i) {
+    for (; i < std::min(vexora::simd::doubles_to_alignment(result, sizeof(V)), n); ++i) {
         result[i] = ee::exp_scalar<mask>(source[i]);
     }
     for (; i + width <= n; i += width) {

@@ -280,13 +280,8 @@ template <DoubleVector V>
     const Index width = 3 * block;
     for (Index r = 0; r < count; ++r) {
         char* row = reinterpret_cast<char*>(J.data) + (start + r) * J.row_stride;
-        // One double at a time up to a vector boundary, so that no store straddles two cache lines.
-        const auto address = reinterpret_cast<std::uintptr_t>(row);
-        const Index unaligned = address % sizeof(double) == 0
-                                    ? static_cast<Index>((-address % sizeof(V)) / sizeof(double))
-                                    : 0;
         Index c = 0;
-        for (; c < std::min(unaligned, width); ++c) {
+        for (; c < std::min<Index>(doubles_to_alignment(row, sizeof(V)), width); ++c) {
             std::memcpy(row + c * Index{sizeof(double)}, columns + c, sizeof(double));
         }
         for (; c + lanes <= width; c += lanes) {

@@ -125,6 +125,14 @@ VEXORA_VECTOR_HELPER Double4 load4(const double* p) {
 
 VEXORA_VECTOR_HELPER void store4(double* p, Double4 v) { std::memcpy(p, &v, sizeof v); }
 
+/// Doubles from `p` to the next multiple of `vector_bytes`: written one at a time first, they
+/// leave the vector stores after them aligned, so that none straddles two cache lines. 0 where
+/// `p` is not aligned for a double.
+inline std::ptrdiff_t doubles_to_alignment(const void* p, std::size_t vector_bytes) {
+    const auto address = reinterpret_cast<std::uintptr_t>(p);
+    return address % sizeof(double) == 0 ? static_cast<std::ptrdiff_t>((-address % vector_bytes) / sizeof(double)) : 0;
+}
+
 VEXORA_VECTOR_HELPER Double4 broadcast(double value) { return Double4{value, value, value, value}; }
 
 VEXORA_VECTOR_HELPER Long4 broadcast(std::int64_t value) { return Long4{value, value, value, value}; }
