@@ -46,6 +46,20 @@ struct RowPlan {
     Segments segments = {};
 };
 
+/// Where the entries of rows [j, j + R) start: their values and their columns.
+template <int R>
+struct RowEntries {
+    const double* values[R];
+    const std::int32_t* columns[R];
+
+    RowEntries(const RowPlan& plan, Index j) {
+        for (int r = 0; r < R; ++r) {
+            values[r] = plan.values + plan.rows[j + r].values_at;
+            columns[r] = plan.columns + plan.rows[j + r].columns_at;
+        }
+    }
+};
+
 /*
  * Adds x_j * R[j][.] to estimate[n], entries in order: runs and the stretches of segmented rows a
  * vector at a time, other entries one at a time at the channel their column gives, re-checked
@@ -170,12 +184,9 @@ VEXORA_VECTOR_HELPER double back_project_entries(const RowPlan& plan, Index j, c
 VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
                                             Double4 (&totals)[halves]) {
     const RowSpan* rows = plan.rows + j;
-    const double* v[group_rows];
-    const std::int32_t* c[group_rows];
-    for (int r = 0; r < group_rows; ++r) {
-        v[r] = plan.values + rows[r].values_at;
-        c[r] = plan.columns + rows[r].columns_at;
-    }
+    const RowEntries<group_rows> entries(plan, j);
+    const auto& v = entries.values;
+    const auto& c = entries.columns;
     double total[group_rows] = {};
     CommonParts<group_rows> parts(rows, plan.segments, j);
     for (Index from = 0, to; from < parts.common; from = to) {

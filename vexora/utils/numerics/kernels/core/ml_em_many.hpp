@@ -174,12 +174,9 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
                                             Double4 (&totals)[R][V]) {
     constexpr Index width = V * lanes;
     const RowSpan* rows = plan.rows + j;
-    const double* v[R];
-    const std::int32_t* c[R];
-    for (int r = 0; r < R; ++r) {
-        v[r] = plan.values + rows[r].values_at;
-        c[r] = plan.columns + rows[r].columns_at;
-    }
+    const RowEntries<R> entries(plan, j);
+    const auto& v = entries.values;
+    const auto& c = entries.columns;
     CommonParts<R> parts(rows, plan.segments, j);
     for (Index from = 0, to; from < parts.common; from = to) {
         to = parts.next(from);
