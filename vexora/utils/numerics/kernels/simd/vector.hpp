@@ -270,17 +270,17 @@ VEXORA_VECTOR_HELPER V select(LongOf<V> mask, V a, V b) {
     }
 }
 
-/// Whether any lane's sign bit is set (of any vector of 64-bit lanes). Four lanes are or'ed down to
-/// two, whose sign bits movmskpd reads, as all_of and any_of do; eight lanes' sign bits are moved
-/// into a mask register and tested there (written as assembly, as gathered_entries is: only
-/// eight-lane code, which has the instructions, inlines this).
+/*
+ * Whether any lane's sign bit is set (of any vector of 64-bit lanes), and whether every lane's is.
+ * Four lanes are combined down to two, whose sign bits movmskpd reads, as all_of and any_of do;
+ * eight lanes' sign bits are moved into a mask register and tested there, whose flags tell both
+ * (written as assembly, as gathered_entries is: only eight-lane code, which has the instructions,
+ * inlines this).
+ */
 template <class V>
 VEXORA_VECTOR_HELPER bool any_sign(V v) {
     const auto lanes = std::bit_cast<LongOf<V>>(v);
-    Long4 four;
-    if constexpr (width_of<V> == 4) {
-        four = lanes;
-    } else {
+    if constexpr (width_of<V> == 8) {
 #if VEXORA_EIGHT_LANES
         unsigned char signs;
         bool any;
@@ -289,16 +289,40 @@ VEXORA_VECTOR_HELPER bool any_sign(V v) {
                 : [lanes] "v"(lanes));
         return any;
 #else
-        using Bytes8 = std::int8_t __attribute__((vector_size(8)));
-        return std::bit_cast<std::uint64_t>(__builtin_convertvector(lanes >> 63, Bytes8)) != 0;
+        return any_sign(low_half(lanes) | high_half(lanes));
+#endif
+    } else {
+        const Long2 either = __builtin_shufflevector(lanes, lanes, 0, 1) | __builtin_shufflevector(lanes, lanes, 2, 3);
+#if defined(__x86_64__)
+        return __builtin_ia32_movmskpd(std::bit_cast<Double2>(either)) != 0;
+#else
+        return (either[0] | either[1]) < 0;
 #endif
     }
-    const Long2 either = __builtin_shufflevector(four, four, 0, 1) | __builtin_shufflevector(four, four, 2, 3);
-#if defined(__x86_64__)
-    return __builtin_ia32_movmskpd(std::bit_cast<Double2>(either)) != 0;
+}
+
+template <class V>
+VEXORA_VECTOR_HELPER bool all_signs(V v) {
+    const auto lanes = std::bit_cast<LongOf<V>>(v);
+    if constexpr (width_of<V> == 8) {
+#if VEXORA_EIGHT_LANES
+        unsigned char signs;
+        bool all;
+        __asm__("vpmovq2m %[lanes], %[signs]\n\tkortestb %[signs], %[signs]"
+                : [signs] "=k"(signs), "=@ccc"(all)
+                : [lanes] "v"(lanes));
+        return all;
 #else
-    return (either[0] | either[1]) < 0;
+        return all_signs(low_half(lanes) & high_half(lanes));
 #endif
+    } else {
+        const Long2 both = __builtin_shufflevector(lanes, lanes, 0, 1) & __builtin_shufflevector(lanes, lanes, 2, 3);
+#if defined(__x86_64__)
+        return __builtin_ia32_movmskpd(std::bit_cast<Double2>(both)) == 3;
+#else
+        return (both[0] & both[1]) < 0;
+#endif
+    }
 }
 
 /// Eight lanes: the halves combined first, then as four.

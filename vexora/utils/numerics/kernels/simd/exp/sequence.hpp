@@ -325,83 +325,93 @@ VEXORA_VECTOR_HELPER Reduced<V> reduce_lanes(V x) {
 /// than that margin, so the subnormal rounding gives 0.
 inline constexpr double zero_below = -745.14;
 
-/// 2^-1022 y for the lanes of y = s + s tmp below 1, whose result is subnormal (or +0, never
-/// -0), rounded once: y is added to 1 and taken back, and 2^-1022 y rounded is the integer y 2^52
-/// rounded, which adding 2^52 leaves in the low bits, so that subtracting the bits of 2^52 leaves
-/// those of the result. Every operation on normal values.
+/*
+ * exp for lanes with k < 0 beyond -512 (exp_beyond_512), from s, the scale times 2^1022, st = s tmp
+ * and y = s + st. Where y >= 1 the result 2^-1022 y is normal: the bits of y with the exponent
+ * lowered. Below, it is subnormal (or +0, never -0), rounded once: y is added to 1 and taken back
+ * as the C library does, and since hi + lo then lies in [1, 2], its low bits are those of the
+ * result (2^52 those of 2^-1022). Every operation on normal values: a subnormal operand or result
+ * costs the processor a slow assist per instruction.
+ */
 template <DoubleVector V>
-VEXORA_VECTOR_HELPER V subnormal_result(V s, V st, V sum) {
+VEXORA_VECTOR_HELPER V scaled_down_result(V s, V st, V y) {
+    const V normal = from_bits(to_bits(y) - (std::uint64_t{1022} << 52));
     const V one = splat<V>(1.0);
-    const V hi = one + sum;
-    const V lo = ((one - hi) + sum) + ((s - sum) + st);
-    const V rounded = (hi + lo) - one;
-    const V grid = rounded * 0x1p52 + 0x1p52;  // the product is exact
-    return from_bits(to_bits(grid) - std::bit_cast<std::uint64_t>(0x1p52));
+    const V hi = one + y;
+    const V lo = ((one - hi) + y) + ((s - y) + st);
+    const V subnormal = from_bits(to_bits(hi + lo) - std::bit_cast<std::uint64_t>(1.0));
+    return select(less_ordered(y, 1.0), subnormal, normal);
+}
+
+/// The larger of x and a negative `floor` in every lane, x not NaN. The bits of negative doubles,
+/// as unsigned integers, order as their magnitudes, and those of the others lie below them all, so
+/// the smaller bits are the larger value: one instruction at eight lanes (AVX-512 has an unsigned
+/// minimum of 64-bit lanes; AVX2 has not, and four lanes compare).
+template <DoubleVector V>
+VEXORA_VECTOR_HELPER V at_least(V x, double floor) {
+    if constexpr (width_of<V> == 4) {
+        return select(less_ordered(x, floor), splat<V>(floor), x);
+    } else {
+        const BitsOf<V> bits = to_bits(x);
+        const auto floor_bits = std::bit_cast<std::uint64_t>(floor);
+        return from_bits(from_lanes<BitsOf<V>>(
+            [&](std::size_t k) VEXORA_INLINE_LAMBDA { return bits[k] < floor_bits ? bits[k] : floor_bits; }));
+    }
 }
 
 /*
  * The special cases that real exponents meet: every lane below 512 and none NaN, some at or below
- * -512 (a peak's tails). Lane by lane exp_scalar<mask>, as exp_special below but with nothing to
- * clamp or replace but the lanes whose result is +0 (x below zero_below, which run the sequence on
- * -600 instead, in the normal range), and no comparison: no lane is NaN, so each takes the sign of
- * a difference (less_ordered).
+ * -512 (a peak's tails, the lanes marked in `down`). Lane by lane exp_scalar<mask>, as exp_special
+ * below, without a branch: a branch taken for a third of the vectors, as on the subnormal lanes
+ * of a peak's tails, costs more than computing every case on every lane. Lanes below zero_below
+ * run the sequence on zero_below itself, which rounds to +0.
  */
 template <unsigned mask, DoubleVector V>
-VEXORA_VECTOR_HELPER V exp_below_512(V x) {
-    using Long = LongOf<V>;
-    // No lane is NaN: the comparisons may take the sign of a difference.
-    const Long zero = less_ordered(x, zero_below);
-    const V xs = select(zero, splat<V>(-600.0), x);
+VEXORA_VECTOR_HELPER V exp_below_512(V x, LongOf<V> down) {
+    const V xs = at_least(x, zero_below);
     const Reduced<V> p = reduce_lanes<mask>(xs);
-    // k < 0 beyond -512: the scale times 2^1022, and y = s + s tmp; 2^-1022 y where that is normal.
-    const Long down = ~less_ordered(splat<V>(-beyond_ordinary), xs);
+    // k < 0 beyond -512: the scale times 2^1022 (scaled_down_result).
     const V s = from_bits(p.sbits + std::bit_cast<BitsOf<V>>(down & std::int64_t{1022} << 52));
-    const V ordinary = multiply_add<mask, fuse_scale>(s, p.tmp, s);
     const V st = s * p.tmp;
-    const V sum = s + st;
-    const Long below = less_ordered(sum, 1.0);
-    // Lanes of y below 1 take 2^-1022 itself, not a subnormal product.
-    V result = select(down, 0x1p-1022 * select(below, splat<V>(1.0), sum), ordinary);
-    if (any_sign(down & below & ~zero)) {
-        result = select(down & below, subnormal_result(s, st, sum), result);
-    }
-    return keep(result, ~zero);
+    return select(down, scaled_down_result(s, st, s + st), multiply_add<mask, fuse_scale>(s, p.tmp, s));
 }
 
 /*
- * A vector of values of which at least one is NaN or of magnitude 512 or more, lane by lane
- * exp_scalar<mask>.
+ * A vector of values of which at least one is NaN or of magnitude 512 or more (`outside`: the sign
+ * bits of exp_lanes), lane by lane exp_scalar<mask>.
  *
  * Every lane computes only on values in the normal range: a subnormal operand or result costs the
  * processor a slow assist per instruction, and a lane far out of range would otherwise carry
- * garbage scales (subnormal among them) through every branch. So a vector of only +0, infinity
- * and NaN results returns at once; other lanes beyond +-800 are clamped there, where the scaled
- * cases still give +0 and infinity from normal values; the lanes whose result is 1 + x (NaN and
- * |x| < 2^-54) run the sequence on 0 and are replaced at the end; the scale is brought into the
- * normal range per lane before it is used; and a subnormal result is rounded by an addition in
- * the normal range and its bits taken, instead of multiplying by 2^-1022. The rare parts (results
- * beyond 2^512, subnormal results, 1 + x) are computed only when a lane needs them. Vectors of
- * only a peak's tails and ordinary values take exp_below_512 instead.
+ * garbage scales (subnormal among them) through every case. A vector of only a peak's tails and
+ * ordinary values takes exp_below_512, or returns +0 at once if every lane is below zero_below.
+ * Of the others, a vector of only +0, infinity and NaN results returns at once; other lanes beyond
+ * +-800 are clamped there, where the scaled cases still give +0 and infinity from normal values;
+ * the lanes whose result is 1 + x (NaN and |x| < 2^-54) run the sequence on 0 and are replaced at
+ * the end; and the scale is brought into the normal range per lane before it is used. The rare
+ * parts (results beyond 2^512, 1 + x) are computed only when a lane needs them.
  */
 template <unsigned mask, DoubleVector V>
-VEXORA_VECTOR_HELPER V exp_special(V x, V ax) {
+VEXORA_VECTOR_HELPER V exp_special(V x, V ax, LongOf<V> outside) {
     using Long = LongOf<V>;
     const V one = splat<V>(1.0);
     // The lanes are told apart by sign bits, without comparisons (see exp_lanes): those of the
     // differences of |x|'s bits from thresholds', and of x - c for x not NaN.
     const Long magnitude_bits = std::bit_cast<Long>(ax);
     const auto bits = [](double c) VEXORA_INLINE_LAMBDA { return std::bit_cast<std::int64_t>(c); };
+    // Lanes of 512 or more (outside, and x's sign bit clear) or NaN (beyond infinity's bits).
+    const Long unusual = (outside & ~std::bit_cast<Long>(x)) | (bits(HUGE_VAL) - magnitude_bits);
+    if (!any_sign(unusual)) [[likely]] {
+        // Every lane below 512, so that those of magnitude beyond -zero_below are below zero_below.
+        if (all_signs(bits(-zero_below) - magnitude_bits)) {
+            return V{};
+        }
+        return exp_below_512<mask>(x, outside >> 63);
+    }
     // Done at once: every lane below zero_below (+0), of magnitude 1024 or more (+0, infinity) or
     // NaN (1 + x, the quiet NaN). A lane of neither kind has |x| < 1024 and x - zero_below >= 0.
     const Long left = (magnitude_bits - bits(1024.0)) & ~std::bit_cast<Long>(x - zero_below);
     if (!any_sign(left)) {
         return select(unequal(x, x), one + x, keep(splat<V>(HUGE_VAL), greater(x, 0.0)));
-    }
-    // Every lane not NaN and below 512 (those of magnitude below smallest_ordinary included: see
-    // exp_lanes).
-    const Long unusual = (bits(HUGE_VAL) - magnitude_bits) | ~std::bit_cast<Long>(x - beyond_ordinary);
-    if (!any_sign(unusual)) [[likely]] {
-        return exp_below_512<mask>(x);
     }
     // x < zero_below gives +0, x >= 1024 infinity, NaN 1 + x (the quiet NaN).
     const Long zero = less(x, zero_below);
@@ -420,14 +430,8 @@ VEXORA_VECTOR_HELPER V exp_special(V x, V ax) {
     if (any_of(up)) [[unlikely]] {
         result = select(up, 0x1p1009 * multiply_add<mask, fuse_large>(s, p.tmp, s), result);
     }
-    // k < 0: y = s + s tmp, 2^-1022 y where that is normal (y >= 1).
     const V st = s * p.tmp;
-    const V sum = s + st;
-    const Long below = less(sum, one);
-    result = select(down, 0x1p-1022 * select(below, one, sum), result);
-    if (any_of(down & below & ~zero)) [[unlikely]] {
-        result = select(down & below, subnormal_result(s, st, sum), result);
-    }
+    result = select(down, scaled_down_result(s, st, s + st), result);
     result = keep(result, ~zero);
     if (!all_of(plain)) [[unlikely]] {
         result = select(plain, result, one + x);
@@ -447,7 +451,7 @@ VEXORA_VECTOR_HELPER V exp_lanes(V x) {
     const LongOf<V> magnitude_bits = std::bit_cast<LongOf<V>>(ax);
     const LongOf<V> outside = std::bit_cast<std::int64_t>(beyond_ordinary) - 1 - magnitude_bits;
     if (any_sign(outside)) [[unlikely]] {
-        return exp_special<mask>(x, ax);
+        return exp_special<mask>(x, ax, outside);
     }
     const Reduced<V> p = reduce_lanes<mask>(x);
     const V scale = from_bits(p.sbits);
