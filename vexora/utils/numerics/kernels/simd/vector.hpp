@@ -271,58 +271,53 @@ VEXORA_VECTOR_HELPER V select(LongOf<V> mask, V a, V b) {
 }
 
 /*
- * Whether any lane's sign bit is set (of any vector of 64-bit lanes), and whether every lane's is.
+ * Whether every lane's sign bit is set (`every`), or any lane's, of any vector of 64-bit lanes.
  * Four lanes are combined down to two, whose sign bits movmskpd reads, as all_of and any_of do;
  * eight lanes' sign bits are moved into a mask register and tested there, whose flags tell both
  * (written as assembly, as gathered_entries is: only eight-lane code, which has the instructions,
  * inlines this).
  */
-template <class V>
-VEXORA_VECTOR_HELPER bool any_sign(V v) {
+template <bool every, class V>
+VEXORA_VECTOR_HELPER bool signs_set(V v) {
     const auto lanes = std::bit_cast<LongOf<V>>(v);
+    const auto combine = [](auto a, auto b) VEXORA_INLINE_LAMBDA { return every ? a & b : a | b; };
     if constexpr (width_of<V> == 8) {
 #if VEXORA_EIGHT_LANES
         unsigned char signs;
-        bool any;
-        __asm__("vpmovq2m %[lanes], %[signs]\n\tkortestb %[signs], %[signs]"
-                : [signs] "=k"(signs), "=@ccnz"(any)
-                : [lanes] "v"(lanes));
-        return any;
+        bool set;
+        if constexpr (every) {
+            __asm__("vpmovq2m %[lanes], %[signs]\n\tkortestb %[signs], %[signs]"
+                    : [signs] "=k"(signs), "=@ccc"(set)
+                    : [lanes] "v"(lanes));
+        } else {
+            __asm__("vpmovq2m %[lanes], %[signs]\n\tkortestb %[signs], %[signs]"
+                    : [signs] "=k"(signs), "=@ccnz"(set)
+                    : [lanes] "v"(lanes));
+        }
+        return set;
 #else
-        return any_sign(low_half(lanes) | high_half(lanes));
+        return signs_set<every>(combine(low_half(lanes), high_half(lanes)));
 #endif
     } else {
-        const Long2 either = __builtin_shufflevector(lanes, lanes, 0, 1) | __builtin_shufflevector(lanes, lanes, 2, 3);
+        const Long2 two = combine(__builtin_shufflevector(lanes, lanes, 0, 1),
+                                  __builtin_shufflevector(lanes, lanes, 2, 3));
 #if defined(__x86_64__)
-        return __builtin_ia32_movmskpd(std::bit_cast<Double2>(either)) != 0;
+        const int signs = __builtin_ia32_movmskpd(std::bit_cast<Double2>(two));
+        return every ? signs == 3 : signs != 0;
 #else
-        return (either[0] | either[1]) < 0;
+        return combine(two[0], two[1]) < 0;
 #endif
     }
 }
 
 template <class V>
+VEXORA_VECTOR_HELPER bool any_sign(V v) {
+    return signs_set<false>(v);
+}
+
+template <class V>
 VEXORA_VECTOR_HELPER bool all_signs(V v) {
-    const auto lanes = std::bit_cast<LongOf<V>>(v);
-    if constexpr (width_of<V> == 8) {
-#if VEXORA_EIGHT_LANES
-        unsigned char signs;
-        bool all;
-        __asm__("vpmovq2m %[lanes], %[signs]\n\tkortestb %[signs], %[signs]"
-                : [signs] "=k"(signs), "=@ccc"(all)
-                : [lanes] "v"(lanes));
-        return all;
-#else
-        return all_signs(low_half(lanes) & high_half(lanes));
-#endif
-    } else {
-        const Long2 both = __builtin_shufflevector(lanes, lanes, 0, 1) & __builtin_shufflevector(lanes, lanes, 2, 3);
-#if defined(__x86_64__)
-        return __builtin_ia32_movmskpd(std::bit_cast<Double2>(both)) == 3;
-#else
-        return (both[0] & both[1]) < 0;
-#endif
-    }
+    return signs_set<true>(v);
 }
 
 /// Eight lanes: the halves combined first, then as four.
