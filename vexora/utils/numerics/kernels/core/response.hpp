@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "../simd/divide.hpp"
 #include "../simd/vector.hpp"
 #include "interrupt.hpp"
 #include "search.hpp"
@@ -84,8 +85,9 @@ template <class Exp>
         Index k = 0;
         if (axis.contiguous()) {
             const double* bins = axis.data + window.low;
+            const ReciprocalDivision<V> over_s(s);
             for (; k + Exp::lanes <= length; k += Exp::lanes) {
-                const V x = (load<V>(bins + k) - E) / s;
+                const V x = over_s(load<V>(bins + k) - E);
                 store(values + k, Exp::vector((x * -0.5) * x));
             }
             if (k < length) {
@@ -97,7 +99,7 @@ template <class Exp>
                 for (Index lane = 0; lane < Exp::lanes; ++lane) {
                     tail[lane] = bins[std::min(from + lane, length - 1)];
                 }
-                const V x = (tail - E) / s;
+                const V x = over_s(tail - E);
                 const V weights = Exp::vector((x * -0.5) * x);
                 for (; k < length; ++k) {
                     values[k] = weights[k - from];
@@ -166,7 +168,15 @@ template <class Exp>
             norm[r] += row[r][k];
         }
         double* out = values + ends[first + r];
-        for (Index k = 0; k < length[r]; ++k) {
+        Index k = 0;
+        if constexpr (Exp::sequence) {
+            using V = typename Exp::Vector;
+            const ReciprocalDivision<V> over_norm(norm[r]);
+            for (; k + Exp::lanes <= length[r]; k += Exp::lanes) {
+                store(out + k, over_norm(load<V>(out + k)));
+            }
+        }
+        for (; k < length[r]; ++k) {
             out[k] = out[k] / norm[r];
         }
     }
