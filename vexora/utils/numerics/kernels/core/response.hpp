@@ -85,9 +85,8 @@ template <class Exp>
         Index k = 0;
         if (axis.contiguous()) {
             const double* bins = axis.data + window.low;
-            const ReciprocalDivision<V> over_s(s);
             for (; k + Exp::lanes <= length; k += Exp::lanes) {
-                const V x = over_s(load<V>(bins + k) - E);
+                const V x = (load<V>(bins + k) - E) / s;
                 store(values + k, Exp::vector((x * -0.5) * x));
             }
             if (k < length) {
@@ -99,7 +98,7 @@ template <class Exp>
                 for (Index lane = 0; lane < Exp::lanes; ++lane) {
                     tail[lane] = bins[std::min(from + lane, length - 1)];
                 }
-                const V x = over_s(tail - E);
+                const V x = (tail - E) / s;
                 const V weights = Exp::vector((x * -0.5) * x);
                 for (; k < length; ++k) {
                     values[k] = weights[k - from];
@@ -167,6 +166,8 @@ template <class Exp>
         for (Index k = common; k < length[r]; ++k) {
             norm[r] += row[r][k];
         }
+        // A loop of divisions alone, which the divider bounds: through the norm's reciprocal where
+        // the kernel runs on the exp's vector target (the same bits).
         double* out = values + ends[first + r];
         Index k = 0;
         if constexpr (Exp::sequence) {

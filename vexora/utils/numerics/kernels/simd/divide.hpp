@@ -1,14 +1,19 @@
 // Many dividends over one divisor, a vector at a time and without the divider: the quotients are
 // those of the division instruction (correctly rounded), at a few multiply-adds each.
 //
-// The divider takes 16 cycles for eight lanes where a multiply-add takes one. From y, the divisor's
-// reciprocal rounded, q = a y is within 1.5 ulp of a / b; one correction q + (a - b q) y, the
-// residual exact by a fused multiply-add, brings it within one ulp; and then a second gives a / b
-// correctly rounded (Markstein's theorem: y within half an ulp of 1/b, q within one ulp of a / b,
-// no intermediate out of the normal range). The quotient's magnitude is computed from |a| and the
-// sign put back, so that zeros keep theirs; lanes or divisors of magnitude out of [2^-400, 2^400],
-// which the theorem does not cover, take the divider, as every lane does where the vector exp's
-// target has no fused multiply-add (x86-64's baseline, where each would be a call).
+// From y, the divisor's reciprocal rounded, q = a y is within 1.5 ulp of a / b; one correction
+// q + (a - b q) y, the residual exact by a fused multiply-add, brings it within one ulp; and then
+// a second gives a / b correctly rounded (Markstein's theorem: y within half an ulp of 1/b, q
+// within one ulp of a / b, no intermediate out of the normal range). The quotient's magnitude is
+// computed from |a| and the sign put back, so that zeros keep theirs; lanes or divisors of
+// magnitude out of [2^-400, 2^400], which the theorem does not cover, take the divider, as every
+// lane does where the vector exp's target has no fused multiply-add (x86-64's baseline, where
+// each would be a call).
+//
+// It pays where divisions are most of a loop's work: eight lanes' division costs about twice as
+// much here. Beside other floating-point work it does not, since the divider runs beside the
+// multiply-adds (dividing the exp's arguments by a reciprocal made the builder and the model
+// slower).
 #pragma once
 
 #include <cstdint>
