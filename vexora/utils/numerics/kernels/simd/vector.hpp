@@ -284,17 +284,11 @@ VEXORA_VECTOR_HELPER bool signs_set(V v) {
     if constexpr (width_of<V> == 8) {
 #if VEXORA_EIGHT_LANES
         unsigned char signs;
-        bool set;
-        if constexpr (every) {
-            __asm__("vpmovq2m %[lanes], %[signs]\n\tkortestb %[signs], %[signs]"
-                    : [signs] "=k"(signs), "=@ccc"(set)
-                    : [lanes] "v"(lanes));
-        } else {
-            __asm__("vpmovq2m %[lanes], %[signs]\n\tkortestb %[signs], %[signs]"
-                    : [signs] "=k"(signs), "=@ccnz"(set)
-                    : [lanes] "v"(lanes));
-        }
-        return set;
+        bool all, any;
+        __asm__("vpmovq2m %[lanes], %[signs]\n\tkortestb %[signs], %[signs]"
+                : [signs] "=k"(signs), "=@ccc"(all), "=@ccnz"(any)
+                : [lanes] "v"(lanes));
+        return every ? all : any;
 #else
         return signs_set<every>(combine(low_half(lanes), high_half(lanes)));
 #endif
