@@ -55,7 +55,7 @@ MODULES = sorted({k.module for k in KERNELS.values()})
 # runs that change only that (libm forced, libm without FMA, other glibc releases) take these
 # alone, with -m exp.
 EXP_DEPENDENT = {"test_batch", "test_deconvolution", "test_exact_exp", "test_exact_paths", "test_exp_shims",
-                 "test_gaussian", "test_import", "test_native", "test_parallel_calls", "test_properties"}
+                 "test_gaussian", "test_import", "test_parallel_calls", "test_properties"}
 
 
 def pytest_collection_modifyitems(items):

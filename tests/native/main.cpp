@@ -1,5 +1,7 @@
-// Runs the registered tests (those whose name contains the first argument, if one is given) and
-// reports every failure and the counts. Exit status 1 on any failure or when nothing was checked.
+// Runs the registered tests and reports every failure and the counts. Arguments choose the tests
+// by the start of their names: a test runs when its name starts with one of the arguments (any
+// name when none does not start with '-') and with none of those given after a '-'. Exit status 1
+// on any failure or when nothing was checked.
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -80,11 +82,31 @@ bool add(const char* name, void (*run)()) {
 
 }  // namespace harness
 
+namespace {
+
+bool starts_with(const char* name, const char* prefix) { return std::strncmp(name, prefix, std::strlen(prefix)) == 0; }
+
+bool chosen(const char* name, int argc, char** argv) {
+    bool any_included = false, included = false;
+    for (int a = 1; a < argc; ++a) {
+        if (argv[a][0] == '-') {
+            if (starts_with(name, argv[a] + 1)) {
+                return false;
+            }
+        } else {
+            any_included = true;
+            included = included || starts_with(name, argv[a]);
+        }
+    }
+    return included || !any_included;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     using namespace harness;
-    const char* only = argc > 1 ? argv[1] : "";
     for (int t = 0; t < test_count; ++t) {
-        if (std::strstr(tests[t].name, only) == nullptr) {
+        if (!chosen(tests[t].name, argc, argv)) {
             continue;
         }
         const long passed_before = passed, failed_before = failed;
