@@ -1,7 +1,7 @@
 // Runs the registered tests and reports every failure and the counts. Arguments choose the tests
-// by the start of their names: a test runs when its name starts with one of the arguments (any
-// name when none does not start with '-') and with none of those given after a '-'. Exit status 1
-// on any failure or when nothing was checked.
+// by the start of their names: `exp_` runs those whose names start so, `-exp_` leaves them out;
+// with no argument of the first kind, every test not left out runs. Exit status 1 on any failure
+// or when nothing was checked.
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
