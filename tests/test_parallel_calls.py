@@ -12,14 +12,19 @@ import pytest
 from conftest import KERNELS
 from vexora.utils.numerics.kernels import deconvolution, gaussian
 
-THREAD_COUNTS = ["1", "2", "3", "4", "7"]
+# "default": neither variable set, the machine's CPUs (ML-EM's iterations: those left free).
+THREAD_COUNTS = ["1", "2", "3", "4", "7", "default"]
 
 
 @pytest.fixture
 def threads(monkeypatch):
     """Sets VEXORA_NUM_THREADS for the calls that follow (os.environ is read at each call)."""
     def use(count):
-        monkeypatch.setenv("VEXORA_NUM_THREADS", count)
+        if count == "default":
+            monkeypatch.delenv("VEXORA_NUM_THREADS", raising=False)
+            monkeypatch.delenv("OMP_NUM_THREADS", raising=False)
+        else:
+            monkeypatch.setenv("VEXORA_NUM_THREADS", count)
     return use
 
 

@@ -179,15 +179,17 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
     }
     // Large matrices split each iteration over threads (same bits for any count); smaller ones
     // run on this thread alone, whose single sweep costs nothing to set up. The team is made
-    // first, so that the split is planned for the threads it really has.
+    // first, so that the split is planned for the threads it really has; its threads wait for
+    // each other many times an iteration, so that by default it takes only CPUs left free.
     int threads;
-    if (!thread_limit(name, threads)) {
+    bool machine_default;
+    if (!thread_limit(name, threads, &machine_default)) {
         return fail_at(name, ml_em_loop_line);
     }
     std::optional<parallel::Team> team;
     if (threads > 1 && options.iterations > 0 && n >= 2 * ml_em::group_rows &&
         matrix.entries() >= ml_em::split_entries) {
-        team.emplace(thread_budget(), threads);
+        team.emplace(thread_budget(), machine_default ? lockstep_threads(threads) : threads);
     }
     const int team_size = team ? team->size() : 1;
     const bool pipelined = team_size > 1 && ml_em::pipeline_suits(matrix.row_plan(), n, matrix.entries());

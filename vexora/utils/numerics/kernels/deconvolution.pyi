@@ -102,8 +102,9 @@ def ML_EM_cy(
     (Ctrl-C) stops the call, which raises that exception.
 
     A large call splits each iteration over threads (at most ``VEXORA_NUM_THREADS``, else
-    ``OMP_NUM_THREADS``, else the CPUs the process may use); the result is the same, bit for
-    bit, for any number of threads. An invalid ``VEXORA_NUM_THREADS`` raises ValueError.
+    ``OMP_NUM_THREADS``, else the CPUs the process may use that other threads leave free when
+    the call starts); the result is the same, bit for bit, for any number of threads. An invalid
+    ``VEXORA_NUM_THREADS`` raises ValueError.
 
     Contiguous inputs are read in place, negative columns included. A strided ``indices`` or
     ``values``, or rows that wrap past position 0, are packed once into a native copy (values and

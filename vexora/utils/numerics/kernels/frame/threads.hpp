@@ -4,6 +4,7 @@
 #include <Python.h>
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -135,6 +136,19 @@ inline int available_cpus() {
     return std::clamp(cpus, 1, core::parallel::max_threads);
 }
 
+/// Threads running or ready to run on the whole system now, the caller's included (the kernel's
+/// count in /proc/loadavg, "0.52 0.58 0.59 2/1024 12345"); 0 when it cannot be read.
+inline int runnable_threads() {
+    std::FILE* file = std::fopen("/proc/loadavg", "r");
+    if (!file) {
+        return 0;
+    }
+    char digits[10] = {};
+    const bool read = std::fscanf(file, "%*s %*s %*s %9[0-9]", digits) == 1;
+    std::fclose(file);
+    return read ? std::atoi(digits) : 0;
+}
+
 inline core::parallel::Budget own_budget;
 inline core::parallel::Budget* shared_budget = &own_budget;
 
@@ -145,10 +159,14 @@ inline constexpr const char* threads_variable = "VEXORA_NUM_THREADS";
 /*
  * Most threads this call may run, read at each call so that a change of os.environ applies to the
  * next: VEXORA_NUM_THREADS; when unset, OMP_NUM_THREADS if it is a positive integer; otherwise
- * the CPUs this process may run on, capped by a cgroup CPU quota. An invalid VEXORA_NUM_THREADS
- * raises ValueError with a note for `function`; false then.
+ * the CPUs this process may run on, capped by a cgroup CPU quota, which `machine_default` (where
+ * given) tells. An invalid VEXORA_NUM_THREADS raises ValueError with a note for `function`;
+ * false then.
  */
-inline bool thread_limit(const char* function, int& out) {
+inline bool thread_limit(const char* function, int& out, bool* machine_default = nullptr) {
+    if (machine_default) {
+        *machine_default = false;
+    }
     const char* text = std::getenv(threads_variable);
     if (text) {
         out = detail::parse_thread_count(text);
@@ -165,8 +183,27 @@ inline bool thread_limit(const char* function, int& out) {
     out = detail::parse_thread_count(std::getenv("OMP_NUM_THREADS"));
     if (out == 0) {
         out = detail::available_cpus();
+        if (machine_default) {
+            *machine_default = true;
+        }
     }
     return true;
+}
+
+/*
+ * Threads for work whose threads hand it to each other many times a call (ML-EM's iterations),
+ * from the machine's default `cpus`: no more than one plus the CPUs of the system that no other
+ * thread wants now. A thread that waits for a partner without a CPU loses a time slice at every
+ * hand-on: beside one busy process on two cores, two such threads were slower than one. A limit
+ * set by a variable is the caller's to choose and is not changed.
+ */
+inline int lockstep_threads(int cpus) {
+    const int runnable = detail::runnable_threads();
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    if (runnable <= 0 || online <= 0) {
+        return cpus;
+    }
+    return static_cast<int>(std::clamp<long>(online + 1 - runnable, 1, cpus));
 }
 
 /// The budget of threads that the calls of every module in the process share.
