@@ -51,11 +51,11 @@ KERNELS = {k.name: k for k in [
 ]}
 MODULES = sorted({k.module for k in KERNELS.values()})
 
-# Test modules whose results depend on which exp the kernels select, or on the C library's: the
-# runs that change only that (libm forced, libm without FMA, other glibc releases) take these
-# alone, with -m exp.
+# Test modules whose results depend on which exp or vector width the kernels select, or on the C
+# library's: the runs that change only that (libm forced, four lanes forced, libm without FMA,
+# other glibc releases) take these alone, with -m exp.
 EXP_DEPENDENT = {"test_batch", "test_deconvolution", "test_exact_exp", "test_exact_paths", "test_exp_shims",
-                 "test_gaussian", "test_import", "test_parallel_calls", "test_properties"}
+                 "test_gaussian", "test_import", "test_ml_em_many", "test_parallel_calls", "test_properties"}
 
 
 def pytest_collection_modifyitems(items):

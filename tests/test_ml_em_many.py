@@ -91,7 +91,9 @@ def gapped_rows(rng, n):
     return offsets, indices, rng.uniform(0.1, 1.0, len(indices))
 
 
-@pytest.mark.parametrize("k", [3, 6, 13])  # blocks of one, two and four vectors on one thread
+# Blocks of one to four vectors on one thread, of four spectra (1, 3, 4, 4 + 2, 4 + 4 vectors) and
+# of eight (1, 2, 2, 3, 4), the width this processor runs (VEXORA_EXP_LANES=4 selects four).
+@pytest.mark.parametrize("k", [3, 10, 13, 21, 29])
 @pytest.mark.parametrize("n", [8, 19, 101])
 @pytest.mark.parametrize("kind", list(row_kinds(np.random.default_rng(0), 8)))
 def test_every_kind_of_row(n, kind, k, monkeypatch):

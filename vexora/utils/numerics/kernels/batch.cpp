@@ -4,6 +4,7 @@
 #include "core/response.hpp"
 #include "frame/frame.hpp"
 #include "ml_em_matrix.hpp"
+#include "simd/exp/path.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -55,17 +56,23 @@ Ref new_matrix(Py_ssize_t rows, Py_ssize_t cols) {
 }
 
 /*
- * Blocks of spectra for a call of k spectra on up to `threads` threads: whole vectors of spectra,
- * at most most_block_vectors each, and as many blocks as threads while that keeps them full.
- * Every spectrum gets the same bits in any block, so the choice changes only the speed.
+ * Blocks of spectra for a call of k spectra on up to `threads` threads: whole vectors of `lanes`
+ * spectra, at most most_block_vectors each, and as many blocks as threads while that keeps them
+ * full. Vectors are eight spectra wide where the processor has eight-lane registers
+ * (`widest_lanes`) and that still gives every thread a block, else four. Every spectrum gets the
+ * same bits in any block and at any width, so the choice changes only the speed.
  */
 struct BlockPlan {
+    Index lanes;          ///< spectra per vector
     Index vectors;        ///< vectors of spectra in all
     Index block_vectors;  ///< per block, the last one possibly fewer
     Index blocks;
 
-    BlockPlan(Index k, int threads) {
-        vectors = (k + ml_em::lanes - 1) / ml_em::lanes;
+    BlockPlan(Index k, int threads, Index widest_lanes) {
+        const auto vectors_of = [k](Index width) { return (k + width - 1) / width; };
+        const bool wide = vectors_of(widest_lanes) >= std::min<Index>(threads, vectors_of(ml_em::lanes));
+        lanes = wide ? widest_lanes : ml_em::lanes;
+        vectors = vectors_of(lanes);
         const Index per_thread = (vectors + threads - 1) / std::max(threads, 1);
         block_vectors = std::clamp<Index>(per_thread, 1, ml_em::most_block_vectors);
         blocks = (vectors + block_vectors - 1) / block_vectors;
@@ -145,20 +152,20 @@ PyObject* ml_em_many(PyObject* const* arrays, int iterations, int threads) {
 
     // The spectra transposed into blocks, channel-major, padded to whole vectors; the working
     // arrays native, so no Python code can reach them while the lock is released.
-    const BlockPlan blocks{k, threads};
+    const BlockPlan blocks{k, threads, VEXORA_EIGHT_LANES ? vexora::simd::exp::selected_lanes() : ml_em::lanes};
     Py_ssize_t size;
-    if (__builtin_mul_overflow(blocks.vectors * ml_em::lanes, n, &size)) {
+    if (__builtin_mul_overflow(blocks.vectors * blocks.lanes, n, &size)) {
         PyErr_NoMemory();
         return fail_at(name, ml_em_many_working_arrays_line);
     }
     RawArray<double> y_t, x_t, estimate_t, ratio_t;
-    if (!y_t.allocate(size, 32) || !x_t.allocate(size, 32) || !estimate_t.allocate(size, 32) ||
-        !ratio_t.allocate(size, 32)) {
+    if (!y_t.allocate(size, 64) || !x_t.allocate(size, 64) || !estimate_t.allocate(size, 64) ||
+        !ratio_t.allocate(size, 64)) {
         return fail_at(name, ml_em_many_working_arrays_line);
     }
-    auto block_data = [&](Index b, double* base) { return base + blocks.first_vector(b) * ml_em::lanes * n; };
+    auto block_data = [&](Index b, double* base) { return base + blocks.first_vector(b) * blocks.lanes * n; };
     for (Index b = 0; b < blocks.blocks; ++b) {
-        const Index width = blocks.vectors_of(b) * ml_em::lanes, first = blocks.first_vector(b) * ml_em::lanes;
+        const Index width = blocks.vectors_of(b) * blocks.lanes, first = blocks.first_vector(b) * blocks.lanes;
         double* y_b = block_data(b, y_t.get());
         for (Index s = 0; s < width; ++s) {
             if (first + s < k) {
@@ -183,6 +190,13 @@ PyObject* ml_em_many(PyObject* const* arrays, int iterations, int threads) {
         auto work = [&](Index b) {
             const ml_em::SpectraBlock block{block_data(b, y_t.get()), block_data(b, x_t.get()),
                                             block_data(b, estimate_t.get()), block_data(b, ratio_t.get())};
+#if VEXORA_EIGHT_LANES
+            if (blocks.lanes == 8) {
+                ml_em::ml_em_many_step8(blocks.vectors_of(b), plan, n, sensitivity_floor.get(), block, step,
+                                        iterations);
+                return;
+            }
+#endif
             ml_em::ml_em_many_step(blocks.vectors_of(b), plan, n, sensitivity_floor.get(), block, step, iterations);
         };
         parallel::Team team(thread_budget(), static_cast<int>(std::min<Index>(threads, blocks.blocks)),
@@ -198,7 +212,7 @@ PyObject* ml_em_many(PyObject* const* arrays, int iterations, int threads) {
         return fail_at(name, ml_em_many_loop_line);
     }
     for (Index b = 0; b < blocks.blocks; ++b) {
-        const Index width = blocks.vectors_of(b) * ml_em::lanes, first = blocks.first_vector(b) * ml_em::lanes;
+        const Index width = blocks.vectors_of(b) * blocks.lanes, first = blocks.first_vector(b) * blocks.lanes;
         const double* x_b = block_data(b, x_t.get());
         for (Index s = 0; s < width && first + s < k; ++s) {
             double* row = out + (first + s) * n;

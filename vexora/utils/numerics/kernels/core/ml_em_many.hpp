@@ -13,8 +13,9 @@
 
 namespace vexora::core::ml_em {
 
-/// Most vectors of spectra that one block holds: 16 spectra. Wider blocks read the matrix less
-/// often but cannot keep several rows' sums in registers, which costs more than it saves.
+/// Most vectors of spectra that one block holds: 16 spectra at four lanes, 32 at eight. Wider
+/// blocks read the matrix less often but cannot keep several rows' sums in registers, which costs
+/// more than it saves.
 inline constexpr int most_block_vectors = 4;
 
 /*
@@ -34,26 +35,26 @@ struct SpectraBlock {
 };
 
 /// Adds value * ratio[channel] for entries [from, to) of row j to its V vectors of sums, in entry order.
-template <int V>
+template <class D, int V>
 VEXORA_VECTOR_HELPER void back_project_many(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
-                                            Index from, Index to, Double4 (&totals)[V]) {
-    constexpr Index width = V * lanes;
+                                            Index from, Index to, D (&totals)[V]) {
+    constexpr Index width = V * width_of<D>;
     const RowSpan& row = plan.rows[j];
     const double* v = plan.values + row.values_at;
     const auto stretch = [&](Index begin, Index end, Index offset) VEXORA_INLINE_LAMBDA {
         const double* r = ratio + offset * width;
         for (Index i = begin; i < end; ++i) {
-            const Double4 value = broadcast(v[i]);
+            const D value = splat<D>(v[i]);
             for (int h = 0; h < V; ++h) {
-                totals[h] = totals[h] + value * load4(r + i * width + lanes * h);
+                totals[h] = totals[h] + value * load<D>(r + i * width + width_of<D> * h);
             }
         }
     };
     const auto loose = [&](Index begin, Index end) VEXORA_INLINE_LAMBDA {
         for_each_column(plan.columns + row.columns_at, begin, end, n, [&](Index i, Index channel) VEXORA_INLINE_LAMBDA {
-            const Double4 value = broadcast(v[i]);
+            const D value = splat<D>(v[i]);
             for (int h = 0; h < V; ++h) {
-                totals[h] = totals[h] + value * load4(ratio + channel * width + lanes * h);
+                totals[h] = totals[h] + value * load<D>(ratio + channel * width + width_of<D> * h);
             }
         });
     };
@@ -61,27 +62,27 @@ VEXORA_VECTOR_HELPER void back_project_many(const RowPlan& plan, Index j, const 
 }
 
 /// Adds x * value to estimate[channel] for every entry of row j, in entry order.
-template <int V>
-VEXORA_VECTOR_HELPER void scatter_many(const RowPlan& plan, Index j, const Double4 (&x)[V], double* __restrict estimate,
+template <class D, int V>
+VEXORA_VECTOR_HELPER void scatter_many(const RowPlan& plan, Index j, const D (&x)[V], double* __restrict estimate,
                                        Index n) {
-    constexpr Index width = V * lanes;
+    constexpr Index width = V * width_of<D>;
     const RowSpan& row = plan.rows[j];
     const double* v = plan.values + row.values_at;
     const auto stretch = [&](Index begin, Index end, Index offset) VEXORA_INLINE_LAMBDA {
         double* e = estimate + offset * width;
         for (Index i = begin; i < end; ++i) {
-            const Double4 value = broadcast(v[i]);
+            const D value = splat<D>(v[i]);
             for (int h = 0; h < V; ++h) {
-                store4(e + i * width + lanes * h, load4(e + i * width + lanes * h) + x[h] * value);
+                store(e + i * width + width_of<D> * h, load<D>(e + i * width + width_of<D> * h) + x[h] * value);
             }
         }
     };
     const auto loose = [&](Index begin, Index end) VEXORA_INLINE_LAMBDA {
         for_each_column(plan.columns + row.columns_at, begin, end, n, [&](Index i, Index channel) VEXORA_INLINE_LAMBDA {
-            const Double4 value = broadcast(v[i]);
+            const D value = splat<D>(v[i]);
             double* e = estimate + channel * width;
             for (int h = 0; h < V; ++h) {
-                store4(e + lanes * h, load4(e + lanes * h) + x[h] * value);
+                store(e + width_of<D> * h, load<D>(e + width_of<D> * h) + x[h] * value);
             }
         });
     };
@@ -89,15 +90,15 @@ VEXORA_VECTOR_HELPER void scatter_many(const RowPlan& plan, Index j, const Doubl
 }
 
 /// Adds x * values[i - first] to estimate[channel i] for the channels [from, to) of a run at `first`.
-template <int V>
-VEXORA_VECTOR_HELPER void scatter_run(const double* v, Index first, Index from, Index to, const Double4 (&x)[V],
+template <class D, int V>
+VEXORA_VECTOR_HELPER void scatter_run(const double* v, Index first, Index from, Index to, const D (&x)[V],
                                       double* __restrict estimate) {
-    constexpr Index width = V * lanes;
+    constexpr Index width = V * width_of<D>;
     for (Index channel = from; channel < to; ++channel) {
-        const Double4 value = broadcast(v[channel - first]);
+        const D value = splat<D>(v[channel - first]);
         double* e = estimate + channel * width;
         for (int h = 0; h < V; ++h) {
-            store4(e + lanes * h, load4(e + lanes * h) + x[h] * value);
+            store(e + width_of<D> * h, load<D>(e + width_of<D> * h) + x[h] * value);
         }
     }
 }
@@ -109,14 +110,14 @@ VEXORA_VECTOR_HELPER void scatter_run(const double* v, Index first, Index from, 
  * a part that some rows cover takes their products one row after the other. Either way each
  * channel adds its rows in row order. Other rows are scattered one after the other.
  */
-template <int V, int R>
-VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, Index j, const Double4 (&x)[R][V],
-                                       double* __restrict estimate, Index n) {
-    constexpr Index width = V * lanes;
+template <class D, int V, int R>
+VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, Index j, const D (&x)[R][V], double* __restrict estimate,
+                                       Index n) {
+    constexpr Index width = V * width_of<D>;
     StretchCuts<R> parts;
     if (!parts.make(plan, j)) {
         for (int q = 0; q < R; ++q) {
-            scatter_many<V>(plan, j + q, x[q], estimate, n);
+            scatter_many<D, V>(plan, j + q, x[q], estimate, n);
         }
         return;
     }
@@ -135,7 +136,7 @@ VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, Index j, const Doubl
         if (!all) {
             for (int r = 0; r < R; ++r) {
                 if (covering[r] != nullptr) {
-                    scatter_run<V>(v[r], covering[r]->offset, low, high, x[r], estimate);
+                    scatter_run<D, V>(v[r], covering[r]->offset, low, high, x[r], estimate);
                 }
             }
             continue;
@@ -146,18 +147,18 @@ VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, Index j, const Doubl
         }
         for (Index channel = low; channel < high; ++channel) {
             double* e = estimate + channel * width;
-            Double4 sums[V];
+            D sums[V];
             for (int h = 0; h < V; ++h) {
-                sums[h] = load4(e + lanes * h);
+                sums[h] = load<D>(e + width_of<D> * h);
             }
             for (int r = 0; r < R; ++r) {
-                const Double4 value = broadcast(v[r][channel - offset[r]]);
+                const D value = splat<D>(v[r][channel - offset[r]]);
                 for (int h = 0; h < V; ++h) {
                     sums[h] = sums[h] + x[r][h] * value;
                 }
             }
             for (int h = 0; h < V; ++h) {
-                store4(e + lanes * h, sums[h]);
+                store(e + width_of<D> * h, sums[h]);
             }
         }
     }
@@ -169,10 +170,10 @@ VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, Index j, const Doubl
  * that all the rows have are taken in parts within which every row's channels run on (runs,
  * segments) or any row's are read entry by entry.
  */
-template <int V, int R>
+template <class D, int V, int R>
 VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
-                                            Double4 (&totals)[R][V]) {
-    constexpr Index width = V * lanes;
+                                            D (&totals)[R][V]) {
+    constexpr Index width = V * width_of<D>;
     const RowSpan* rows = plan.rows + j;
     const RowEntries<R> entries(plan, j);
     const auto& v = entries.values;
@@ -187,9 +188,9 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
             }
             for (Index i = from; i < to; ++i) {
                 for (int r = 0; r < R; ++r) {
-                    const Double4 value = broadcast(v[r][i]);
+                    const D value = splat<D>(v[r][i]);
                     for (int h = 0; h < V; ++h) {
-                        totals[r][h] = totals[r][h] + value * load4(q[r] + i * width + lanes * h);
+                        totals[r][h] = totals[r][h] + value * load<D>(q[r] + i * width + width_of<D> * h);
                     }
                 }
             }
@@ -199,16 +200,16 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
             for (int r = 0; r < R; ++r) {
                 const Index channel = parts.stretched[r] ? i + parts.offset[r] : channel_of(c[r][i], n);
                 if (channel >= 0) {
-                    const Double4 value = broadcast(v[r][i]);
+                    const D value = splat<D>(v[r][i]);
                     for (int h = 0; h < V; ++h) {
-                        totals[r][h] = totals[r][h] + value * load4(ratio + channel * width + lanes * h);
+                        totals[r][h] = totals[r][h] + value * load<D>(ratio + channel * width + width_of<D> * h);
                     }
                 }
             }
         }
     }
     for (int r = 0; r < R; ++r) {
-        back_project_many<V>(plan, j + r, ratio, n, parts.common, rows[r].length, totals[r]);
+        back_project_many<D, V>(plan, j + r, ratio, n, parts.common, rows[r].length, totals[r]);
     }
 }
 
@@ -216,7 +217,9 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
 /// latency of their additions, few enough to stay in registers; their scatters share the loads
 /// and stores of their common channels.
 template <int V>
-inline constexpr int rows_together = V <= 2 ? 4 : 2;
+inline constexpr int rows_together = V <= 1   ? 8
+                                     : V <= 2 ? 4
+                                              : 2;
 
 /*
  * One sweep over the rows for a block of V vectors of spectra: when `update_x`, each row's back
@@ -224,48 +227,48 @@ inline constexpr int rows_together = V <= 2 ? 4 : 2;
  * estimate with the (updated) x. Every lane adds in the order of the single-spectrum iterations:
  * back projection in entry order from 0.0, forward projection in row then entry order.
  */
-template <int V>
+template <class D, int V>
 VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double* __restrict sensitivity_floor,
                                      const SpectraBlock& block, bool update_x, bool project) {
-    constexpr Index width = V * lanes;
+    constexpr Index width = V * width_of<D>;
     constexpr int R = rows_together<V>;
     for (Index j = 0; j < n; j += R) {
         const int rows = static_cast<int>(std::min<Index>(R, n - j));
-        Double4 x4[R][V];
+        D x4[R][V];
         for (int r = 0; r < rows; ++r) {
             for (int h = 0; h < V; ++h) {
-                x4[r][h] = load4(block.x + (j + r) * width + lanes * h);
+                x4[r][h] = load<D>(block.x + (j + r) * width + width_of<D> * h);
             }
         }
         if (update_x) {
-            Double4 totals[R][V];
+            D totals[R][V];
             for (int r = 0; r < R; ++r) {
                 for (int h = 0; h < V; ++h) {
-                    totals[r][h] = broadcast(0.0);
+                    totals[r][h] = splat<D>(0.0);
                 }
             }
             if (rows == R) {
-                back_project_rows<V, R>(plan, j, block.ratio, n, totals);
+                back_project_rows<D, V, R>(plan, j, block.ratio, n, totals);
             } else {
                 for (int r = 0; r < rows; ++r) {
-                    back_project_many<V>(plan, j + r, block.ratio, n, 0, plan.rows[j + r].length, totals[r]);
+                    back_project_many<D, V>(plan, j + r, block.ratio, n, 0, plan.rows[j + r].length, totals[r]);
                 }
             }
             for (int r = 0; r < rows; ++r) {
-                const Double4 floor = broadcast(sensitivity_floor[j + r]);
+                const D floor = splat<D>(sensitivity_floor[j + r]);
                 for (int h = 0; h < V; ++h) {
-                    Double4 correction;
+                    D correction;
                     update(totals[r][h], floor, x4[r][h], correction);
-                    store4(block.x + (j + r) * width + lanes * h, x4[r][h]);
+                    store(block.x + (j + r) * width + width_of<D> * h, x4[r][h]);
                 }
             }
         }
         if (project) {
             if (rows == R) {
-                scatter_rows<V, R>(plan, j, x4, block.estimate, n);
+                scatter_rows<D, V, R>(plan, j, x4, block.estimate, n);
             } else {
                 for (int r = 0; r < rows; ++r) {
-                    scatter_many<V>(plan, j + r, x4[r], block.estimate, n);
+                    scatter_many<D, V>(plan, j + r, x4[r], block.estimate, n);
                 }
             }
         }
@@ -273,29 +276,30 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double*
 }
 
 /// ratio = y / (estimate + 1e-12) over a block's n * width elements.
+template <class D>
 VEXORA_VECTOR_HELPER void ratio_many(Index size, const SpectraBlock& block) {
-    const Double4 e4 = broadcast(epsilon);
-    for (Index i = 0; i < size; i += lanes) {
-        store4(block.ratio + i, load4(block.y + i) / (load4(block.estimate + i) + e4));
+    const D e = splat<D>(epsilon);
+    for (Index i = 0; i < size; i += width_of<D>) {
+        store(block.ratio + i, load<D>(block.y + i) / (load<D>(block.estimate + i) + e));
     }
 }
 
-template <int V>
+template <class D, int V>
 VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, Index n, const double* sensitivity_floor,
                                             const SpectraBlock& block, Index step, int iterations) {
-    const Index size = n * V * lanes;
+    const Index size = n * V * width_of<D>;
     if (step > 0) {
-        ratio_many(size, block);
+        ratio_many<D>(size, block);
     }
     const bool project = step < iterations;
     if (project) {
         std::fill(block.estimate, block.estimate + size, 0.0);
     }
-    sweep_many<V>(plan, n, sensitivity_floor, block, step > 0, project);
+    sweep_many<D, V>(plan, n, sensitivity_floor, block, step > 0, project);
 }
 
 /*
- * Step `step` of ML-EM on a block of `vectors` (1 to most_block_vectors) vectors of spectra:
+ * Step `step` of ML-EM on a block of `vectors` (1 to most_block_vectors) vectors of four spectra:
  * step 0 projects the ones that x starts with; step t in [1, iterations] is iteration t, which
  * also projects its result unless it is the last. Steps run in order, each block on its own, so
  * blocks may run on any threads; every spectrum's result has the bits of its single-spectrum
@@ -305,12 +309,29 @@ VEXORA_VECTOR_HELPER void step_many_vectors(const RowPlan& plan, Index n, const 
 VEXORA_CLONES inline void ml_em_many_step(int vectors, const RowPlan& plan, Index n, const double* sensitivity_floor,
                                           const SpectraBlock& block, Index step, int iterations) {
     switch (vectors) {
-        case 1: return step_many_vectors<1>(plan, n, sensitivity_floor, block, step, iterations);
-        case 2: return step_many_vectors<2>(plan, n, sensitivity_floor, block, step, iterations);
-        case 3: return step_many_vectors<3>(plan, n, sensitivity_floor, block, step, iterations);
-        default: return step_many_vectors<4>(plan, n, sensitivity_floor, block, step, iterations);
+        case 1: return step_many_vectors<Double4, 1>(plan, n, sensitivity_floor, block, step, iterations);
+        case 2: return step_many_vectors<Double4, 2>(plan, n, sensitivity_floor, block, step, iterations);
+        case 3: return step_many_vectors<Double4, 3>(plan, n, sensitivity_floor, block, step, iterations);
+        default: return step_many_vectors<Double4, 4>(plan, n, sensitivity_floor, block, step, iterations);
     }
 }
+
+#if VEXORA_EIGHT_LANES
+/// ml_em_many_step for a block of `vectors` vectors of eight spectra (the same operations on every
+/// lane in the same order as at four: the same bits); the processor must have the eight-lane
+/// target's instructions.
+[[VEXORA_EXP8_TARGET gnu::noinline]] inline void ml_em_many_step8(int vectors, const RowPlan& plan, Index n,
+                                                                  const double* sensitivity_floor,
+                                                                  const SpectraBlock& block, Index step,
+                                                                  int iterations) {
+    switch (vectors) {
+        case 1: return step_many_vectors<Double8, 1>(plan, n, sensitivity_floor, block, step, iterations);
+        case 2: return step_many_vectors<Double8, 2>(plan, n, sensitivity_floor, block, step, iterations);
+        case 3: return step_many_vectors<Double8, 3>(plan, n, sensitivity_floor, block, step, iterations);
+        default: return step_many_vectors<Double8, 4>(plan, n, sensitivity_floor, block, step, iterations);
+    }
+}
+#endif
 
 /// Steps of ML-EM for `iterations`: the first projection and one per iteration; none for none.
 /// (2^31 steps for the most iterations an int holds: counted in Index.)
