@@ -1,8 +1,9 @@
-// ML-EM on a block of spectra, one in each lane of a vector: every spectrum's bits are those of
-// the plain algorithm on it alone, on every row kind.
+// ML-EM on a block of spectra, one in each lane of a vector of four or eight: every spectrum's
+// bits are those of the plain algorithm on it alone, on every row kind.
 #include <vector>
 
 #include "core/ml_em_many.hpp"
+#include "exp_target.hpp"
 #include "harness.hpp"
 #include "ml_em_cases.hpp"
 
@@ -10,10 +11,12 @@ using namespace ml_em_cases;
 
 namespace {
 
-/// Runs the steps of ML-EM for a block of `vectors` vectors of spectra, each lane its own problem.
+/// Runs the steps of ML-EM for a block of `vectors` vectors of `lanes` spectra, each lane its own
+/// problem.
+template <int lanes>
 std::vector<Result> run_block(const Csr& m, const Plan& plan, const std::vector<Problem>& problems, int vectors,
                               int iterations) {
-    const Index width = vectors * ml_em::lanes;
+    const Index width = vectors * lanes;
     const auto size = static_cast<std::size_t>(m.n * width);
     Aligned y(size), x(size), estimate(size), ratio(size);
     for (Index c = 0; c < m.n; ++c) {
@@ -24,6 +27,12 @@ std::vector<Result> run_block(const Csr& m, const Plan& plan, const std::vector<
     }
     const ml_em::SpectraBlock block{y.get(), x.get(), estimate.get(), ratio.get()};
     for (Index step = 0; step < ml_em::ml_em_many_steps(iterations); ++step) {
+#if VEXORA_EIGHT_LANES
+        if constexpr (lanes == 8) {
+            ml_em::ml_em_many_step8(vectors, plan.row_plan, m.n, problems[0].floor.data(), block, step, iterations);
+            continue;
+        }
+#endif
         ml_em::ml_em_many_step(vectors, plan.row_plan, m.n, problems[0].floor.data(), block, step, iterations);
     }
     std::vector<Result> results(problems.size());
@@ -39,31 +48,33 @@ std::vector<Result> run_block(const Csr& m, const Plan& plan, const std::vector<
 
 TEST(ml_em_many_lanes_equal_reference) {
     Random random{11};
-    for (const Index n : {1, 8, 13, 29, 64}) {
-        for (const Shape shape : shapes) {
-            const Csr m = make_matrix(shape, n, 3, random);
-            const Plan plan(m, layouts[3].layout);
-            const char* name = shape_names[static_cast<int>(shape)];
-            for (int vectors = 1; vectors <= ml_em::most_block_vectors; ++vectors) {
-                // Every lane but up to three of the last vector holds a spectrum of its own.
-                const Index spectra = vectors * ml_em::lanes - random.integer(0, 3);
-                std::vector<Problem> problems;
-                for (Index s = 0; s < spectra; ++s) {
-                    problems.push_back(make_problem(m, shape, random));
-                    problems[s].floor = problems[0].floor;  // one sensitivity for the block
-                }
-                for (const int iterations : {0, 1, 5}) {
-                    const std::vector<Result> got = run_block(m, plan, problems, vectors, iterations);
+    for_each_width([&]<int lanes>() {
+        for (const Index n : {1, 8, 13, 29, 64}) {
+            for (const Shape shape : shapes) {
+                const Csr m = make_matrix(shape, n, 3, random);
+                const Plan plan(m, layouts[3].layout);
+                const char* name = shape_names[static_cast<int>(shape)];
+                for (int vectors = 1; vectors <= ml_em::most_block_vectors; ++vectors) {
+                    // Every lane but up to three of the last vector holds a spectrum of its own.
+                    const Index spectra = vectors * lanes - random.integer(0, 3);
+                    std::vector<Problem> problems;
                     for (Index s = 0; s < spectra; ++s) {
-                        const Result expected = run_reference(m, problems[s], iterations);
-                        for (Index j = 0; j < n; ++j) {
-                            CHECK_SAME(got[s].x[j], expected.x[j],
-                                       "many: %s n %td vectors %d iterations %d spectrum %td row %td", name, n, vectors,
-                                       iterations, s, j);
+                        problems.push_back(make_problem(m, shape, random));
+                        problems[s].floor = problems[0].floor;  // one sensitivity for the block
+                    }
+                    for (const int iterations : {0, 1, 5}) {
+                        const std::vector<Result> got = run_block<lanes>(m, plan, problems, vectors, iterations);
+                        for (Index s = 0; s < spectra; ++s) {
+                            const Result expected = run_reference(m, problems[s], iterations);
+                            for (Index j = 0; j < n; ++j) {
+                                CHECK_SAME(got[s].x[j], expected.x[j],
+                                           "many: %s n %td, %d vectors of %d, iterations %d spectrum %td row %td", name,
+                                           n, vectors, lanes, iterations, s, j);
+                            }
                         }
                     }
                 }
             }
         }
-    }
+    });
 }

@@ -213,13 +213,14 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
     }
 }
 
-/// Rows swept together for a block of V vectors: enough back projections in flight to hide the
-/// latency of their additions, few enough to stay in registers; their scatters share the loads
-/// and stores of their common channels.
-template <int V>
-inline constexpr int rows_together = V <= 1   ? 8
-                                     : V <= 2 ? 4
-                                              : 2;
+/// Rows swept together for a block of V vectors of D: enough back projections in flight to hide
+/// the latency of their additions, few enough to stay in registers (32 at eight lanes, 16 at
+/// four); their scatters share the loads and stores of their common channels.
+template <class D, int V>
+inline constexpr int rows_together = width_of<D> == 8 ? (V <= 2 ? 8 : 4)
+                                                      : (V <= 1   ? 8
+                                                         : V <= 2 ? 4
+                                                                  : 2);
 
 /*
  * One sweep over the rows for a block of V vectors of spectra: when `update_x`, each row's back
@@ -231,7 +232,7 @@ template <class D, int V>
 VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double* __restrict sensitivity_floor,
                                      const SpectraBlock& block, bool update_x, bool project) {
     constexpr Index width = V * width_of<D>;
-    constexpr int R = rows_together<V>;
+    constexpr int R = rows_together<D, V>;
     for (Index j = 0; j < n; j += R) {
         const int rows = static_cast<int>(std::min<Index>(R, n - j));
         D x4[R][V];
