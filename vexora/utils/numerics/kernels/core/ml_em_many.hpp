@@ -182,17 +182,38 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
     for (Index from = 0, to; from < parts.common; from = to) {
         to = parts.next(from);
         if (parts.all_stretched) {
-            const double* q[R];
-            for (int r = 0; r < R; ++r) {
-                q[r] = ratio + parts.offset[r] * width;
-            }
-            for (Index i = from; i < to; ++i) {
-                for (int r = 0; r < R; ++r) {
-                    const D value = splat<D>(v[r][i]);
-                    for (int h = 0; h < V; ++h) {
-                        totals[r][h] = totals[r][h] + value * load<D>(q[r] + i * width + width_of<D> * h);
+            // ratio_of(r, i): where row r's entry i finds its channel's ratios.
+            const auto sweep = [&](const auto& ratio_of) VEXORA_INLINE_LAMBDA {
+                for (Index i = from; i < to; ++i) {
+                    for (int r = 0; r < R; ++r) {
+                        const D value = splat<D>(v[r][i]);
+                        for (int h = 0; h < V; ++h) {
+                            totals[r][h] = totals[r][h] + value * load<D>(ratio_of(r, i) + width_of<D> * h);
+                        }
                     }
                 }
+            };
+            // Rows whose channels start together or one after the other (a band) reach their ratios
+            // from one pointer at fixed distances, which leaves the registers to the rows' values.
+            const double* first = ratio + parts.offset[0] * width;
+            const auto offsets_step = [&](Index step) {
+                for (int r = 1; r < R; ++r) {
+                    if (parts.offset[r] != parts.offset[0] + r * step) {
+                        return false;
+                    }
+                }
+                return true;
+            };
+            if (offsets_step(1)) {
+                sweep([first](int r, Index i) VEXORA_INLINE_LAMBDA { return first + (i + r) * width; });
+            } else if (offsets_step(0)) {
+                sweep([first](int, Index i) VEXORA_INLINE_LAMBDA { return first + i * width; });
+            } else {
+                const double* q[R];
+                for (int r = 0; r < R; ++r) {
+                    q[r] = ratio + parts.offset[r] * width;
+                }
+                sweep([&q](int r, Index i) VEXORA_INLINE_LAMBDA { return q[r] + i * width; });
             }
             continue;
         }
