@@ -136,8 +136,8 @@ inline int available_cpus() {
     return std::clamp(cpus, 1, core::parallel::max_threads);
 }
 
-/// Threads running or ready to run on the whole system now, the caller's included (the kernel's
-/// count in /proc/loadavg, "0.52 0.58 0.59 2/1024 12345"); 0 when it cannot be read.
+/// Threads running or ready to run on the whole system now, the caller's included (Linux counts
+/// them in /proc/loadavg: "0.52 0.58 0.59 2/1024 12345"); 0 when it cannot be read.
 inline int runnable_threads() {
     std::FILE* file = std::fopen("/proc/loadavg", "r");
     if (!file) {
