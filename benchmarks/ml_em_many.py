@@ -1,7 +1,7 @@
 """ML-EM of k spectra with one response: ML_EM_many against k ML_EM_cy calls and against SciPy's
-ML-EM on an (n, k) block. Medians of runs in one process, timed in the process's CPU time (every
-contender runs on one thread with VEXORA_NUM_THREADS=1), which a busy shared machine disturbs far
-less than the wall clock.
+ML-EM on an (n, k) block. Medians of runs in one process, the contenders taking turns, timed in the
+process's CPU time (every contender runs on one thread with VEXORA_NUM_THREADS=1), which a busy
+shared machine disturbs far less than the wall clock.
 
     VEXORA_NUM_THREADS=1 python benchmarks/ml_em_many.py [--repeats 5] [--iterations 10] [--only NAME]
 
@@ -35,13 +35,17 @@ def scipy_block_ml_em(A, At, Y, s, iterations):
     return X
 
 
-def median_ms(function, repeats):
-    times = []
-    for _ in range(repeats):
-        start = time.process_time()
-        function()
-        times.append(time.process_time() - start)
-    return 1e3 * statistics.median(times)
+def median_ms(functions, repeats):
+    """Median CPU time of each function in ms, the functions taking turns (in a rotating order) so
+    that a machine whose speed drifts during the run disturbs their ratios the least."""
+    times = [[] for _ in functions]
+    for repeat in range(repeats):
+        for turn in range(len(functions)):
+            which = (repeat + turn) % len(functions)
+            start = time.process_time()
+            functions[which]()
+            times[which].append(time.process_time() - start)
+    return [1e3 * statistics.median(t) for t in times]
 
 
 def resampled_unfolding(channels=3000):
@@ -79,14 +83,17 @@ def main():
         for k in (1, 8, 32):
             Y = rng.poisson(u.y, (k, n)).astype(np.float64)
             Yt = np.ascontiguousarray(Y.T)
-            batch = median_ms(lambda: ML_EM_many(Y, u.offsets, u.indices, u.values, u.sensitivity, it), args.repeats)
-            separate = median_ms(
-                lambda: [ML_EM_cy(y, u.offsets, u.indices, u.values, u.sensitivity, it) for y in Y], args.repeats)
+            contenders = [
+                lambda: ML_EM_many(Y, u.offsets, u.indices, u.values, u.sensitivity, it),
+                lambda: [ML_EM_cy(y, u.offsets, u.indices, u.values, u.sensitivity, it) for y in Y],
+            ]
+            if k > 1:
+                contenders.append(lambda: scipy_block_ml_em(A, At, Yt, u.sensitivity, it))
+            batch, separate, *block = median_ms(contenders, args.repeats)
             line = (f"{name} n={n} entries={u.entries} k={k}: ML_EM_many {batch:.1f} ms, "
                     f"{k} x ML_EM_cy {separate:.1f} ms ({separate / batch:.2f}x)")
-            if k > 1:
-                block = median_ms(lambda: scipy_block_ml_em(A, At, Yt, u.sensitivity, it), args.repeats)
-                line += f", SciPy block {block:.1f} ms ({block / batch:.2f}x)"
+            if block:
+                line += f", SciPy block {block[0]:.1f} ms ({block[0] / batch:.2f}x)"
             print(line, flush=True)
 
 
