@@ -164,6 +164,52 @@ VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, Index j, const D (&x
     }
 }
 
+/// Asks for the matrix values at `address` (into the second-level cache), for rows read later.
+VEXORA_VECTOR_HELPER void prefetch_values(std::uintptr_t address) {
+    __builtin_prefetch(reinterpret_cast<const void*>(address), 0, 2);
+}
+
+/*
+ * Back projections of the entries [from, to) of R rows that form a band: row r's entry i falls on
+ * channel i + r of `band` (ratios, `width` to a channel). Going channel by channel loads each
+ * channel's ratios once for every row that reaches it; each row still adds its entries in order.
+ * Each channel asks for R values from `next_rows` on (see back_project_rows).
+ */
+template <class D, int V, int R>
+VEXORA_VECTOR_HELPER void back_project_band(const double* const (&v)[R], const double* __restrict band, Index from,
+                                            Index to, std::uintptr_t next_rows, D (&totals)[R][V]) {
+    constexpr Index width = V * width_of<D>;
+    // Adds channel t's ratios times the entries of rows [low, high) that fall on it.
+    const auto add_channel = [&](Index t, int low, int high) VEXORA_INLINE_LAMBDA {
+        D q[V];
+        for (int h = 0; h < V; ++h) {
+            q[h] = load<D>(band + t * width + width_of<D> * h);
+        }
+        for (int r = low; r < high; ++r) {
+            const D value = splat<D>(v[r][t - r]);
+            for (int h = 0; h < V; ++h) {
+                totals[r][h] = totals[r][h] + value * q[h];
+            }
+        }
+    };
+    // Near the ends of the band, only the rows r with from <= t - r < to.
+    const auto add_edge_channel = [&](Index t) VEXORA_INLINE_LAMBDA {
+        add_channel(t, static_cast<int>(std::max<Index>(0, t - to + 1)),
+                    static_cast<int>(std::min<Index>(R, t - from + 1)));
+    };
+    const Index inner = from + R - 1;
+    for (Index t = from; t < std::min(inner, to + R - 1); ++t) {
+        add_edge_channel(t);
+    }
+    for (Index t = inner; t < to; ++t) {
+        prefetch_values(next_rows + t * R * sizeof(double));
+        add_channel(t, 0, R);
+    }
+    for (Index t = std::max(inner, to); t < to + R - 1; ++t) {
+        add_edge_channel(t);
+    }
+}
+
 /*
  * Back projections of R consecutive rows at once: their sums are independent, so each hides the
  * latency of the others' additions. Each row still adds its own entries in order. The entries
@@ -179,12 +225,17 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
     const auto& v = entries.values;
     const auto& c = entries.columns;
     CommonParts<R> parts(rows, plan.segments, j);
+    // Matrices beyond the cache: each entry also asks for R values further on, where the next
+    // rows' values lie when rows are stored in order; the hardware's prefetchers, following R
+    // short streams at once, fetch them too late.
+    const std::uintptr_t next_rows = reinterpret_cast<std::uintptr_t>(v[R - 1] + rows[R - 1].length);
     for (Index from = 0, to; from < parts.common; from = to) {
         to = parts.next(from);
         if (parts.all_stretched) {
             // ratio_of(r, i): where row r's entry i finds its channel's ratios.
             const auto sweep = [&](const auto& ratio_of) VEXORA_INLINE_LAMBDA {
                 for (Index i = from; i < to; ++i) {
+                    prefetch_values(next_rows + i * R * sizeof(double));
                     for (int r = 0; r < R; ++r) {
                         const D value = splat<D>(v[r][i]);
                         for (int h = 0; h < V; ++h) {
@@ -193,8 +244,6 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
                     }
                 }
             };
-            // Rows whose channels start together or one after the other (a band) reach their ratios
-            // from one pointer at fixed distances, which leaves the registers to the rows' values.
             const double* first = ratio + parts.offset[0] * width;
             const auto offsets_step = [&](Index step) {
                 for (int r = 1; r < R; ++r) {
@@ -205,8 +254,10 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
                 return true;
             };
             if (offsets_step(1)) {
-                sweep([first](int r, Index i) VEXORA_INLINE_LAMBDA { return first + (i + r) * width; });
+                back_project_band<D, V, R>(v, first, from, to, next_rows, totals);
             } else if (offsets_step(0)) {
+                // Rows whose channels start together reach their ratios from one pointer, which
+                // leaves the registers to the rows' values.
                 sweep([first](int, Index i) VEXORA_INLINE_LAMBDA { return first + i * width; });
             } else {
                 const double* q[R];
