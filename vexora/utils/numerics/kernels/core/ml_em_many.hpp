@@ -289,7 +289,7 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
 /// the latency of their additions, few enough to stay in registers (32 at eight lanes, 16 at
 /// four); their scatters share the loads and stores of their common channels.
 template <class D, int V>
-inline constexpr int rows_together = width_of<D> == 8 ? (V <= 2 ? 8 : 4)
+inline constexpr int rows_together = width_of<D> == 8 ? (V <= 2 ? 8 : 6)
                                                       : (V <= 1   ? 8
                                                          : V <= 2 ? 4
                                                                   : 2);
