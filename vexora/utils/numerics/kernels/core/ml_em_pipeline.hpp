@@ -1,16 +1,16 @@
 // ML-EM on a team of threads that reads the matrix once per iteration, with the bits of one
 // thread: no sum changes its order.
 //
-// The channels are cut into one range per thread, balanced by entries; thread t owns range t:
-// it alone adds to the forward projection of its channels and computes their ratios. A group of
-// rows whose entries reach ranges t0..t1 is a chain: thread t0 sums the group's entries in its
-// range (a run's entries in a range are consecutive, so the sums are in entry order) and hands
-// the eight partial sums on; thread t0 + 1 continues them with the entries of its range, and so
-// on; thread t1 finishes them, updates x for the group and publishes it; every thread of the
+// The channels are cut into one range per thread, balanced by the entries each reads (plan_bounds);
+// thread t owns range t: it alone adds to the forward projection of its channels and computes their
+// ratios. A group of rows whose entries reach ranges t0..t1 is a chain: thread t0 sums the group's
+// entries in its range (a run's entries in a range are consecutive, so the sums are in entry order)
+// and hands the eight partial sums on; thread t0 + 1 continues them with the entries of its range,
+// and so on; thread t1 finishes them, updates x for the group and publishes it; every thread of the
 // chain then adds x_j R[j][c] for the channels c of its own range, in row order, re-reading its
-// part of the group's values from its cache. Rows whose columns are not a run are back-projected
-// whole by the last thread (every ratio is final by then) and scattered by each thread from a
-// list of their entries in its range, made at set-up.
+// part of the group's values (from beyond its caches if the chain finished long after). Rows whose
+// columns are not a run are back-projected whole by the last thread (every ratio is final by then)
+// and scattered by each thread from a list of their entries in its range, made at set-up.
 //
 // Each thread runs a list of steps made at set-up: its hand-ons (lead) keyed `lead_distance`
 // groups ahead of its finishes and scatters, so that a thread whose chains start late in the rows
