@@ -164,14 +164,11 @@ VEXORA_VECTOR_HELPER void store(double* p, V v) {
 /// copies of a value in memory GCC builds the vector with eight masked loads, one per lane.
 template <class V>
 VEXORA_VECTOR_HELPER V splat(LaneOf<V> value) {
-    static_assert(width_of<V> == 2 || width_of<V> == 4 || width_of<V> == 8);
     if constexpr (width_of<V> == 8) {
         const V first{value};
         return __builtin_shufflevector(first, first, 0, 0, 0, 0, 0, 0, 0, 0);
-    } else if constexpr (width_of<V> == 4) {
-        return V{value, value, value, value};
     } else {
-        return V{value, value};
+        return from_lanes<V>([&](std::size_t) VEXORA_INLINE_LAMBDA { return value; });
     }
 }
 
