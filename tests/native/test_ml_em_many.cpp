@@ -78,3 +78,42 @@ TEST(ml_em_many_lanes_equal_reference) {
         }
     });
 }
+
+// Wide bands, as detector responses are: each group of rows scatters the channels its rows share
+// beside the next group's back projection, and those the next group does not reach after it.
+TEST(ml_em_many_wide_bands_equal_reference) {
+    Random random{12};
+    for_each_width([&]<int lanes>() {
+        for (const Index n : {70, 131, 200}) {
+            for (const int jitter : {0, 3}) {
+                ml_em_cases::Csr m(n, 2);
+                const Index half = random.integer(16, 40);
+                for (Index j = 0; j < n; ++j) {
+                    add_centred(m, j, half + (jitter > 0 && j % 11 == 5 ? random.integer(-jitter, jitter) : 0), random);
+                }
+                m.add_junk(3);
+                const Plan plan(m, layouts[3].layout);
+                for (int vectors = 1; vectors <= 2; ++vectors) {
+                    const Index spectra = vectors * lanes - random.integer(0, 3);
+                    std::vector<Problem> problems;
+                    for (Index s = 0; s < spectra; ++s) {
+                        problems.push_back(make_problem(m, Shape::widening, random));
+                        problems[s].floor = problems[0].floor;
+                    }
+                    for (const int iterations : {1, 4}) {
+                        const std::vector<Result> got = run_block<lanes>(m, plan, problems, vectors, iterations);
+                        for (Index s = 0; s < spectra; ++s) {
+                            const Result expected = run_reference(m, problems[s], iterations);
+                            for (Index j = 0; j < n; ++j) {
+                                CHECK_SAME(got[s].x[j], expected.x[j],
+                                           "wide band: n %td, half %td, jitter %d, %d vectors of %d, iterations %d, "
+                                           "spectrum %td row %td",
+                                           n, half, jitter, vectors, lanes, iterations, s, j);
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    });
+}

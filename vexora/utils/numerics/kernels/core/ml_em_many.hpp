@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 #include "../simd/vector.hpp"
 #include "ml_em.hpp"
@@ -164,6 +165,78 @@ VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, Index j, const D (&x
     }
 }
 
+/*
+ * The scatter of R runs with the channels that all of them cover, [low, high), held back to run
+ * beside the next rows' back projection (back_project_band) channel by channel: that loop waits
+ * on matrix values coming from memory, this one works on values already in the cache. Each
+ * channel still adds its rows in row order and the channels are independent, so the bits are
+ * those of scatter_rows. One vector of spectra: both loops' sums then stay in registers.
+ */
+template <class D, int R>
+struct HeldScatter {
+    double* estimate = nullptr;
+    Index low = 0, high = 0;            ///< the channels held back
+    Index done_low = 0, done_high = 0;  ///< of which these were scattered beside a back projection
+    const double* value[R] = {};        ///< row r's entry for channel low + i is value[r][i]
+    D x[R] = {};
+
+    /// Scatters rows j to j + R - 1 but for the channels they all cover; false, with nothing
+    /// scattered, unless they are runs that share a few times R channels.
+    VEXORA_VECTOR_HELPER bool make(const RowPlan& plan, Index j, const D (&x_rows)[R][1],
+                                   double* __restrict estimate_) {
+        const RowSpan* rows = plan.rows + j;
+        low = 0;
+        high = std::numeric_limits<Index>::max();
+        for (int r = 0; r < R; ++r) {
+            if (rows[r].first_column < 0) {
+                return false;
+            }
+            low = std::max(low, rows[r].first_column);
+            high = std::min(high, rows[r].first_column + rows[r].length);
+        }
+        if (high - low < 4 * R) {
+            return false;
+        }
+        estimate = estimate_;
+        done_low = done_high = low;
+        for (int r = 0; r < R; ++r) {
+            const double* v = plan.values + rows[r].values_at;
+            const Index first = rows[r].first_column, end = first + rows[r].length;
+            x[r] = x_rows[r][0];
+            value[r] = v + (low - first);
+            scatter_run<D, 1>(v, first, first, low, x_rows[r], estimate);
+            scatter_run<D, 1>(v, first, high, end, x_rows[r], estimate);
+        }
+        return true;
+    }
+
+    /// Channel c (in [low, high)): its rows' products added in row order.
+    VEXORA_VECTOR_HELPER void add(Index c) {
+        double* e = estimate + c * width_of<D>;
+        D sum = load<D>(e);
+        for (int r = 0; r < R; ++r) {
+            sum = sum + x[r] * splat<D>(value[r][c - low]);
+        }
+        store(e, sum);
+    }
+
+    /// The held channels that no back projection took.
+    VEXORA_VECTOR_HELPER void finish() {
+        for (Index c = low; c < done_low; ++c) {
+            add(c);
+        }
+        for (Index c = done_high; c < high; ++c) {
+            add(c);
+        }
+    }
+};
+
+/// In place of a HeldScatter where no scatter is held.
+struct NothingHeld {
+    Index low = 0, high = 0, done_low = 0, done_high = 0;
+    VEXORA_VECTOR_HELPER void add(Index) {}
+};
+
 /// Asks for the matrix values at `address` (into the second-level cache), for rows read later.
 VEXORA_VECTOR_HELPER void prefetch_values(std::uintptr_t address) {
     __builtin_prefetch(reinterpret_cast<const void*>(address), 0, 2);
@@ -175,9 +248,10 @@ VEXORA_VECTOR_HELPER void prefetch_values(std::uintptr_t address) {
  * channel's ratios once for every row that reaches it; each row still adds its entries in order.
  * Each channel asks for R values from `next_rows` on (see back_project_rows).
  */
-template <class D, int V, int R>
-VEXORA_VECTOR_HELPER void back_project_band(const double* const (&v)[R], const double* __restrict band, Index from,
-                                            Index to, std::uintptr_t next_rows, D (&totals)[R][V]) {
+template <class D, int V, int R, class Held>
+VEXORA_VECTOR_HELPER void back_project_band(const double* const (&v)[R], const double* __restrict band,
+                                            Index band_channel, Index from, Index to, std::uintptr_t next_rows,
+                                            D (&totals)[R][V], Held& held) {
     constexpr Index width = V * width_of<D>;
     // Adds channel t's ratios times the entries of rows [low, high) that fall on it.
     const auto add_channel = [&](Index t, int low, int high) VEXORA_INLINE_LAMBDA {
@@ -201,7 +275,24 @@ VEXORA_VECTOR_HELPER void back_project_band(const double* const (&v)[R], const d
     for (Index t = from; t < std::min(inner, to + R - 1); ++t) {
         add_edge_channel(t);
     }
-    for (Index t = inner; t < to; ++t) {
+    // The held scatter's channels among [inner, to), once per group: t is channel band_channel + t.
+    Index beside_from = inner, beside_to = inner;
+    if (held.done_low == held.done_high) {
+        beside_from = std::clamp(held.low - band_channel, inner, std::max(inner, to));
+        beside_to = std::clamp(held.high - band_channel, beside_from, std::max(inner, to));
+        held.done_low = beside_from + band_channel;
+        held.done_high = beside_to + band_channel;
+    }
+    for (Index t = inner; t < beside_from; ++t) {
+        prefetch_values(next_rows + t * R * sizeof(double));
+        add_channel(t, 0, R);
+    }
+    for (Index t = beside_from; t < beside_to; ++t) {
+        prefetch_values(next_rows + t * R * sizeof(double));
+        add_channel(t, 0, R);
+        held.add(band_channel + t);
+    }
+    for (Index t = beside_to; t < to; ++t) {
         prefetch_values(next_rows + t * R * sizeof(double));
         add_channel(t, 0, R);
     }
@@ -216,9 +307,9 @@ VEXORA_VECTOR_HELPER void back_project_band(const double* const (&v)[R], const d
  * that all the rows have are taken in parts within which every row's channels run on (runs,
  * segments) or any row's are read entry by entry.
  */
-template <class D, int V, int R>
+template <class D, int V, int R, class Held>
 VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
-                                            D (&totals)[R][V]) {
+                                            D (&totals)[R][V], Held& held) {
     constexpr Index width = V * width_of<D>;
     const RowSpan* rows = plan.rows + j;
     const RowEntries<R> entries(plan, j);
@@ -254,7 +345,7 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
                 return true;
             };
             if (offsets_step(1)) {
-                back_project_band<D, V, R>(v, first, from, to, next_rows, totals);
+                back_project_band<D, V, R>(v, first, parts.offset[0], from, to, next_rows, totals, held);
             } else if (offsets_step(0)) {
                 // Rows whose channels start together (as a resampled response's do) reach their
                 // ratios from one pointer, which leaves the registers to the rows' values: such
@@ -306,6 +397,10 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double*
                                      const SpectraBlock& block, bool update_x, bool project) {
     constexpr Index width = V * width_of<D>;
     constexpr int R = rows_together<D, V>;
+    // Beside a back projection's sums, the registers hold a held scatter's x at eight lanes only.
+    constexpr bool hold = width_of<D> == 8 && V == 1;
+    HeldScatter<D, R> held;
+    bool holding = false;
     for (Index j = 0; j < n; j += R) {
         const int rows = static_cast<int>(std::min<Index>(R, n - j));
         D x4[R][V];
@@ -321,8 +416,11 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double*
                     totals[r][h] = splat<D>(0.0);
                 }
             }
-            if (rows == R) {
-                back_project_rows<D, V, R>(plan, j, block.ratio, n, totals);
+            if (rows == R && holding) {
+                back_project_rows<D, V, R>(plan, j, block.ratio, n, totals, held);
+            } else if (rows == R) {
+                NothingHeld nothing;
+                back_project_rows<D, V, R>(plan, j, block.ratio, n, totals, nothing);
             } else {
                 for (int r = 0; r < rows; ++r) {
                     back_project_many<D, V>(plan, j + r, block.ratio, n, 0, plan.rows[j + r].length, totals[r]);
@@ -337,7 +435,17 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double*
                 }
             }
         }
+        if (holding) {
+            held.finish();
+            holding = false;
+        }
         if (project) {
+            if constexpr (hold) {
+                holding = update_x && rows == R && held.make(plan, j, x4, block.estimate);
+            }
+            if (holding) {
+                continue;  // scattered beside the next group's back projection
+            }
             if (rows == R) {
                 scatter_rows<D, V, R>(plan, j, x4, block.estimate, n);
             } else {
@@ -346,6 +454,9 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double*
                 }
             }
         }
+    }
+    if (holding) {
+        held.finish();
     }
 }
 
