@@ -326,16 +326,17 @@ VEXORA_VECTOR_HELPER Reduced<V> reduce_lanes(V x) {
 inline constexpr double zero_below = -745.14;
 
 /*
- * exp for lanes with k < 0 beyond -512 (exp_beyond_512), from s, the scale times 2^1022, st = s tmp
- * and y = s + st. Where y >= 1 the result 2^-1022 y is normal: the bits of y with the exponent
- * lowered. Below, it is subnormal (or +0, never -0), rounded once: y is added to 1 and taken back
- * as the C library does, and since hi + lo then lies in [1, 2], its low bits are those of the
- * result (2^52 those of 2^-1022). Every operation on normal values: a subnormal operand or result
- * costs the processor a slow assist per instruction.
+ * exp for lanes with k < 0 beyond -512 (exp_beyond_512), from s, the scale times 2^1022 (`lift`,
+ * 1022 << 52 in those lanes, added to its bits), st = s tmp and y = s + st. Where y >= 1 the result
+ * 2^-1022 y is normal: the bits of y with the exponent lowered by the same `lift`, which the caller
+ * already has in a register where the constant would be built again. Below, it is subnormal (or +0, never -0), rounded
+ * once: y is added to 1 and taken back as the C library does, and since hi + lo then lies in [1, 2], its low bits are
+ * those of the result (2^52 those of 2^-1022). Every operation on normal values: a subnormal operand or result costs
+ * the processor a slow assist per instruction.
  */
 template <DoubleVector V>
-VEXORA_VECTOR_HELPER V scaled_down_result(V s, V st, V y) {
-    const V normal = from_bits(to_bits(y) - (std::uint64_t{1022} << 52));
+VEXORA_VECTOR_HELPER V scaled_down_result(V s, V st, V y, BitsOf<V> lift) {
+    const V normal = from_bits(to_bits(y) - lift);
     const V one = splat<V>(1.0);
     const V hi = one + y;
     const V lo = ((one - hi) + y) + ((s - y) + st);
@@ -371,9 +372,10 @@ VEXORA_VECTOR_HELPER V exp_below_512(V x, LongOf<V> down) {
     const V xs = at_least(x, zero_below);
     const Reduced<V> p = reduce_lanes<mask>(xs);
     // k < 0 beyond -512: the scale times 2^1022 (scaled_down_result).
-    const V s = from_bits(p.sbits + std::bit_cast<BitsOf<V>>(down & std::int64_t{1022} << 52));
+    const auto lift = std::bit_cast<BitsOf<V>>(down & std::int64_t{1022} << 52);
+    const V s = from_bits(p.sbits + lift);
     const V st = s * p.tmp;
-    return select(down, scaled_down_result(s, st, s + st), multiply_add<mask, fuse_scale>(s, p.tmp, s));
+    return select(down, scaled_down_result(s, st, s + st, lift), multiply_add<mask, fuse_scale>(s, p.tmp, s));
 }
 
 /*
@@ -401,8 +403,8 @@ VEXORA_VECTOR_HELPER V exp_special(V x, V ax, LongOf<V> outside) {
     // Lanes of 512 or more (outside, and x's sign bit clear) or NaN (beyond infinity's bits).
     const Long unusual = (outside & ~std::bit_cast<Long>(x)) | (bits(HUGE_VAL) - magnitude_bits);
     if (!any_sign(unusual)) [[likely]] {
-        // Every lane below 512, so that those of magnitude beyond -zero_below are below zero_below.
-        if (all_signs(bits(-zero_below) - magnitude_bits)) {
+        // Every lane below 512 and none NaN: x - zero_below is negative where x is below zero_below.
+        if (all_signs(x - zero_below)) {
             return V{};
         }
         return exp_below_512<mask>(x, outside >> 63);
@@ -424,14 +426,15 @@ VEXORA_VECTOR_HELPER V exp_special(V x, V ax, LongOf<V> outside) {
     // The scale, times 2^-1009 where k > 0 and 2^1022 where k < 0.
     const Long adjust = (up & splat<Long>(-(std::int64_t{1009} << 52))) |
                         (down & splat<Long>(std::int64_t{1022} << 52));
-    const V s = from_bits(p.sbits + std::bit_cast<BitsOf<V>>(adjust));
+    const auto lift = std::bit_cast<BitsOf<V>>(adjust);
+    const V s = from_bits(p.sbits + lift);
     // Ordinary lanes: s + s tmp.
     V result = multiply_add<mask, fuse_scale>(s, p.tmp, s);
     if (any_of(up)) [[unlikely]] {
         result = select(up, 0x1p1009 * multiply_add<mask, fuse_large>(s, p.tmp, s), result);
     }
     const V st = s * p.tmp;
-    result = select(down, scaled_down_result(s, st, s + st), result);
+    result = select(down, scaled_down_result(s, st, s + st, lift), result);
     result = keep(result, ~zero);
     if (!all_of(plain)) [[unlikely]] {
         result = select(plain, result, one + x);
