@@ -181,7 +181,7 @@ struct HeldScatter {
     D x[R][V] = {};
 
     /// Scatters rows j to j + R - 1 but for the channels they all cover; false, with nothing
-    /// scattered, unless they are runs that share a few times R channels.
+    /// scattered, unless they are runs that share at least 4 R channels.
     VEXORA_VECTOR_HELPER bool make(const RowPlan& plan, Index j, const D (&x_rows)[R][V],
                                    double* __restrict estimate_) {
         const RowSpan* rows = plan.rows + j;
@@ -285,7 +285,8 @@ VEXORA_VECTOR_HELPER void back_project_band(const double* const (&v)[R], const d
     for (Index t = from; t < std::min(inner, to + R - 1); ++t) {
         add_edge_channel(t);
     }
-    // The held scatter's channels among [inner, to), once per group: t is channel band_channel + t.
+    // The held scatter's channels among [inner, to) (t is channel band_channel + t), taken by the
+    // first loop that reaches any of them.
     Index beside_from = inner, beside_to = inner;
     if (held.done_low == held.done_high) {
         beside_from = std::clamp(held.low - band_channel, inner, std::max(inner, to));
