@@ -327,12 +327,13 @@ inline constexpr double zero_below = -745.14;
 
 /*
  * exp for lanes with k < 0 beyond -512 (exp_beyond_512), from s, the scale times 2^1022 (`lift`,
- * 1022 << 52 in those lanes, added to its bits), st = s tmp and y = s + st. Where y >= 1 the result
- * 2^-1022 y is normal: the bits of y with the exponent lowered by the same `lift`, which the caller
- * already has in a register where the constant would be built again. Below, it is subnormal (or +0, never -0), rounded
- * once: y is added to 1 and taken back as the C library does, and since hi + lo then lies in [1, 2], its low bits are
- * those of the result (2^52 those of 2^-1022). Every operation on normal values: a subnormal operand or result costs
- * the processor a slow assist per instruction.
+ * 1022 << 52 in those lanes, added to its bits), st = s tmp and y = s + st. Where y >= 1 the
+ * result 2^-1022 y is normal: the bits of y with the exponent lowered by the same `lift`, which
+ * the caller has in a register where a constant would be built again. Below, it is subnormal (or
+ * +0, never -0), rounded once: y is added to 1 and taken back as the C library does, and since
+ * hi + lo then lies in [1, 2], its low bits are those of the result (2^52 those of 2^-1022).
+ * Every operation on normal values: a subnormal operand or result costs the processor a slow
+ * assist per instruction.
  */
 template <DoubleVector V>
 VEXORA_VECTOR_HELPER V scaled_down_result(V s, V st, V y, BitsOf<V> lift) {
