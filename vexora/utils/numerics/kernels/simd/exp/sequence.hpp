@@ -326,6 +326,27 @@ VEXORA_VECTOR_HELPER Reduced<V> reduce_lanes(V x) {
 inline constexpr double zero_below = -745.14;
 
 /*
+ * The special lanes' 64-bit integer constants, read from memory as vectors. GCC 12 builds a vector
+ * of a 64-bit integer constant afresh for every vector, with an integer move and a broadcast on the
+ * port that the gathers and shuffles keep busy. These are variables, never written, so that it
+ * cannot fold them.
+ */
+struct alignas(64) LaneBits {
+    std::uint64_t lanes[8];
+    /// The first lanes as a vector B.
+    template <class B>
+    VEXORA_VECTOR_HELPER B vector() const {
+        B v;
+        std::memcpy(&v, lanes, sizeof v);
+        return v;
+    }
+};
+consteval LaneBits lane_bits(std::uint64_t bits) { return {{bits, bits, bits, bits, bits, bits, bits, bits}}; }
+inline LaneBits zero_below_bits = lane_bits(std::bit_cast<std::uint64_t>(zero_below)),
+                one_bits = lane_bits(std::bit_cast<std::uint64_t>(1.0)),
+                lift_bits = lane_bits(std::uint64_t{1022} << 52);
+
+/*
  * exp for lanes with k < 0 beyond -512 (exp_beyond_512), from s, the scale times 2^1022 (`lift`,
  * 1022 << 52 in those lanes, added to its bits), st = s tmp and y = s + st. Where y >= 1 the
  * result 2^-1022 y is normal: the bits of y with the exponent lowered by the same `lift`, which
@@ -341,23 +362,23 @@ VEXORA_VECTOR_HELPER V scaled_down_result(V s, V st, V y, BitsOf<V> lift) {
     const V one = splat<V>(1.0);
     const V hi = one + y;
     const V lo = ((one - hi) + y) + ((s - y) + st);
-    const V subnormal = from_bits(to_bits(hi + lo) - std::bit_cast<std::uint64_t>(1.0));
+    const V subnormal = from_bits(to_bits(hi + lo) - one_bits.vector<BitsOf<V>>());
     return select(less_ordered(y, 1.0), subnormal, normal);
 }
 
-/// The larger of x and a negative `floor` in every lane, x not NaN. The bits of negative doubles,
-/// as unsigned integers, order as their magnitudes, and those of the others lie below them all, so
-/// the smaller bits are the larger value: one instruction at eight lanes (AVX-512 has an unsigned
-/// minimum of 64-bit lanes; AVX2 has not, and four lanes compare).
+/// The larger of x and a negative floor (`floor`, its bits in every lane) in every lane, x not NaN.
+/// The bits of negative doubles, as unsigned integers, order as their magnitudes, and those of the
+/// others lie below them all, so the smaller bits are the larger value: one instruction at eight
+/// lanes (AVX-512 has an unsigned minimum of 64-bit lanes; AVX2 has not, and four lanes compare).
 template <DoubleVector V>
-VEXORA_VECTOR_HELPER V at_least(V x, double floor) {
+VEXORA_VECTOR_HELPER V at_least(V x, const LaneBits& floor) {
+    const BitsOf<V> floor_bits = floor.vector<BitsOf<V>>();
     if constexpr (width_of<V> == 4) {
-        return select(less_ordered(x, floor), splat<V>(floor), x);
+        return select(less_ordered(x, from_bits(floor_bits)), from_bits(floor_bits), x);
     } else {
         const BitsOf<V> bits = to_bits(x);
-        const auto floor_bits = std::bit_cast<std::uint64_t>(floor);
         return from_bits(from_lanes<BitsOf<V>>(
-            [&](std::size_t k) VEXORA_INLINE_LAMBDA { return bits[k] < floor_bits ? bits[k] : floor_bits; }));
+            [&](std::size_t k) VEXORA_INLINE_LAMBDA { return bits[k] < floor_bits[k] ? bits[k] : floor_bits[k]; }));
     }
 }
 
@@ -370,10 +391,10 @@ VEXORA_VECTOR_HELPER V at_least(V x, double floor) {
  */
 template <unsigned mask, DoubleVector V>
 VEXORA_VECTOR_HELPER V exp_below_512(V x, LongOf<V> down) {
-    const V xs = at_least(x, zero_below);
+    const V xs = at_least(x, zero_below_bits);
     const Reduced<V> p = reduce_lanes<mask>(xs);
     // k < 0 beyond -512: the scale times 2^1022 (scaled_down_result).
-    const auto lift = std::bit_cast<BitsOf<V>>(down & std::int64_t{1022} << 52);
+    const auto lift = std::bit_cast<BitsOf<V>>(down & lift_bits.vector<LongOf<V>>());
     const V s = from_bits(p.sbits + lift);
     const V st = s * p.tmp;
     return select(down, scaled_down_result(s, st, s + st, lift), multiply_add<mask, fuse_scale>(s, p.tmp, s));
