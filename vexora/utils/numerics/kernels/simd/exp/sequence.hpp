@@ -326,14 +326,14 @@ VEXORA_VECTOR_HELPER Reduced<V> reduce_lanes(V x) {
 inline constexpr double zero_below = -745.14;
 
 /*
- * The special lanes' 64-bit integer constants, read from memory as vectors. GCC 12 builds a vector
- * of a 64-bit integer constant afresh for every vector, with an integer move and a broadcast on the
- * port that the gathers and shuffles keep busy. These are variables, never written, so that it
- * cannot fold them.
+ * The special lanes' 64-bit integer constants (at_least's floor, the lift, the bits of 1.0), read
+ * from memory as vectors. GCC 12 builds a vector of a 64-bit integer constant afresh for every
+ * vector, with an integer move and a broadcast on the port that the gathers and shuffles keep busy.
+ * These are variables, never written, so that it cannot fold them.
  */
 struct alignas(64) LaneBits {
     std::uint64_t lanes[8];
-    /// The first lanes as a vector B.
+    /// The constant in every lane of a vector B of four or eight lanes.
     template <class B>
     VEXORA_VECTOR_HELPER B vector() const {
         B v;
