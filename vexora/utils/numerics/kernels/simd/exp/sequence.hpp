@@ -446,8 +446,7 @@ VEXORA_VECTOR_HELPER V exp_special(V x, V ax, LongOf<V> outside) {
     // 512 <= |x|: the sign of k is that of x (exp_beyond_512).
     const Long up = greater_equal(xs, beyond_ordinary), down = less_equal(xs, -beyond_ordinary);
     // The scale, times 2^-1009 where k > 0 and 2^1022 where k < 0.
-    const Long adjust = (up & splat<Long>(-(std::int64_t{1009} << 52))) |
-                        (down & splat<Long>(std::int64_t{1022} << 52));
+    const Long adjust = (up & splat<Long>(-(std::int64_t{1009} << 52))) | (down & lift_bits.vector<Long>());
     const auto lift = std::bit_cast<BitsOf<V>>(adjust);
     const V s = from_bits(p.sbits + lift);
     // Ordinary lanes: s + s tmp.
