@@ -119,6 +119,24 @@ def test_ml_em_gives_the_same_bits_for_any_thread_count(kind, n, k):
         assert np.isnan(results[1]).any() and not np.isnan(results[1]).all()
 
 
+@pytest.mark.parametrize("bad_rows", [(1500,), (400, 1900), (2047,)])
+def test_the_first_bad_column_is_named_for_any_thread_count(bad_rows):
+    """The columns of a large matrix are checked in ranges of rows over the threads; the error
+    still names the first column outside [-n, n) in row order, whichever thread found which."""
+    n = 2048
+    offsets, indices, values = matrix("runs", n, np.random.default_rng(5))
+    assert offsets[-1] >= 1 << 19  # large enough to be split
+    positions = [int(offsets[j]) + 3 for j in bad_rows]
+    for position, column in zip(positions, (n, -n - 1), strict=False):
+        indices[position] = column
+    expected = f"indices[{positions[0]}] = {indices[positions[0]]} is outside [{-n}, {n})"
+    y, sensitivity = np.ones(n), np.ones(n)
+    for count in THREAD_COUNTS:
+        with thread_count(count), pytest.raises(IndexError) as excinfo:
+            deconvolution.ML_EM_cy(y, offsets, indices, values, sensitivity, 3)
+        assert excinfo.value.__notes__ == [expected], count
+
+
 @pytest.mark.parametrize("n", [4096, 5003])
 def test_richardson_lucy_gives_the_same_bytes_for_any_thread_count(n):
     rng = np.random.default_rng(n)

@@ -165,7 +165,7 @@ struct Plan {
             const Index start = m.offsets[j], length = m.offsets[j + 1] - start;
             rows[j] = {start, start, length, -1};
         }
-        CHECK(ml_em::classify_rows(rows.data(), m.n, m.columns.data()) == -1);
+        CHECK(ml_em::classify_rows(rows.data(), 0, m.n, m.n, m.columns.data()) == -1);
         ml_em::plan_groups(rows.data(), m.n, static_cast<Index>(m.values.size()), layout, groups.data());
         band_doubles = ml_em::band_size(groups.data(), m.n, layout);
         if (band_doubles > 0) {

@@ -337,3 +337,56 @@ TEST(ml_em_pipeline_stops_between_iterations) {
         }
     }
 }
+
+// The columns checked in ranges of rows cut by entries, as a team reads them: every range classifies
+// its rows as one pass over all rows does, and the first range that finds a bad row finds the first.
+TEST(ml_em_rows_classified_by_ranges_as_in_one_pass) {
+    Random random{23};
+    for (const Index n : {1, 9, 64, 257}) {
+        for (const Shape shape : shapes) {
+            Csr m = make_matrix(shape, n, 0, random);
+            const Index entries = m.offsets[n] - m.offsets[0];
+            for (const int bad_rows : {0, 1, 2}) {
+                // Columns out of [-n, n) in random rows, one entry each (a row may be hit twice).
+                std::vector<std::int32_t> columns = m.columns;
+                for (int b = 0; b < bad_rows && entries > 0; ++b) {
+                    const Index e = random.integer(0, entries - 1);
+                    columns[e] = static_cast<std::int32_t>(b % 2 ? -n - 1 : n);
+                }
+                std::vector<ml_em::RowSpan> rows(n), whole(n);
+                for (Index j = 0; j < n; ++j) {
+                    whole[j] = {m.offsets[j], m.offsets[j], m.offsets[j + 1] - m.offsets[j], -1};
+                }
+                const Index expected = ml_em::classify_rows(whole.data(), 0, n, n, columns.data());
+                for (const Index ranges : {1, 2, 3, 8, 13}) {
+                    for (Index j = 0; j < n; ++j) {
+                        rows[j] = {m.offsets[j], m.offsets[j], m.offsets[j + 1] - m.offsets[j], -1};
+                    }
+                    std::vector<Index> bounds(static_cast<std::size_t>(ranges + 1));
+                    ml_em::cut_rows(rows.data(), n, entries, ranges, bounds.data());
+                    CHECK(bounds[0] == 0 && bounds[ranges] == n);
+                    CHECK(std::is_sorted(bounds.begin(), bounds.end()));
+                    Index found = -1;
+                    for (Index k = ranges - 1; k >= 0; --k) {  // any order: a team takes them so
+                        const Index bad = ml_em::classify_rows(rows.data(), bounds[k], bounds[k + 1], n,
+                                                               columns.data());
+                        found = bad >= 0 ? bad : found;
+                    }
+                    CHECK(found == expected);
+                    // Rows before the first bad one are classified as one pass classifies them.
+                    for (Index j = 0; j < (expected < 0 ? n : expected); ++j) {
+                        CHECK(rows[j].first_column == whole[j].first_column);
+                    }
+                    // No range holds much more than its share of entries beyond its last row.
+                    for (Index k = 0; k < ranges; ++k) {
+                        const Index held = m.offsets[bounds[k + 1]] - m.offsets[bounds[k]];
+                        const Index last_row = bounds[k + 1] > bounds[k]
+                                                   ? m.offsets[bounds[k + 1]] - m.offsets[bounds[k + 1] - 1]
+                                                   : 0;
+                        CHECK(held <= entries / ranges + 1 + last_row);
+                    }
+                }
+            }
+        }
+    }
+}

@@ -150,9 +150,28 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
     const View1<const double> y_v = opened[0].view1<const double>();
     const View1<const double> sensitivity_v = opened[4].view1<const double>();
     const Py_ssize_t n = y_v.size;
+    const View1<const std::int32_t> indices_v = opened[2].view1<const std::int32_t>();
+    const View1<const double> values_v = opened[3].view1<const double>();
     Matrix matrix;
-    if (!matrix.plan(n, opened[1].view1<const std::int64_t>(), opened[2].view1<const std::int32_t>(),
-                     opened[3].view1<const double>())) {
+    if (!matrix.plan_rows(n, opened[1].view1<const std::int64_t>(), indices_v, values_v)) {
+        return fail_at(name, ml_em_matrix_check_line);
+    }
+    // Large matrices split each iteration over threads (same bits for any count); smaller ones
+    // run on this thread alone, whose single sweep costs nothing to set up. The team is made
+    // first, so that the split is planned for the threads it really has, and reads the columns
+    // with it; its threads wait for each other many times an iteration, so that by default it
+    // takes only CPUs left free.
+    int threads;
+    bool machine_default;
+    if (!thread_limit(name, threads, &machine_default)) {
+        return fail_at(name, ml_em_loop_line);
+    }
+    std::optional<parallel::Team> team;
+    if (threads > 1 && options.iterations > 0 && n >= 2 * ml_em::group_rows &&
+        matrix.entries() >= ml_em::split_entries) {
+        team.emplace(thread_budget(), machine_default ? lockstep_threads(threads) : threads);
+    }
+    if (!matrix.plan_columns(n, indices_v, values_v, {}, team ? &*team : nullptr)) {
         return fail_at(name, ml_em_matrix_check_line);
     }
     if (sensitivity_v.size < n) {
@@ -176,20 +195,6 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
     if (!y_data.open(y_v) || !sensitivity_floor.allocate(n) || !x_data.copy(x_buffer.view1<double>()) ||
         !estimate_data.allocate(capacity, 32) || !ratio_data.allocate(capacity, 32) || !correction_data.allocate(n)) {
         return fail_at(name, ml_em_loop_line);
-    }
-    // Large matrices split each iteration over threads (same bits for any count); smaller ones
-    // run on this thread alone, whose single sweep costs nothing to set up. The team is made
-    // first, so that the split is planned for the threads it really has; its threads wait for
-    // each other many times an iteration, so that by default it takes only CPUs left free.
-    int threads;
-    bool machine_default;
-    if (!thread_limit(name, threads, &machine_default)) {
-        return fail_at(name, ml_em_loop_line);
-    }
-    std::optional<parallel::Team> team;
-    if (threads > 1 && options.iterations > 0 && n >= 2 * ml_em::group_rows &&
-        matrix.entries() >= ml_em::split_entries) {
-        team.emplace(thread_budget(), machine_default ? lockstep_threads(threads) : threads);
     }
     const int team_size = team ? team->size() : 1;
     const bool pipelined = team_size > 1 && ml_em::pipeline_suits(matrix.row_plan(), n, matrix.entries());

@@ -6,12 +6,14 @@
 #include "core/ml_em_split.hpp"
 #include "frame/frame.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace vexora::deconvolution {
 
 using namespace vexora::frame;
 namespace ml_em = vexora::core::ml_em;
+namespace parallel = vexora::core::parallel;
 
 /// IndexError with a note formatted as PyUnicode_FromFormat does; false.
 inline bool raise_out_of_bounds_note(const char* format, auto... args) {
@@ -118,31 +120,46 @@ public:
     /// Checks every position that n rows address; IndexError with a note naming it otherwise.
     bool plan(Py_ssize_t n, View1<const std::int64_t> offsets, View1<const std::int32_t> indices,
               View1<const double> values, const ml_em::Layout& layout = {}) {
+        return plan_rows(n, offsets, indices, values) && plan_columns(n, indices, values, layout);
+    }
+
+    /// plan()'s first half: the rows' positions, after which entries() is valid.
+    bool plan_rows(Py_ssize_t n, View1<const std::int64_t> offsets, View1<const std::int32_t> indices,
+                   View1<const double> values) {
         if (n > 0 && offsets.size < n + 1) {
             return raise_out_of_bounds_note(
                 "y has %zd channels, so the square response matrix needs %zd offsets; got %zd", n, n + 1, offsets.size);
         }
         Py_ssize_t entries = 0;
-        bool wrapping = false;
-        if (!rows_.allocate(n) || !plan_positions(n, offsets, indices.size, values.size, entries, wrapping)) {
+        if (!rows_.allocate(n) || !plan_positions(n, offsets, indices.size, values.size, entries, wrapping_)) {
             return false;
         }
         entries_ = entries;
+        return true;
+    }
+
+    /*
+     * plan()'s second half, for the same n and arrays: the columns, read over the threads of
+     * `team` when one is given (the calling thread may hold the interpreter's lock: the helpers
+     * touch no Python object).
+     */
+    bool plan_columns(Py_ssize_t n, View1<const std::int32_t> indices, View1<const double> values,
+                      const ml_em::Layout& layout = {}, parallel::Team* team = nullptr) {
         Py_ssize_t values_size;
-        if (indices.contiguous() && values.contiguous() && !wrapping) {
+        if (indices.contiguous() && values.contiguous() && !wrapping_) {
             values_ = values.data;
             columns_ = indices.data;
             values_size = values.size;
-            if (!scan_in_place(n, indices)) {
+            if (!scan_in_place(n, indices, team)) {
                 return false;
             }
         } else {
-            if (!packed_values_.allocate(entries) || !packed_columns_.allocate(entries)) {
+            if (!packed_values_.allocate(entries_) || !packed_columns_.allocate(entries_)) {
                 return false;
             }
             values_ = packed_values_.get();
             columns_ = packed_columns_.get();
-            values_size = entries;
+            values_size = entries_;
             if (!pack(n, indices, values)) {
                 return false;
             }
@@ -181,9 +198,27 @@ private:
         return true;
     }
 
-    /// Checks and classifies the columns of every row where they lie.
-    bool scan_in_place(Py_ssize_t n, View1<const std::int32_t> indices) {
-        const Py_ssize_t bad = ml_em::classify_rows(rows_.get(), n, indices.data);
+    /*
+     * Checks and classifies the columns of every row where they lie; on a team, in ranges of rows
+     * that any thread takes, the first bad row still the first in row order.
+     */
+    bool scan_in_place(Py_ssize_t n, View1<const std::int32_t> indices, parallel::Team* team) {
+        Py_ssize_t bad;
+        if (team == nullptr || team->size() < 2) {
+            bad = ml_em::classify_rows(rows_.get(), 0, n, n, indices.data);
+        } else {
+            // A few ranges per thread, so that a helper that starts late takes fewer.
+            const Py_ssize_t ranges = 4 * team->size();
+            Py_ssize_t bounds[4 * parallel::max_threads + 1], first_bad[4 * parallel::max_threads];
+            ml_em::cut_rows(rows_.get(), n, entries_, ranges, bounds);
+            auto classify = [&](Py_ssize_t k) {
+                first_bad[k] = ml_em::classify_rows(rows_.get(), bounds[k], bounds[k + 1], n, indices.data);
+            };
+            team->run(ranges, classify);
+            const Py_ssize_t* found = std::find_if(first_bad, first_bad + ranges,
+                                                   [](Py_ssize_t row) { return row >= 0; });
+            bad = found == first_bad + ranges ? -1 : *found;
+        }
         return bad < 0 || raise_bad_column(n, indices, rows_.get()[bad], bad);
     }
 
@@ -265,6 +300,7 @@ private:
     RawArray<ml_em::ScatteredEntry> pipeline_scattered_;
     RawArray<ml_em::PipelineTask> tasks_;
     Py_ssize_t entries_ = 0;
+    bool wrapping_ = false;  // a row wraps from the end of storage to its start
     const double* values_ = nullptr;
     const std::int32_t* columns_ = nullptr;
 };

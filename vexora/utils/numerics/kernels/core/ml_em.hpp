@@ -445,11 +445,11 @@ struct ColumnScan {
 }
 
 /*
- * Classifies the columns of rows[0..n) where they lie (first_column of runs, -1 for other rows);
- * the first row with a column outside [-n, n), or -1 when there is none.
+ * Classifies the columns of rows[from..to) of n where they lie (first_column of runs, -1 for other
+ * rows); the first of those rows with a column outside [-n, n), or -1 when there is none.
  */
-VEXORA_CLONES inline Index classify_rows(RowSpan* rows, Index n, const std::int32_t* columns) {
-    for (Index j = 0; j < n; ++j) {
+VEXORA_CLONES inline Index classify_rows(RowSpan* rows, Index from, Index to, Index n, const std::int32_t* columns) {
+    for (Index j = from; j < to; ++j) {
         RowSpan& row = rows[j];
         if (row.length == 0) {
             continue;
@@ -461,6 +461,24 @@ VEXORA_CLONES inline Index classify_rows(RowSpan* rows, Index n, const std::int3
         row.first_column = scan.run ? (scan.first_column < 0 ? scan.first_column + n : scan.first_column) : -1;
     }
     return -1;
+}
+
+/*
+ * Cuts rows[0..n), which hold `entries` entries in all, into `ranges` ranges of consecutive rows
+ * of about equal entries: range k is rows [bounds[k], bounds[k + 1]).
+ */
+inline void cut_rows(const RowSpan* rows, Index n, Index entries, Index ranges, Index* bounds) {
+    Index below = 0, j = 0;
+    for (Index k = 0; k < ranges; ++k) {
+        bounds[k] = j;
+        // Entries below range k + 1's first row: about (k + 1) / ranges of them.
+        const Index target = static_cast<Index>(static_cast<double>(entries) * static_cast<double>(k + 1) /
+                                                static_cast<double>(ranges));
+        while (j < n && below < target) {
+            below += rows[j++].length;
+        }
+    }
+    bounds[ranges] = n;
 }
 
 /// One lane group per `group_rows` rows of rows[n], over `values_size` values.
