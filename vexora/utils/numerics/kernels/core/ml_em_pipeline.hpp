@@ -12,6 +12,11 @@
 // columns are not a run are back-projected whole by the last thread (every ratio is final by then)
 // and scattered by each thread from a list of their entries in its range, made at set-up.
 //
+// Where a thread's parts of the chains are too many to stay in its cache until their second
+// reading (a scintillator's response, whose Compton continuum reaches down to the first channel
+// from every row), the chains go whole instead: the last thread back-projects all of a group's
+// entries, as the one-sweep loop does, and no sum is handed on (Pipeline::whole_chains).
+//
 // Each thread runs a list of steps made at set-up: its hand-ons (lead) keyed `lead_distance`
 // groups ahead of its finishes and scatters, so that a thread whose chains start late in the rows
 // (a banded matrix's upper ranges) gets its partial sums at the start of the iteration. Handing
@@ -277,7 +282,10 @@ private:
      */
     [[gnu::always_inline]] bool back_project(Index g, Index stamp, bool finish) {
         const Index j = g * group_rows, end = group_end(g);
-        const bool continues = p_.first[g] < t_;
+        // A thread that starts the sums reads from the group's first channel on: with whole
+        // chains, the last thread reads the entries of every range.
+        const bool continues = !p_.whole_chains && p_.first[g] < t_;
+        const Index from = continues ? from_ : 0;
         if (continues) {
             const std::atomic<Index>& handed = sync_.progress[t_ - 1].handed;
             if (!wait_for([&] { return handed.load(std::memory_order_acquire) >= stamp; }, sync_.stop)) {
@@ -291,12 +299,12 @@ private:
                 totals[h] = continues ? load4(partial_ + j + lanes * h) : Double4{};
             }
             if (group.band_at >= 0 && ratio_finite_) {
-                back_project_band_between(group, plan_.band, ratio_, from_, to_, totals);
-            } else if (!continues && from_ <= group.first_block && group.end_block <= to_) {
+                back_project_band_between(group, plan_.band, ratio_, from, to_, totals);
+            } else if (!continues && group.end_block <= to_) {
                 // The whole group in this range: the one-sweep loop's back projection.
                 back_project_lanes(group, plan_.rows + j, plan_.values, ratio_, totals);
             } else {
-                back_project_lanes_between(group, plan_.rows + j, plan_.values, ratio_, from_, to_, totals);
+                back_project_lanes_between(group, plan_.rows + j, plan_.values, ratio_, from, to_, totals);
             }
             for (int h = 0; h < halves; ++h) {
                 const Index at = j + lanes * h;
@@ -315,7 +323,7 @@ private:
             const RowSpan& r = plan_.rows[row];
             double total;
             if (r.first_column >= 0) {
-                total = back_project_run_between(r, plan_.values, ratio_, from_, to_, continues ? partial_[row] : 0.0);
+                total = back_project_run_between(r, plan_.values, ratio_, from, to_, continues ? partial_[row] : 0.0);
             } else if (finish) {
                 total = back_project_entries(plan_, row, ratio_, n_, 0, r.length, 0.0);
             } else {
