@@ -86,10 +86,12 @@ inline constexpr Index quarters_per_read = 4, quarters_per_reread = 1;
  * projection of a group's entries, counted at the group's last channel since the thread of that
  * channel's range reads them all; the scatter of an entry, at its channel; and what an entry of a
  * range before its group's last costs more to scatter, read again from beyond that thread's caches
- * after the other core read it. Measured on NaI n=4096 on two threads (0.58, 0.31 and about 0.85
- * cycles an entry).
+ * after the other core read it. The first two measured on NaI n=4096 on two threads (0.58 and 0.31
+ * cycles an entry); the last set by the cuts that measured fastest there: it moves the cut from
+ * 3088 (at 2, the second reading's 0.85 cycles) to 3012: 1.65× against 1.60× on two threads
+ * (medians of four runs; faster in three).
  */
-inline constexpr Index cost_back_projection = 2, cost_scatter = 1, cost_rescatter = 2;
+inline constexpr Index cost_back_projection = 2, cost_scatter = 1, cost_rescatter = 4;
 
 /// Entries that one thread reads twice an iteration from which the chains go whole: 4 MiB of
 /// values, twice a second-level cache of 2 MiB. On two threads at NaI n=2048 (1.7 MB read twice)
