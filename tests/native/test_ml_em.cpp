@@ -358,15 +358,14 @@ TEST(ml_em_rows_classified_by_ranges_as_in_one_pass) {
                     const Index e = random.integer(0, entries - 1);
                     columns[e] = static_cast<std::int32_t>(b % 2 ? -n - 1 : n);
                 }
-                std::vector<ml_em::RowSpan> rows(n), whole(n);
+                std::vector<ml_em::RowSpan> unread(n);
                 for (Index j = 0; j < n; ++j) {
-                    whole[j] = {m.offsets[j], m.offsets[j], m.offsets[j + 1] - m.offsets[j], -1};
+                    unread[j] = {m.offsets[j], m.offsets[j], m.offsets[j + 1] - m.offsets[j], -1};
                 }
+                std::vector<ml_em::RowSpan> whole = unread;
                 const Index expected = ml_em::classify_rows(whole.data(), 0, n, n, columns.data());
                 for (const Index ranges : {1, 2, 3, 8, 13}) {
-                    for (Index j = 0; j < n; ++j) {
-                        rows[j] = {m.offsets[j], m.offsets[j], m.offsets[j + 1] - m.offsets[j], -1};
-                    }
+                    std::vector<ml_em::RowSpan> rows = unread;
                     std::vector<Index> bounds(static_cast<std::size_t>(ranges + 1));
                     ml_em::cut_rows(rows.data(), n, entries, ranges, bounds.data());
                     CHECK(bounds[0] == 0 && bounds[ranges] == n);
