@@ -7,6 +7,7 @@ same name (LD_PRELOAD, or an extension imported with RTLD_GLOBAL) would then run
 
 import os
 import pickle
+import re
 import shutil
 import subprocess
 import sys
@@ -16,7 +17,7 @@ import pytest
 
 from conftest import PACKAGE, assert_identical, sample_args
 
-MODULES = ["deconvolution", "resampler", "gaussian", "_exact_exp"]
+MODULES = ["deconvolution", "resampler", "gaussian", "batch", "_exact_exp"]
 
 
 def library(module):
@@ -54,6 +55,35 @@ def strip_version(name):
 def test_only_the_entry_point_is_exported(module):
     exported = [strip_version(name) for name in exported_symbols(library(module))]
     assert exported == [f"PyInit_{module}"]
+
+
+def undefined_symbols(path):
+    """(type, name@version) of the symbols the library takes from others, from its dynamic table."""
+    if not shutil.which("nm"):
+        pytest.skip("nm is not installed: cannot read the dynamic symbol table")
+    lines = run_tool("nm", "-D", "--undefined-only", "--with-symbol-versions", path).splitlines()
+    return [tuple(line.split()[-2:]) for line in lines if line.strip()]
+
+
+def needed_libraries(path):
+    if not shutil.which("readelf"):
+        pytest.skip("readelf is not installed: cannot read the dynamic section")
+    return sorted(re.findall(r"\(NEEDED\)\s+Shared library: \[([^]]+)\]", run_tool("readelf", "-d", path)))
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_links_the_c_library_alone(module):
+    """The C library, its maths and threads libraries, and nothing of the C++ runtime, which would
+    tie the library to the C library it was built on; and every symbol taken from them is bound to
+    a version of a library the module names, none left to whatever the process happens to load."""
+    path = library(module)
+    needed = needed_libraries(path)
+    if any(name.startswith(("libasan", "libubsan")) for name in needed):
+        pytest.skip("a sanitized build links the sanitizers' runtimes")
+    assert set(needed) <= {"libc.so.6", "libm.so.6", "libpthread.so.0"}, needed
+    unbound = [name for kind, name in undefined_symbols(path)
+               if kind == "U" and "@" not in name and not name.startswith(("Py", "_Py"))]
+    assert unbound == [], unbound
 
 
 def internal_functions(path):

@@ -3,14 +3,13 @@
 #pragma once
 
 #include "core/interpolation.hpp"
+#include "core/sync.hpp"
 #include "frame/frame.hpp"
 #include "frame/result_array.hpp"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 
 namespace vexora::resampler {
 
@@ -139,7 +138,7 @@ public:
 
     /// A work row for row `k`; touches no Python object.
     int take(Py_ssize_t k) {
-        std::unique_lock lock(mutex_);
+        core::sync::Lock lock(mutex_);
         given_back_.wait(lock, [&] { return free_count_ > 0 || k == next_; });
         return free_count_ > 0 ? free_.get()[--free_count_] : spare();
     }
@@ -154,7 +153,7 @@ public:
      */
     void made(Py_ssize_t k, int w, Py_ssize_t stored, ResultRows& result, Py_ssize_t* ends) {
         {
-            std::lock_guard lock(mutex_);
+            core::sync::Lock lock(mutex_);
             rows_.get()[k] = w;
             stored_.get()[k] = stored;
             for (; next_ < count_rows_ && rows_.get()[next_] != not_made; ++next_) {
@@ -184,8 +183,8 @@ private:
     RawArray<Py_ssize_t> stored_;
     int free_count_ = 0;
     Py_ssize_t count_rows_ = 0, next_ = 0, end_ = 0;  ///< the block's rows, the first not stored, its start
-    std::mutex mutex_;
-    std::condition_variable given_back_;
+    core::sync::Mutex mutex_;
+    core::sync::Condition given_back_;
 };
 
 }  // namespace vexora::resampler

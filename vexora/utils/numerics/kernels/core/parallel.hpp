@@ -12,13 +12,13 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <sched.h>
+
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 #include "interrupt.hpp"
 #include "strided.hpp"
+#include "sync.hpp"
 
 namespace vexora::core::parallel {
 
@@ -102,7 +102,7 @@ public:
     Team& operator=(const Team&) = delete;
     ~Team() {
         {
-            std::lock_guard lock(mutex_);
+            sync::Lock lock(mutex_);
             quit_ = true;
         }
         wake_.notify_all();
@@ -136,7 +136,7 @@ public:
             return true;
         }
         {
-            std::lock_guard lock(mutex_);
+            sync::Lock lock(mutex_);
             call_ = [](void* context, Index c) { (*static_cast<Work*>(context))(c); };
             context_ = &work;
             chunks_ = chunks;
@@ -156,7 +156,7 @@ public:
             }
             work(c);
         }
-        std::unique_lock lock(mutex_);
+        sync::Lock lock(mutex_);
         done_.wait(lock, [this] { return busy_helpers_ == 0; });
         return !stopped_;
     }
@@ -171,7 +171,7 @@ private:
         unsigned seen = 0;
         for (;;) {
             {
-                std::unique_lock lock(mutex_);
+                sync::Lock lock(mutex_);
                 wake_.wait(lock, [&] { return quit_ || generation_ != seen; });
                 if (quit_) {
                     return;
@@ -192,7 +192,7 @@ private:
                 in_chunk_.fetch_add(1);
                 if (holding_.load()) {
                     in_chunk_.fetch_sub(1);
-                    std::unique_lock lock(mutex_);
+                    sync::Lock lock(mutex_);
                     wake_.wait(lock, [this] { return !holding_.load(); });
                     continue;
                 }
@@ -206,7 +206,7 @@ private:
                 }
             }
             {
-                std::lock_guard lock(mutex_);
+                sync::Lock lock(mutex_);
                 --busy_helpers_;
             }
             done_.notify_one();
@@ -218,14 +218,14 @@ private:
     bool stop_between_chunks(const Interrupt& interrupted) {
         holding_.store(true);
         while (in_chunk_.load() != 0) {
-            std::this_thread::yield();
+            sched_yield();
         }
         const bool stop = interrupted();
         if (stop) {
             next_.store(chunks_);
         }
         {
-            std::lock_guard lock(mutex_);
+            sync::Lock lock(mutex_);
             holding_.store(false);
         }
         wake_.notify_all();
@@ -240,8 +240,8 @@ private:
     pthread_t helpers_[max_threads - 1];
     bool stopped_ = false;
 
-    std::mutex mutex_;
-    std::condition_variable wake_, done_;
+    sync::Mutex mutex_;
+    sync::Condition wake_, done_;
     bool quit_ = false;
     unsigned generation_ = 0;
     int busy_helpers_ = 0;

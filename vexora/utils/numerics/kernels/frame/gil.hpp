@@ -3,6 +3,7 @@
 
 #include <Python.h>
 #include <pythread.h>
+#include <time.h>
 
 #include <chrono>
 
@@ -11,6 +12,22 @@
 #include "ref.hpp"
 
 namespace vexora::frame {
+
+/// The monotonic clock as a std::chrono clock, read through the C library: std::chrono's own
+/// clocks are read in the C++ runtime, which the modules do not link.
+struct MonotonicClock {
+    using duration = std::chrono::nanoseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<MonotonicClock>;
+    static constexpr bool is_steady = true;
+
+    static time_point now() noexcept {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return time_point(std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
+    }
+};
 
 /*
  * Whether the calling thread is the one the interpreter runs signal handlers on: the main thread
@@ -100,7 +117,7 @@ private:
         next_poll_ = Clock::now() + poll_interval;
     }
 
-    using Clock = std::chrono::steady_clock;
+    using Clock = MonotonicClock;
     static constexpr auto poll_interval = std::chrono::milliseconds(50);
     // Units of work far shorter than reading the clock (an ML-EM iteration on a handful of
     // channels) are counted: the clock is read every `clock_stride_` units, a stride that doubles

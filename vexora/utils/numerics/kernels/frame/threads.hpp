@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "../core/parallel.hpp"
+#include "../core/sync.hpp"
 #include "notes.hpp"
 #include "ref.hpp"
 
@@ -129,7 +130,7 @@ inline int available_cpus() {
     cpu_set_t set;
     int cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
     // The quota is read once a process: it does not change under a running program.
-    static const int quota = cgroup_cpus();
+    const int quota = core::sync::computed_once<cgroup_cpus>();
     if (quota > 0) {
         cpus = std::min(cpus, quota);
     }

@@ -20,6 +20,7 @@
 #include <gnu/libc-version.h>
 #endif
 
+#include "../../core/sync.hpp"
 #include "../vector.hpp"
 #include "self_check.hpp"
 #include "sequence.hpp"
@@ -45,11 +46,8 @@ struct LibmExp {
     using Vector = Double4;
     /// Whether exp(x) is +0 for every x < zero_below, so that a kernel may skip such terms: the
     /// C library's exp does not increase, so its value at zero_below tells (the GNU library's
-    /// and every correctly rounded one's is +0).
-    static bool zero_below_gives_zero() {
-        static const bool zero = std::bit_cast<std::uint64_t>(std::exp(zero_below)) == 0;
-        return zero;
-    }
+    /// and every correctly rounded one's is +0). Asked once a kernel call, so one exp.
+    static bool zero_below_gives_zero() { return std::bit_cast<std::uint64_t>(std::exp(zero_below)) == 0; }
     static double scalar(double x) { return std::exp(x); }
     VEXORA_VECTOR_HELPER static Double4 vector(Double4 x) {
         return Double4{std::exp(x[0]), std::exp(x[1]), std::exp(x[2]), std::exp(x[3])};
@@ -159,12 +157,11 @@ inline constexpr const char* lanes_variable = "VEXORA_EXP_LANES";
 /// The lanes the sequences run at in this module: eight where the build and the processor have
 /// them and VEXORA_EXP_LANES does not ask for four, else four. Read once, at the first call.
 inline int selected_lanes() {
-    static const int chosen = [] {
+    return core::sync::computed_once<[] {
         const char* request = std::getenv(lanes_variable);
         const bool four = request != nullptr && std::strcmp(request, "4") == 0;
         return !four && processor_supports_exp8_target() ? 8 : 4;
-    }();
-    return chosen;
+    }>();
 }
 
 /// Name of the environment variable that, set to "1" or "0", makes the eight-lane lookups gather
@@ -198,14 +195,13 @@ inline bool processor_gathers_fast() {
 /// Whether the eight-lane lookups gather (gather_lookups): VEXORA_EXP_GATHER's "1" or "0", else
 /// where the processor gathers fast; never at four lanes. Decided once, at the first call.
 inline bool selected_gathers() {
-    static const bool chosen = [] {
+    return core::sync::computed_once<[] {
         const char* request = std::getenv(gather_variable);
         const bool gathers = request != nullptr && (std::strcmp(request, "1") == 0 || std::strcmp(request, "0") == 0)
                                  ? request[0] == '1'
                                  : processor_gathers_fast();
         return gathers && selected_lanes() == 8;
-    }();
-    return chosen;
+    }>();
 }
 
 /// The first of `sequences` that returns the process's exp on the probe and the self-check (the
@@ -235,10 +231,7 @@ inline Path choose_path() {
 /// The path of this module, chosen at the first call, which its initialisation makes. Every module
 /// is a shared library of its own with its own copy of this choice, so two modules choose apart:
 /// differently if VEXORA_EXACT_EXP changed between their imports.
-inline Path selected_path() {
-    static const Path chosen = choose_path();
-    return chosen;
-}
+inline Path selected_path() { return core::sync::computed_once<choose_path>(); }
 
 /*
  * Runs `kernel(exp)` with the exp this module selected, at the lanes it selected: the kernels are
