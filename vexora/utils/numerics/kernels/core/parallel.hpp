@@ -10,10 +10,9 @@
 #pragma once
 
 #include <pthread.h>
-
-#include <algorithm>
 #include <sched.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "interrupt.hpp"
