@@ -2,7 +2,8 @@
 # dependencies and builds the package in place (rebuilt automatically when a source changes).
 # Progress goes to stderr, so that a command's own output stays clean.
 #
-# VEXORA_PYTHON=3.14 does the same with CPython 3.14, in .venv-3.14 and build/release-3.14.
+# VEXORA_PYTHON=3.14 (or 3.15) does the same with CPython 3.14 (3.15), in .venv-3.14 and
+# build/release-3.14 (.venv-3.15, build/release-3.15).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
