@@ -66,10 +66,12 @@ ensure_venv() {
     local wheel_dir url status=0
     wheel_dir=$(mktemp -d)
     if ! url=$("$1/bin/python" - <<'PYTHON'
-import json, urllib.request
-with urllib.request.urlopen("https://pypi.org/pypi/pip/json", timeout=60) as answer:
+import json, urllib.parse, urllib.request
+index = "https://pypi.org/pypi/pip/json"
+with urllib.request.urlopen(index, timeout=60) as answer:
     release = json.load(answer)
-print(next(f["url"] for f in release["urls"] if f["filename"].endswith("-py3-none-any.whl")))
+# A mirror may give the files' addresses relative to the page.
+print(urllib.parse.urljoin(index, next(f["url"] for f in release["urls"] if f["filename"].endswith("-py3-none-any.whl"))))
 PYTHON
     ) || ! curl -fsSL --retry 3 -o "$wheel_dir/${url##*/}" "$url" ||
         ! "$1/bin/python" "$wheel_dir/${url##*/}/pip" install --quiet --no-index "$wheel_dir/${url##*/}"; then
