@@ -8,14 +8,24 @@ build_requirements=("meson-python>=0.18" "meson>=1.4" ninja "numpy>=2.0")
 test_requirements=(pytest hypothesis scipy mypy)
 batch_requirements=("dask[array]" distributed)
 
-# Prints the path of a CPython of minor version $1 (3.13 when not given): `python3.X` on PATH,
-# else the first pyenv installation of that version. Fails, printing nothing, when there is none.
+# The repository this lib.sh belongs to.
+vexora_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Prints the path of a CPython of minor version $1 (3.13 when not given; 3.13t for the
+# free-threaded build): `python3.X` on PATH, else the first pyenv installation of that version,
+# else (3.13t) the one scripts/free-threaded-python built under build/. Fails, printing nothing,
+# when there is none. A free-threaded interpreter never stands in for a normal one, nor the reverse.
 find_cpython() {
-    local version=${1:-3.13} candidate
+    local version=${1:-3.13} minor free=False candidate
+    minor=${version%t}
+    [ "$minor" = "$version" ] || free=True
     for candidate in "$(command -v "python$version" || true)" \
-        "$(pyenv root 2>/dev/null || echo /nonexistent)"/versions/"$version"*/bin/"python$version"; do
+        "$(pyenv root 2>/dev/null || echo /nonexistent)"/versions/"$minor"*/bin/"python$version" \
+        "$vexora_root/build/python-$version/install/bin/python$version"; do
         if [ -x "$candidate" ] &&
-            "$candidate" -c "import sys; assert '%d.%d' % sys.version_info[:2] == '$version'" 2>/dev/null; then
+            "$candidate" -c "import sys, sysconfig
+assert '%d.%d' % sys.version_info[:2] == '$minor'
+assert bool(sysconfig.get_config_var('Py_GIL_DISABLED')) == $free" 2>/dev/null; then
             echo "$candidate"
             return 0
         fi
@@ -27,7 +37,11 @@ find_cpython() {
 require_cpython() {
     local script=$1 version=${2:-3.13}
     find_cpython "$version" && return 0
-    echo "$script: CPython $version not found: put python$version on PATH or install it with pyenv (pyenv install $version)" >&2
+    if [ "$version" = 3.13t ]; then
+        echo "$script: free-threaded CPython 3.13 not found: build it with scripts/free-threaded-python" >&2
+    else
+        echo "$script: CPython $version not found: put python$version on PATH or install it with pyenv (pyenv install $version)" >&2
+    fi
     return 1
 }
 
@@ -41,9 +55,31 @@ pip_install() {
     flock "$lock" "$python" -m pip install --quiet --disable-pip-version-check "$@"
 }
 
-# Makes a virtual environment at $1 from the interpreter $2 unless one is there.
+# Makes a virtual environment at $1 from the interpreter $2 unless one is there. An interpreter
+# without a working ensurepip (built without its bundled pip wheel) gets the environment without
+# pip, then pip from PyPI's wheel of it, which runs as a program straight from the wheel.
 ensure_venv() {
-    [ -x "$1/bin/python" ] || "$2" -m venv "$1"
+    [ -x "$1/bin/python" ] && return 0
+    "$2" -m venv "$1" 2>/dev/null && return 0
+    rm -rf "$1"
+    "$2" -m venv --without-pip "$1"
+    local wheel_dir url status=0
+    wheel_dir=$(mktemp -d)
+    if ! url=$("$1/bin/python" - <<'PYTHON'
+import json, urllib.parse, urllib.request
+index = "https://pypi.org/pypi/pip/json"
+with urllib.request.urlopen(index, timeout=60) as answer:
+    release = json.load(answer)
+# A mirror may give the files' addresses relative to the page.
+print(urllib.parse.urljoin(index, next(f["url"] for f in release["urls"] if f["filename"].endswith("-py3-none-any.whl"))))
+PYTHON
+    ) || ! curl -fsSL --retry 3 -o "$wheel_dir/${url##*/}" "$url" ||
+        ! "$1/bin/python" "$wheel_dir/${url##*/}/pip" install --quiet --no-index "$wheel_dir/${url##*/}"; then
+        echo "ensure_venv: could not install pip from PyPI into $1" >&2
+        status=1
+    fi
+    rm -rf "$wheel_dir"
+    return $status
 }
 
 # Installs Debian packages with apt-get (through sudo unless root); refreshes the package lists

@@ -4,6 +4,9 @@
 #
 # VEXORA_PYTHON=3.14 (or 3.15) does the same with CPython 3.14 (3.15), in .venv-3.14 and
 # build/release-3.14 (.venv-3.15, build/release-3.15).
+# VEXORA_PYTHON=3.13t does it with free-threaded CPython 3.13 (python3.13t, built once by
+# scripts/free-threaded-python when none is found), in .venv-3.13t and build/release-3.13t, with
+# NumPy 2.4.6 and SciPy 1.17.1, the last releases with cp313t wheels.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,12 +22,27 @@ fi
 
 step() { echo "setup: $*" >&2; }
 
-find_python() { require_cpython setup "$python_version"; }
+find_python() {
+    if [ "$python_version" = 3.13t ]; then
+        find_cpython 3.13t || "$root/scripts/free-threaded-python"
+    else
+        require_cpython setup "$python_version"
+    fi
+}
+
+# Free-threaded 3.13: the last NumPy and SciPy with its wheels, never built from source, and of
+# the other packages the newest release with a wheel for it where a source build would need more
+# than a C compiler: Hypothesis's newest and mypy's dependencies from 1.19 on (librt,
+# ast-serialize) have parts in Rust, or in C, without cp313t wheels.
+pinned=()
+if [ "$python_version" = 3.13t ]; then
+    pinned=(numpy==2.4.6 scipy==1.17.1 "mypy<1.19" --only-binary numpy,scipy --prefer-binary)
+fi
 
 if [ ! -x "$venv/bin/python" ]; then
     base_python=$(find_python)
     step "first run: creating $(basename "$venv") with $base_python; setting up takes about a minute"
-    "$base_python" -m venv "$venv"
+    ensure_venv "$venv" "$base_python"
 fi
 python="$venv/bin/python"
 # The build finds NumPy's headers through the venv's numpy-config.
@@ -35,7 +53,7 @@ stamp="$venv/.installed-$(cat "$root/pyproject.toml" "$root/scripts/setup.sh" "$
 if [ ! -e "$stamp" ]; then
     step "installing the dependencies (meson-python, NumPy, SciPy, pytest, Hypothesis, mypy, Dask${VEXORA_EXTRAS_PACKAGES:+, $VEXORA_EXTRAS_PACKAGES}): about 20-40 s"
     pip_install "$python" --upgrade pip
-    pip_install "$python" "${build_requirements[@]}" "${test_requirements[@]}" "${batch_requirements[@]}" ${VEXORA_EXTRAS_PACKAGES:-}
+    pip_install "$python" "${build_requirements[@]}" "${test_requirements[@]}" "${batch_requirements[@]}" "${pinned[@]}" ${VEXORA_EXTRAS_PACKAGES:-}
     step "compiling the three kernel modules into ${build#"$root"/}: about 20-30 s"
     pip_install "$python" --no-build-isolation --editable "$root" -Cbuild-dir="$build"
     touch "$stamp"

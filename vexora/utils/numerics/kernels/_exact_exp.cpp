@@ -196,6 +196,11 @@ int exec(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#ifdef Py_GIL_DISABLED
+    // Its state is the exp selected once at import (simd/exp/path.hpp); exp() writes only the
+    // caller's buffer. Importing it leaves a free-threaded interpreter's GIL off.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -12,6 +12,7 @@
 
 #include "bind.hpp"
 #include "error.hpp"
+#include "lock.hpp"
 #include "ref.hpp"
 #include "threads.hpp"
 
@@ -24,7 +25,14 @@ struct ModuleSpec {
     std::span<const Signature* const> functions;
 };
 
-/// Process-wide state of this shared library. Nothing is released while the process runs.
+/*
+ * Process-wide state of this shared library. Nothing is released while the process runs.
+ * Written only under state_mutex, by the entry point, creation and initialisation, which several
+ * threads may run at once without the GIL (one module loaded under two names). `dict` and
+ * `builtins` are set before any function of the module exists, and the functions read them
+ * without the lock: they reach another thread only through the module, whose publication orders
+ * those writes before any call.
+ */
 struct ModuleState {
     const ModuleSpec* spec = nullptr;
     PyObject* module = nullptr;  ///< set once initialisation has succeeded
@@ -34,8 +42,10 @@ struct ModuleState {
 };
 
 inline ModuleState state;
+inline PyMutex state_mutex{};
 
 /// `np.<name>`, with `np` looked up at call time in the module globals, then in the builtins.
+/// Strong references throughout: another thread may rebind `np` meanwhile.
 inline Ref numpy_attribute(const char* name) {
     PyObject* found = nullptr;
     if (PyDict_GetItemStringRef(state.dict, "np", &found) < 0) {
@@ -203,16 +213,19 @@ inline PyObject* create(PyObject* spec, PyModuleDef*) {
     if (current == -1) {
         return nullptr;
     }
-    if (state.interpreter_id == -1) {
-        state.interpreter_id = current;
-    } else if (state.interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
-        return nullptr;
-    }
-    if (state.module) {
-        return Py_NewRef(state.module);
+    {
+        Locked lock(state_mutex);
+        if (state.interpreter_id == -1) {
+            state.interpreter_id = current;
+        } else if (state.interpreter_id != current) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Interpreter change detected - this module can only be loaded into one interpreter per "
+                            "process.");
+            return nullptr;
+        }
+        if (state.module) {
+            return Py_NewRef(state.module);
+        }
     }
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -305,7 +318,10 @@ inline int initialise(PyObject* module, const ModuleSpec& spec, int& line) {
     return 0;
 }
 
+/// Initialises the module under state_mutex, so that a second initialisation, from any thread,
+/// finds the first one finished.
 inline int exec(PyObject* module) {
+    Locked lock(state_mutex);
     const ModuleSpec& spec = *state.spec;
     if (state.module) {
         if (state.module == module) {
@@ -331,6 +347,11 @@ inline int exec(PyObject* module) {
 inline PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
+#ifdef Py_GIL_DISABLED
+    // Safe to run without the GIL (docs/free-threading.md): importing the module into a
+    // free-threaded interpreter leaves the GIL off.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 
@@ -350,10 +371,15 @@ inline PyModuleDef definition = {
 
 }  // namespace detail
 
-/// The entry point's whole work: hand the definition to multi-phase initialisation.
+/// The entry point's whole work: hand the definition to multi-phase initialisation. Runs again
+/// whenever the library is loaded under another name, maybe on another thread meanwhile.
 inline PyObject* define_module(const ModuleSpec& spec) {
-    state.spec = &spec;
-    detail::definition.m_name = spec.identity.short_name;
+    Locked lock(state_mutex);
+    if (!state.spec) {
+        state.spec = &spec;
+        detail::definition.m_name = spec.identity.short_name;
+    }
+    // Under the lock too: the first call writes the definition's index.
     return PyModuleDef_Init(&detail::definition);
 }
 
