@@ -7,6 +7,11 @@
 build_requirements=("meson-python>=0.18" "meson>=1.4" ninja "numpy>=2.0")
 test_requirements=(pytest hypothesis scipy mypy)
 batch_requirements=("dask[array]" distributed)
+# What free-threaded CPython 3.13 installs with them: the last NumPy and SciPy with its wheels,
+# never built from source, and of the other packages the newest release with a wheel for it where
+# a source build would need more than a C compiler: Hypothesis's newest and mypy's dependencies
+# from 1.19 on (librt, ast-serialize) have parts in Rust, or in C, without cp313t wheels.
+free_threaded_313_pins=(numpy==2.4.6 scipy==1.17.1 "mypy<1.19" --only-binary numpy,scipy --prefer-binary)
 
 # The repository this lib.sh belongs to.
 vexora_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -30,14 +30,8 @@ find_python() {
     fi
 }
 
-# Free-threaded 3.13: the last NumPy and SciPy with its wheels, never built from source, and of
-# the other packages the newest release with a wheel for it where a source build would need more
-# than a C compiler: Hypothesis's newest and mypy's dependencies from 1.19 on (librt,
-# ast-serialize) have parts in Rust, or in C, without cp313t wheels.
 pinned=()
-if [ "$python_version" = 3.13t ]; then
-    pinned=(numpy==2.4.6 scipy==1.17.1 "mypy<1.19" --only-binary numpy,scipy --prefer-binary)
-fi
+[ "$python_version" != 3.13t ] || pinned=("${free_threaded_313_pins[@]}")
 
 if [ ! -x "$venv/bin/python" ]; then
     base_python=$(find_python)
