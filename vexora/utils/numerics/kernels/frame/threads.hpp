@@ -222,19 +222,28 @@ inline int share_thread_budget(const char* package_name) {
     if (!package) {
         return PyErr_Occurred() ? -1 : 0;
     }
-    PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttrString(package.get(), "_thread_budget", &found) < 0) {
-        return -1;
-    }
-    Ref existing = Ref::steal(found);
-    if (existing && PyCapsule_IsValid(existing.get(), capsule_name)) {
-        detail::shared_budget = static_cast<core::parallel::Budget*>(
-            PyCapsule_GetPointer(existing.get(), capsule_name));
+    if (!PyModule_Check(package.get())) {
         return 0;
     }
-    pthread_atfork(nullptr, nullptr, [] { detail::own_budget.reset(); });
-    Ref capsule = Ref::steal(PyCapsule_New(&detail::own_budget, capsule_name, nullptr));
-    return capsule ? PyObject_SetAttrString(package.get(), "_thread_budget", capsule.get()) : -1;
+    Ref key = Ref::steal(PyUnicode_FromString("_thread_budget"));
+    Ref offered = Ref::steal(PyCapsule_New(&detail::own_budget, capsule_name, nullptr));
+    if (!key || !offered) {
+        return -1;
+    }
+    // Finding and offering in one step, so that modules imported at once on several threads
+    // (without the GIL) end up with the first one's budget.
+    PyObject* found = nullptr;
+    if (PyDict_SetDefaultRef(PyModule_GetDict(package.get()), key.get(), offered.get(), &found) < 0) {
+        return -1;
+    }
+    Ref shared = Ref::steal(found);
+    if (PyCapsule_IsValid(shared.get(), capsule_name)) {
+        detail::shared_budget = static_cast<core::parallel::Budget*>(PyCapsule_GetPointer(shared.get(), capsule_name));
+    }
+    if (detail::shared_budget == &detail::own_budget) {
+        pthread_atfork(nullptr, nullptr, [] { detail::own_budget.reset(); });
+    }
+    return 0;
 }
 
 }  // namespace vexora::frame
