@@ -9,7 +9,10 @@ barrier; runs alternate, one thread then two, R times each. Prints the medians o
 ratio of the medians (one thread's time over two threads') and the median of the per-pair
 ratios, with the CPU, the interpreter and whether the GIL is on; then the same for a control,
 NumPy alone (np.exp over the spectrum into an array of each thread's), which tells what two
-threads can gain on this machine at the time. The calls are too small to be split over the
+threads can gain on this machine at the time. Beside the wall times it prints the CPU time the
+threads used (their own, summed) and the cores that makes on average: with the same CPU time for
+one and two threads, the calls do not slow each other, and a ratio below two is the machine's
+other load (the cores used say how much of two it left). The calls are too small to be split over the
 kernels' own threads (VEXORA_NUM_THREADS=1 is set anyway), so any gain is the Python threads
 running at once: on a free-threaded interpreter (3.13t, PYTHON_GIL=0 or the GIL left off at
 import) two threads approach twice one; with the GIL, the model and the Jacobian keep it and two
@@ -76,14 +79,17 @@ def control(x, params, count):
 
 def timed(threads, x, params, total, work=calls):
     """Wall time of `total` calls of each function spread over `threads` threads started together,
-    and the results of each thread."""
+    the CPU time of the threads summed, and the results of each thread."""
     start = threading.Barrier(threads + 1)
     results = [None] * threads
+    cpu = [0.0] * threads
     shares = [total // threads + (t < total % threads) for t in range(threads)]
 
     def run(t):
         start.wait()
+        began = time.thread_time()
         results[t] = work(x, params, shares[t])
+        cpu[t] = time.thread_time() - began
 
     pool = [threading.Thread(target=run, args=(t,)) for t in range(threads)]
     for thread in pool:
@@ -92,7 +98,7 @@ def timed(threads, x, params, total, work=calls):
     began = time.perf_counter()
     for thread in pool:
         thread.join()
-    return time.perf_counter() - began, results
+    return time.perf_counter() - began, sum(cpu), results
 
 
 def main():
@@ -111,13 +117,13 @@ def main():
     one, two, control_one, control_two = [], [], [], []
     for _ in range(options.repeats):
         for threads, times in ((1, one), (2, two)):
-            elapsed, results = timed(threads, x, params, options.calls)
+            elapsed, cpu, results = timed(threads, x, params, options.calls)
             for result in results:
                 if any(a.tobytes() != b.tobytes() for a, b in zip(result, reference)):
                     sys.exit("free_threading: a thread's result differs from the reference")
-            times.append(elapsed)
+            times.append((elapsed, cpu))
         for threads, times in ((1, control_one), (2, control_two)):
-            times.append(timed(threads, x, params, options.calls, control)[0])
+            times.append(timed(threads, x, params, options.calls, control)[:2])
 
     free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
@@ -127,10 +133,14 @@ def main():
     print(f"work: {options.calls} calls each of multi_gaussian_cy and multi_gaussian_jacobian_cy, "
           f"{options.samples} samples, {options.peaks} peaks; {options.repeats} alternating runs")
     for label, single, double in (("model and Jacobian", one, two), ("control, NumPy's exp", control_one, control_two)):
-        print(f"{label}: 1 thread median {statistics.median(single) * 1e3:.1f} ms, "
-              f"2 threads median {statistics.median(double) * 1e3:.1f} ms; "
-              f"ratio (1 thread / 2 threads) {statistics.median(single) / statistics.median(double):.2f}x of medians, "
-              f"{statistics.median(a / b for a, b in zip(single, double)):.2f}x median of pairs")
+        print(f"{label}:")
+        for threads, runs in ((1, single), (2, double)):
+            wall, cpu = (statistics.median(run[k] for run in runs) for k in (0, 1))
+            print(f"  {threads} thread{'s' if threads > 1 else ' '}: median {wall * 1e3:7.1f} ms wall, "
+                  f"{cpu * 1e3:7.1f} ms CPU, {statistics.median(c / w for w, c in runs):.2f} cores used")
+        walls = [run[0] for run in single], [run[0] for run in double]
+        print(f"  ratio (1 thread / 2 threads): {statistics.median(walls[0]) / statistics.median(walls[1]):.2f}x "
+              f"of medians, {statistics.median(a / b for a, b in zip(*walls)):.2f}x median of pairs")
     print(f"load average after: {os.getloadavg()[0]:.2f}")
 
 

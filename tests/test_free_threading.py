@@ -226,3 +226,46 @@ def test_importing_the_modules_keeps_the_gil_off(tmp_path):
     assert child.returncode == 0, child.stderr
     assert (child.stdout, child.stderr) == ("False\n", "")
 
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_one_library_loaded_under_eight_names_at_once(module, tmp_path):
+    """Eight threads load one module's library under eight names at once in a fresh process. Each
+    load ends as it would in some order of the creations and initialisations one after the other:
+    one initialisation runs, a load created after it gets the canonical module, and a load created
+    before it finished gets the error of a second initialisation; the functions then work."""
+    path = pytest.importorskip(f"{PACKAGE}.{module}").__file__
+    name = next(name for name, kernel in KERNELS.items() if kernel.module == module)
+    code = textwrap.dedent(f"""
+        import importlib.util, sys, threading
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from conftest import call_with
+        start = threading.Barrier(8)
+        outcomes = [None] * 8
+
+        def load(t):
+            # The entry point is found by the name's last part.
+            spec = importlib.util.spec_from_file_location(f"copy{{t}}.{module}", {path!r})
+            start.wait()
+            try:
+                loaded = importlib.util.module_from_spec(spec)
+                spec.loader.exec_module(loaded)
+                outcomes[t] = loaded
+            except RuntimeError as error:
+                outcomes[t] = str(error)
+
+        pool = [threading.Thread(target=load, args=(t,)) for t in range(8)]
+        for thread in pool:
+            thread.start()
+        for thread in pool:
+            thread.join()
+        canonical = sys.modules["{PACKAGE}.{module}"]
+        refused = "Module '{module}' has already been imported. Re-initialisation is not supported."
+        assert all(o is canonical or o == refused for o in outcomes), outcomes
+        assert any(o is canonical for o in outcomes)
+        call_with({name!r})
+        print("ok")
+    """)
+    child = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout == "ok\n"
