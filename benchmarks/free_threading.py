@@ -17,7 +17,10 @@ kernels' own threads (VEXORA_NUM_THREADS=1 is set anyway), so any gain is the Py
 running at once: on a free-threaded interpreter (3.13t, PYTHON_GIL=0 or the GIL left off at
 import) two threads approach twice one; with the GIL, the model and the Jacobian keep it and two
 threads are no faster. Run it on an idle machine (`uptime` below 0.3 on two cores): a busy one
-cannot show two threads.
+cannot show two threads. Where Linux groups the processes of each session for the scheduler
+(/proc/sys/kernel/sched_autogroup_enabled), it shares the CPU between sessions before threads:
+beside other busy sessions this process gets its session's share whatever its number of threads,
+which the cores used show.
 """
 
 import argparse
