@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/numpy_sum.hpp"
+#include "core/text.hpp"
 #include "frame/frame.hpp"
 
 #include <cstdlib>
@@ -44,10 +45,7 @@ inline std::pair<long, long> numpy_version(PyObject* np) {
         PyErr_Clear();
         return {0, 0};
     }
-    char* end;
-    const long major = std::strtol(text, &end, 10);
-    const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
-    return {major, minor};
+    return core::text::major_minor(text);
 }
 
 /// Decides where the native sums may stand in for `sum` and `nansum`, the functions the call

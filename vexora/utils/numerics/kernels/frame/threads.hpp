@@ -7,14 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "../core/parallel.hpp"
 #include "../core/sync.hpp"
+#include "../core/text.hpp"
 #include "notes.hpp"
 #include "ref.hpp"
 
@@ -27,39 +26,46 @@ inline int parse_thread_count(const char* text) {
     if (!text) {
         return 0;
     }
-    const char* digits = text;
-    while (*digits == ' ') {
-        ++digits;
-    }
-    if (*digits < '0' || *digits > '9') {
+    const char* cursor = core::text::skip_spaces(text);
+    unsigned long long value = 0;
+    const core::text::Parsed parsed = core::text::parse_integer(cursor, value);
+    if (parsed == core::text::Parsed::none || *core::text::skip_spaces(cursor) != '\0' ||
+        (parsed == core::text::Parsed::ok && value == 0)) {
         return 0;
     }
-    char* end;
-    errno = 0;
-    const unsigned long long value = std::strtoull(digits, &end, 10);
-    while (*end == ' ') {
-        ++end;
-    }
-    if (*end != '\0' || value == 0) {
-        return 0;
-    }
-    return errno == ERANGE || value > static_cast<unsigned long long>(core::parallel::max_threads)
+    return parsed == core::text::Parsed::too_large ||
+                   value > static_cast<unsigned long long>(core::parallel::max_threads)
                ? core::parallel::max_threads
                : static_cast<int>(value);
 }
 
+/// CPUs that a quota of `quota` microseconds in every `period` allows, rounded up; 0 for none.
+inline int quota_cpus(long long quota, long long period) {
+    return quota > 0 && period > 0 ? static_cast<int>(std::min<long long>((quota + period - 1) / period, 1 << 20)) : 0;
+}
+
 /// CPUs allowed by a cgroup v2 `cpu.max` ("max 100000" or "quota period"), rounded up; 0 if none.
 inline int cgroup_v2_cpus(const char* path) {
-    std::FILE* file = std::fopen(path, "r");
-    if (!file) {
+    char line[64];
+    long long quota = 0, period = 0;
+    const char* cursor = line;
+    if (!core::text::read_first_line(path, line, sizeof line) ||
+        core::text::parse_integer(cursor, quota) != core::text::Parsed::ok) {
         return 0;
     }
-    char quota[32] = {};
-    long long period = 0;
-    const bool read = std::fscanf(file, "%31s %lld", quota, &period) == 2;
-    std::fclose(file);
-    const long long limit = read && period > 0 ? std::atoll(quota) : 0;
-    return limit > 0 ? static_cast<int>(std::min<long long>((limit + period - 1) / period, 1 << 20)) : 0;
+    cursor = core::text::skip_spaces(cursor);
+    return core::text::parse_integer(cursor, period) == core::text::Parsed::ok ? quota_cpus(quota, period) : 0;
+}
+
+/// The integer that the file at `path` holds; 0 when it cannot be read.
+inline long long file_integer(const char* path) {
+    char line[64];
+    long long value = 0;
+    const char* cursor = line;
+    return core::text::read_first_line(path, line, sizeof line) &&
+                   core::text::parse_integer(cursor, value) == core::text::Parsed::ok
+               ? value
+               : 0;
 }
 
 /*
@@ -103,19 +109,12 @@ inline int cgroup_cpus() {
                 length = length > 1 ? length - 1 : 1;
             }
         } else if (std::strstr(controllers, "cpu") && !std::strstr(controllers, "cpuset")) {
-            long long quota = 0, period = 0;
             for (const char* mount : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
                 std::snprintf(file_path, sizeof file_path, "%s%s/cpu.cfs_quota_us", mount, path);
-                if (std::FILE* q = std::fopen(file_path, "r")) {
-                    const bool ok = std::fscanf(q, "%lld", &quota) == 1;
-                    std::fclose(q);
+                if (access(file_path, R_OK) == 0) {
+                    const long long quota = file_integer(file_path);
                     std::snprintf(file_path, sizeof file_path, "%s%s/cpu.cfs_period_us", mount, path);
-                    if (std::FILE* p = std::fopen(file_path, "r"); p && ok) {
-                        if (std::fscanf(p, "%lld", &period) == 1 && quota > 0 && period > 0) {
-                            consider(static_cast<int>(std::min<long long>((quota + period - 1) / period, 1 << 20)));
-                        }
-                        std::fclose(p);
-                    }
+                    consider(quota_cpus(quota, file_integer(file_path)));
                     break;
                 }
             }
@@ -140,14 +139,20 @@ inline int available_cpus() {
 /// Threads running or ready to run on the whole system now, the caller's included (Linux counts
 /// them in /proc/loadavg: "0.52 0.58 0.59 2/1024 12345"); 0 when it cannot be read.
 inline int runnable_threads() {
-    std::FILE* file = std::fopen("/proc/loadavg", "r");
-    if (!file) {
+    char line[128];
+    if (!core::text::read_first_line("/proc/loadavg", line, sizeof line)) {
         return 0;
     }
-    char digits[10] = {};
-    const bool read = std::fscanf(file, "%*s %*s %*s %9[0-9]", digits) == 1;
-    std::fclose(file);
-    return read ? std::atoi(digits) : 0;
+    const char* cursor = line;
+    for (int field = 0; field < 3; ++field) {
+        cursor = std::strchr(cursor, ' ');
+        if (!cursor) {
+            return 0;
+        }
+        cursor = core::text::skip_spaces(cursor);
+    }
+    int runnable = 0;
+    return core::text::parse_integer(cursor, runnable) == core::text::Parsed::ok ? runnable : 0;
 }
 
 inline core::parallel::Budget own_budget;

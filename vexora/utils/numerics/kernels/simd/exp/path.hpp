@@ -21,6 +21,7 @@
 #endif
 
 #include "../../core/sync.hpp"
+#include "../../core/text.hpp"
 #include "../vector.hpp"
 #include "self_check.hpp"
 #include "sequence.hpp"
@@ -137,10 +138,7 @@ inline bool processor_supports_exp8_target() {
 /// GNU libc of release 2.28 or later.
 inline bool table_driven_libm() {
 #if defined(__GLIBC__)
-    const char* running = gnu_get_libc_version();
-    char* end;
-    const long major = std::strtol(running, &end, 10);
-    const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : -1;
+    const auto [major, minor] = core::text::major_minor(gnu_get_libc_version());
     return major > 2 || (major == 2 && minor >= 28);
 #else
     return false;
@@ -179,14 +177,10 @@ inline bool processor_gathers_fast() {
     if (!__builtin_cpu_is("intel")) {
         return false;
     }
-    char state[32] = {};
-    std::FILE* file = std::fopen("/sys/devices/system/cpu/vulnerabilities/gather_data_sampling", "r");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool read = std::fgets(state, sizeof state, file) != nullptr;
-    std::fclose(file);
-    return read && std::strncmp(state, "Not affected", 12) == 0;
+    char state[32];
+    return core::text::read_first_line("/sys/devices/system/cpu/vulnerabilities/gather_data_sampling", state,
+                                       sizeof state) &&
+           std::strcmp(state, "Not affected") == 0;
 #else
     return false;
 #endif
