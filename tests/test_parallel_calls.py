@@ -98,7 +98,7 @@ def test_valid_thread_counts_are_read_as_numbers(value, threads):
     assert as_bytes(function(*args)) == expected
 
 
-@pytest.mark.parametrize("omp", ["zero", "0", "-1", "", "4,2"])
+@pytest.mark.parametrize("omp", ["zero", "0", "-1", "", ",2", "4;2"])
 def test_an_invalid_omp_num_threads_is_ignored(omp, monkeypatch):
     monkeypatch.delenv("VEXORA_NUM_THREADS", raising=False)
     monkeypatch.setenv("OMP_NUM_THREADS", omp)

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../core/cpus.hpp"
 #include "../core/parallel.hpp"
 #include "../core/sync.hpp"
 #include "../core/text.hpp"
@@ -21,115 +22,14 @@ namespace vexora::frame {
 
 namespace detail {
 
-/// A positive integer in [1, max_threads] (larger ones are capped); 0 when `text` is not one.
-inline int parse_thread_count(const char* text) {
-    if (!text) {
-        return 0;
-    }
-    const char* cursor = core::text::skip_spaces(text);
-    unsigned long long value = 0;
-    const core::text::Parsed parsed = core::text::parse_integer(cursor, value);
-    if (parsed == core::text::Parsed::none || *core::text::skip_spaces(cursor) != '\0' ||
-        (parsed == core::text::Parsed::ok && value == 0)) {
-        return 0;
-    }
-    return parsed == core::text::Parsed::too_large ||
-                   value > static_cast<unsigned long long>(core::parallel::max_threads)
-               ? core::parallel::max_threads
-               : static_cast<int>(value);
-}
-
-/// CPUs that a quota of `quota` microseconds in every `period` allows, rounded up; 0 for none.
-inline int quota_cpus(long long quota, long long period) {
-    return quota > 0 && period > 0 ? static_cast<int>(std::min<long long>((quota + period - 1) / period, 1 << 20)) : 0;
-}
-
-/// CPUs allowed by a cgroup v2 `cpu.max` ("max 100000" or "quota period"), rounded up; 0 if none.
-inline int cgroup_v2_cpus(const char* path) {
-    char line[64];
-    long long quota = 0, period = 0;
-    const char* cursor = line;
-    if (!core::text::read_first_line(path, line, sizeof line) ||
-        core::text::parse_integer(cursor, quota) != core::text::Parsed::ok) {
-        return 0;
-    }
-    cursor = core::text::skip_spaces(cursor);
-    return core::text::parse_integer(cursor, period) == core::text::Parsed::ok ? quota_cpus(quota, period) : 0;
-}
-
-/// The integer that the file at `path` holds; 0 when it cannot be read.
-inline long long file_integer(const char* path) {
-    char line[64];
-    long long value = 0;
-    const char* cursor = line;
-    return core::text::read_first_line(path, line, sizeof line) &&
-                   core::text::parse_integer(cursor, value) == core::text::Parsed::ok
-               ? value
-               : 0;
-}
-
-/*
- * CPUs that the cgroups of this process allow, the least over its cgroup and every ancestor
- * (cgroup v2), or of its cpu controller (v1); 0 when no quota is set or none can be read.
- */
-inline int cgroup_cpus() {
-    char line[4096];
-    std::FILE* file = std::fopen("/proc/self/cgroup", "r");
-    if (!file) {
-        return 0;
-    }
-    int cpus = 0;
-    auto consider = [&](int limit) {
-        if (limit > 0 && (cpus == 0 || limit < cpus)) {
-            cpus = limit;
-        }
-    };
-    while (std::fgets(line, sizeof line, file)) {
-        line[std::strcspn(line, "\n")] = '\0';
-        char* controllers = std::strchr(line, ':');
-        char* path = controllers ? std::strchr(controllers + 1, ':') : nullptr;
-        if (!path) {
-            continue;
-        }
-        *path++ = '\0';
-        ++controllers;
-        char file_path[4352];
-        if (*controllers == '\0') {
-            // v2: the quota may be set on any ancestor, up to the root of the mount.
-            for (std::size_t length = std::strlen(path);;) {
-                const int shown = length > 1 ? static_cast<int>(length) : 0;
-                std::snprintf(file_path, sizeof file_path, "/sys/fs/cgroup%.*s/cpu.max", shown, path);
-                consider(cgroup_v2_cpus(file_path));
-                if (shown == 0) {
-                    break;
-                }
-                while (length > 1 && path[length - 1] != '/') {
-                    --length;
-                }
-                length = length > 1 ? length - 1 : 1;
-            }
-        } else if (std::strstr(controllers, "cpu") && !std::strstr(controllers, "cpuset")) {
-            for (const char* mount : {"/sys/fs/cgroup/cpu,cpuacct", "/sys/fs/cgroup/cpu"}) {
-                std::snprintf(file_path, sizeof file_path, "%s%s/cpu.cfs_quota_us", mount, path);
-                if (access(file_path, R_OK) == 0) {
-                    const long long quota = file_integer(file_path);
-                    std::snprintf(file_path, sizeof file_path, "%s%s/cpu.cfs_period_us", mount, path);
-                    consider(quota_cpus(quota, file_integer(file_path)));
-                    break;
-                }
-            }
-        }
-    }
-    std::fclose(file);
-    return cpus;
-}
+inline int own_cgroup_cpus() { return core::cpus::cgroup_cpus("/proc/self/cgroup", "/sys/fs/cgroup"); }
 
 /// The CPUs this process may run on, capped by a cgroup CPU quota; at least 1.
 inline int available_cpus() {
     cpu_set_t set;
     int cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
     // The quota is read once a process: it does not change under a running program.
-    const int quota = core::sync::computed_once<cgroup_cpus>();
+    const int quota = core::sync::computed_once<own_cgroup_cpus>();
     if (quota > 0) {
         cpus = std::min(cpus, quota);
     }
@@ -164,7 +64,8 @@ inline constexpr const char* threads_variable = "VEXORA_NUM_THREADS";
 
 /*
  * Most threads this call may run, read at each call so that a change of os.environ applies to the
- * next: VEXORA_NUM_THREADS; when unset, OMP_NUM_THREADS if it is a positive integer; otherwise
+ * next: VEXORA_NUM_THREADS; when unset, OMP_NUM_THREADS if it is a positive integer (or a list of
+ * them, one per level of nesting: the first); otherwise
  * the CPUs this process may run on, capped by a cgroup CPU quota, which `machine_default` (where
  * given) tells. An invalid VEXORA_NUM_THREADS raises ValueError with a note for `function`;
  * false then.
@@ -175,7 +76,7 @@ inline bool thread_limit(const char* function, int& out, bool* machine_default =
     }
     const char* text = std::getenv(threads_variable);
     if (text) {
-        out = detail::parse_thread_count(text);
+        out = core::cpus::parse_thread_count(text);
         if (out == 0) {
             PyErr_Format(PyExc_ValueError, "%s='%.200s' is not a positive integer", threads_variable, text);
             add_note(
@@ -186,7 +87,8 @@ inline bool thread_limit(const char* function, int& out, bool* machine_default =
         }
         return true;
     }
-    out = detail::parse_thread_count(std::getenv("OMP_NUM_THREADS"));
+    // OpenMP's per-level list ("4,2"): its first entry is the outer level's.
+    out = core::cpus::parse_thread_count(std::getenv("OMP_NUM_THREADS"), ',');
     if (out == 0) {
         out = detail::available_cpus();
         if (machine_default) {
