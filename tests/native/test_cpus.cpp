@@ -86,6 +86,9 @@ TEST(cgroup_v2_quotas_cap_over_ancestors) {
     CHECK(tree.cgroup_cpus() == 2, "the parent's quota caps its child's larger one");
     tree.write("cgroup/jobs/job7/cpu.max", "50000 100000\n");
     CHECK(tree.cgroup_cpus() == 1);
+    tree.write("cgroup/jobs/cpu.max", "9223372036854775807 1\n");
+    tree.write("cgroup/jobs/job7/cpu.max", "9223372036854775807 100000\n");
+    CHECK(tree.cgroup_cpus() == 1 << 20, "the largest quotas are capped, not overflowed");
 }
 
 TEST(cgroup_v1_quotas_cap_over_ancestors) {

@@ -39,7 +39,10 @@ inline int parse_thread_count(const char* setting, char separator = '\0') {
 /// CPUs that a quota of `quota` microseconds in every `period` allows, rounded up; 0 for none
 /// (cgroup v1 writes -1 for no quota).
 inline int quota_cpus(long long quota, long long period) {
-    return quota > 0 && period > 0 ? static_cast<int>(std::min<long long>((quota + period - 1) / period, 1 << 20)) : 0;
+    if (quota <= 0 || period <= 0) {
+        return 0;
+    }
+    return static_cast<int>(std::min<long long>(quota / period + (quota % period != 0), 1 << 20));
 }
 
 /// The integer that starts the first line of the file at `path`; false when there is none.

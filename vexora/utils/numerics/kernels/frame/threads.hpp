@@ -7,8 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "../core/cpus.hpp"
