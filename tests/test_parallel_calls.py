@@ -131,3 +131,52 @@ def test_a_forked_child_splits_its_calls_too():
                            capture_output=True, text=True, timeout=300)
     assert child.returncode == 0, child.stderr
     assert child.stdout.split() == ["child", "0"]
+
+
+FORKED_MID_CALL = """
+import os, sys, time
+import numpy as np
+sys.path.insert(0, {tests!r})
+import test_parallel_calls as t
+from in_the_loop import during_the_loop
+os.environ["VEXORA_NUM_THREADS"] = "2"
+function, args = t.CASES[{name!r}]()
+expected = t.as_bytes(function(*args))
+forked = []
+
+def fork(number, frame):
+    if not forked:
+        forked.append(os.fork())
+
+# The handler forks only while the call's loop runs; a call too short to catch one is repeated.
+for _ in range(100):
+    result = t.as_bytes(during_the_loop(fork, function, *args))
+    if forked:
+        break
+if forked == [0]:
+    os._exit(0 if result == expected else 1)
+status = "no-fork"
+for _ in range(12000 if forked else 0):
+    pid, code = os.waitpid(forked[0], os.WNOHANG)
+    if pid:
+        status = f"child-exit-{{os.waitstatus_to_exitcode(code)}}"
+        break
+    time.sleep(0.01)
+else:
+    if forked:
+        os.kill(forked[0], 9)
+        status = "child-hung"
+print(result == expected, status)
+"""
+
+
+def test_a_child_forked_by_a_signal_handler_mid_call_finishes_it():
+    """A signal handler run between a split call's chunks may fork: the child has only the
+    calling thread, which finishes the call alone with the same bits instead of waiting for the
+    helpers it lost. (The Gaussian functions keep the lock, so no other thread can send the
+    signal while they run.)"""
+    code = FORKED_MID_CALL.format(tests=str(Path(__file__).parent), name="build_gaussian_response")
+    child = subprocess.run([sys.executable, "-P", "-W", "ignore::DeprecationWarning", "-c", code],
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split() == ["True", "child-exit-0"]

@@ -1,6 +1,10 @@
 // Work split over threads: every chunk runs exactly once whatever the team's size, the budget
 // caps teams that run at once, a stop ends the work, and a split builder gives the bits of the
 // whole.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -38,7 +42,72 @@ struct StopAfter {
     }
 };
 
+/// Forks at its `fork_at`-th question, as a signal handler run between chunks may, and never
+/// asks to stop; remembers in which process it is.
+struct ForkWhenAsked {
+    int fork_at;
+    int asked = 0;
+    pid_t child = -1;  // 0 in the child
+
+    Interrupt interrupt() {
+        return {[](void* self) {
+                    auto& f = *static_cast<ForkWhenAsked*>(self);
+                    if (++f.asked == f.fork_at) {
+                        f.child = fork();
+                    }
+                    return false;
+                },
+                [](void*) { return true; }, this};
+    }
+};
+
+/// The exit status of `child`, or -1 when it is still running after `seconds` (it is then killed).
+int status_within(pid_t child, int seconds) {
+    for (int waited = 0; waited < seconds * 100; ++waited) {
+        int status = 0;
+        if (waitpid(child, &status, WNOHANG) == child) {
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        usleep(10000);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return -1;
+}
+
 }  // namespace
+
+TEST(a_child_forked_between_chunks_finishes_the_call_alone) {
+    for (const parallel::Sharing sharing : {parallel::Sharing::yield, parallel::Sharing::stay}) {
+        parallel::Budget budget;
+        ForkWhenAsked forker{1};
+        bool every_chunk_twice = true;
+        {
+            parallel::Team team(budget, 3, sharing);
+            const Index chunks = 4000;
+            std::vector<std::atomic<int>> runs(static_cast<std::size_t>(chunks));
+            auto work = [&](Index c) { runs[static_cast<std::size_t>(c)].fetch_add(1); };
+            // Two phases: the fork comes in the first; the child runs the second alone.
+            bool finished = true;
+            for (int phase = 1; phase <= 2; ++phase) {
+                finished = team.run(chunks, work, forker.interrupt()) && finished;
+            }
+            every_chunk_twice = finished;
+            for (const auto& count : runs) {
+                every_chunk_twice = every_chunk_twice && count.load() == 2;
+            }
+        }
+        if (forker.child == 0) {
+            _exit(every_chunk_twice ? 0 : 1);  // after the team's end, which must not wait either
+        }
+        CHECK(every_chunk_twice, "in the parent");
+        CHECK(forker.child > 0, "forked");
+        if (forker.child > 0) {
+            const int status = status_within(forker.child, 60);
+            CHECK(status == 0, "the child lost or repeated chunks (1), hung (-1) or died: %d", status);
+        }
+    }
+}
 
 TEST(team_runs_every_chunk_once) {
     for (int threads = 1; threads <= 8; ++threads) {

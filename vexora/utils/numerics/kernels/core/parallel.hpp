@@ -74,11 +74,22 @@ private:
  */
 enum class Sharing { stay, yield };
 
+/// Forks of this process so far, counted in each child. fork() copies only the thread that calls
+/// it, so a team that a child inherits in the middle of a call (a signal handler that the caller's
+/// thread runs between chunks may fork) has lost its helpers; it sees this count change.
+inline std::atomic<unsigned> forks_seen{0};
+
+inline int count_forks() {
+    return pthread_atfork(nullptr, nullptr, [] { forks_seen.fetch_add(1); });
+}
+
 class Team {
 public:
     /// Up to `threads - 1` helpers from `budget`; fewer when the budget or the system has fewer.
     Team(Budget& budget, int threads, Sharing sharing = Sharing::stay)
         : budget_(budget), limit_(std::clamp(threads, 1, max_threads)), sharing_(sharing) {
+        sync::computed_once<count_forks>();
+        forks_at_start_ = forks_seen.load();
         const int granted = budget_.take(limit_);
         // The kernels keep little on the stack: a small one keeps helpers cheap in address space,
         // which a process under `ulimit -v` counts.
@@ -100,6 +111,14 @@ public:
     Team(const Team&) = delete;
     Team& operator=(const Team&) = delete;
     ~Team() {
+        if (in_forked_child()) {
+            // The helpers and their count in the budget stayed with the parent, which may have
+            // been holding the mutex or waiting on the conditions.
+            mutex_.forget_other_threads();
+            wake_.forget_other_threads();
+            done_.forget_other_threads();
+            return;
+        }
         {
             sync::Lock lock(mutex_);
             quit_ = true;
@@ -124,7 +143,7 @@ public:
         if (stopped_) {
             return false;
         }
-        if (active_helpers_.load() == 0 || chunks <= 1) {
+        if (active_helpers_.load() == 0 || chunks <= 1 || in_forked_child()) {
             for (Index c = 0; c < chunks; ++c) {
                 if (interrupted()) {
                     stopped_ = true;
@@ -155,12 +174,20 @@ public:
             }
             work(c);
         }
+        if (in_forked_child()) {
+            // Forked while the helpers were held between chunks: every chunk they took had
+            // finished, and this thread took the rest.
+            return !stopped_;
+        }
         sync::Lock lock(mutex_);
         done_.wait(lock, [this] { return busy_helpers_ == 0; });
         return !stopped_;
     }
 
 private:
+    /// Whether this is a child forked after the team started: the caller's thread alone remains.
+    bool in_forked_child() const { return forks_seen.load() != forks_at_start_; }
+
     static void* helper_main(void* self) {
         static_cast<Team*>(self)->help();
         return nullptr;
@@ -223,6 +250,10 @@ private:
         if (stop) {
             next_.store(chunks_);
         }
+        if (in_forked_child()) {
+            holding_.store(false);
+            return stop;
+        }
         {
             sync::Lock lock(mutex_);
             holding_.store(false);
@@ -234,6 +265,7 @@ private:
     Budget& budget_;
     const int limit_;
     const Sharing sharing_;
+    unsigned forks_at_start_ = 0;
     int helpers_started_ = 0;
     std::atomic<int> active_helpers_{0};  // helpers_started_ less those that gave way; changed under mutex_
     pthread_t helpers_[max_threads - 1];

@@ -17,6 +17,9 @@ public:
     Mutex& operator=(const Mutex&) = delete;
     ~Mutex() { pthread_mutex_destroy(&mutex_); }
 
+    /// In a child forked while another thread held it: that thread does not exist there.
+    void forget_other_threads() { mutex_ = PTHREAD_MUTEX_INITIALIZER; }
+
 private:
     friend class Lock;
     pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
@@ -42,6 +45,10 @@ public:
     Condition(const Condition&) = delete;
     Condition& operator=(const Condition&) = delete;
     ~Condition() { pthread_cond_destroy(&condition_); }
+
+    /// In a child forked while other threads waited: they do not exist there, and destroying the
+    /// copy as it is would wait for them forever.
+    void forget_other_threads() { condition_ = PTHREAD_COND_INITIALIZER; }
 
     /// Waits, holding `lock` whenever it looks, until `ready()` is true.
     template <class Ready>
