@@ -204,7 +204,14 @@ def test_ctrl_c_stops_a_split_call(threads):
 
 @pytest.mark.parametrize("threads", [2, 4])
 def test_a_raising_handler_stops_a_split_call(threads):
-    assert run_child("alarm", threads) == ["raised", "Stop", KERNELS["ML_EM_cy"].qualname]
+    """The handler's exception passes through the kernel's entry. Without a GIL the interpreter
+    may also run the handler at the call's own instruction, just before the kernel starts, whose
+    entry the traceback then lacks."""
+    words = run_child("alarm", threads)
+    if getattr(sys, "_is_gil_enabled", lambda: True)():
+        assert words == ["raised", "Stop", KERNELS["ML_EM_cy"].qualname]
+    else:
+        assert words[:2] == ["raised", "Stop"] and words[2] in (KERNELS["ML_EM_cy"].qualname, "stop")
 
 
 @pytest.mark.parametrize("threads", [2, 4])
