@@ -68,6 +68,11 @@ public:
             std::fclose(file);
         }
     }
+    /// A cgroup v1 group `directory` with `quota` microseconds in every 100000.
+    void v1_quota(const std::string& directory, const char* quota) const {
+        write(directory + "/cpu.cfs_quota_us", std::string(quota) + "\n");
+        write(directory + "/cpu.cfs_period_us", "100000\n");
+    }
     int cgroup_cpus() const { return cpus::cgroup_cpus((root_ + "/proc-cgroup").c_str(), (root_ + "/cgroup").c_str()); }
 
 private:
@@ -94,11 +99,9 @@ TEST(cgroup_v2_quotas_cap_over_ancestors) {
 TEST(cgroup_v1_quotas_cap_over_ancestors) {
     Tree tree;
     tree.write("proc-cgroup", "5:cpuset:/batch/task\n4:cpu,cpuacct:/batch/task\n2:memory:/batch/task\n");
-    tree.write("cgroup/cpu,cpuacct/batch/task/cpu.cfs_quota_us", "-1\n");
-    tree.write("cgroup/cpu,cpuacct/batch/task/cpu.cfs_period_us", "100000\n");
+    tree.v1_quota("cgroup/cpu,cpuacct/batch/task", "-1");
     CHECK(tree.cgroup_cpus() == 0);
-    tree.write("cgroup/cpu,cpuacct/batch/cpu.cfs_quota_us", "50000\n");
-    tree.write("cgroup/cpu,cpuacct/batch/cpu.cfs_period_us", "100000\n");
+    tree.v1_quota("cgroup/cpu,cpuacct/batch", "50000");
     CHECK(tree.cgroup_cpus() == 1, "half a CPU on the parent");
 }
 
@@ -107,10 +110,8 @@ TEST(cgroup_v1_reads_the_cpu_controllers_group_only) {
     // cpuacct mounted on its own: its group is not the cpu controller's, whose hierarchy holds a
     // namesake group with a quota that this process is not in.
     tree.write("proc-cgroup", "3:cpuacct:/other\n4:cpu:/mine\n");
-    tree.write("cgroup/cpu/other/cpu.cfs_quota_us", "100000\n");
-    tree.write("cgroup/cpu/other/cpu.cfs_period_us", "100000\n");
-    tree.write("cgroup/cpu/mine/cpu.cfs_quota_us", "-1\n");
-    tree.write("cgroup/cpu/mine/cpu.cfs_period_us", "100000\n");
+    tree.v1_quota("cgroup/cpu/other", "100000");
+    tree.v1_quota("cgroup/cpu/mine", "-1");
     CHECK(tree.cgroup_cpus() == 0);
     tree.write("cgroup/cpu/mine/cpu.cfs_quota_us", "300000\n");
     CHECK(tree.cgroup_cpus() == 3);
