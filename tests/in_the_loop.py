@@ -16,10 +16,13 @@ def during_the_loop(handler, f, *args, signals=1, signum=signal.SIGALRM):
     """Returns f(*args), with handler(signum, frame) run `signals` times while f runs."""
     acted = threading.Semaphore(0)
     done = threading.Event()
-    started = []
+    started = False
 
     def call(*args):
-        started.append(True)  # no signal is handled between this and the call
+        nonlocal started
+        # A store, not a call: the interpreter handles signals after calls (after every one in a
+        # free-threaded build, which does not specialise them), never between this and f's call.
+        started = True
         return f(*args)
 
     def in_the_loop(number, frame):
