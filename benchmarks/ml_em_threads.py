@@ -30,6 +30,7 @@ CASES = {
     "NaI n=4096": (workloads.NAI, 4096),
     "HPGe n=65536": (workloads.HPGE, 65536),
     "RL NaI n=4096": (workloads.NAI, 4096),
+    "continuum n=2500": (None, 2500),
 }
 
 
@@ -67,7 +68,7 @@ def main():
     try:
         for name in args.cases:
             detector, n = CASES[name]
-            u = workloads.unfolding(detector, n)
+            u = workloads.unfolding(detector, n) if detector else workloads.continuum_unfolding(n)
             if name.startswith("RL"):
                 call = lambda: deconvolution.richardson_lucy_cy(u.axis, u.y, u.k, u.sensitivity, ITERATIONS)
             else:

@@ -85,6 +85,22 @@ def unfolding(detector, n, seed=0):
     return Unfolding(axis, detector.k, offsets, indices, values, y, np.ones(n))
 
 
+def continuum_unfolding(n=2500, seed=0):
+    """Poisson spectrum folded through a scintillator-like response: row j is a run from a random
+    channel up to the diagonal (a Compton continuum and its full-energy channel), the shape every
+    measured response and every resampled one has."""
+    rng = np.random.default_rng(seed)
+    axis = energy_axis(n)
+    starts = (rng.uniform(0.0, 0.7, n) * np.arange(n)).astype(np.int64)
+    lengths = np.arange(n) + 1 - starts
+    offsets = np.concatenate([[0], np.cumsum(lengths)])
+    indices = np.concatenate([np.arange(s, j + 1, dtype=np.int32) for j, s in enumerate(starts)])
+    rows = np.repeat(np.arange(n), lengths)
+    values = np.where(indices == rows, 0.3, 0.7 / lengths[rows])
+    y = rng.poisson(fold(offsets, indices, values, true_spectrum(axis, rng))).astype(np.float64)
+    return Unfolding(axis, 0.0, offsets, indices, values, y, np.ones(n))
+
+
 def read_spe(path):
     """Counts and energy calibration (a, b, c of E = a + b·ch + c·ch², or None) of an SPE file."""
     lines = Path(path).read_text().splitlines()

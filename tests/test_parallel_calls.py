@@ -12,7 +12,8 @@ import pytest
 from conftest import KERNELS
 from vexora.utils.numerics.kernels import deconvolution, gaussian
 
-# "default": neither variable set, the machine's CPUs (ML-EM's iterations: those left free).
+# "default": neither variable set, the machine's CPUs. A count above them runs as many threads as
+# CPUs: the native tests split the kernels over more.
 THREAD_COUNTS = ["1", "2", "3", "4", "7", "default"]
 
 
@@ -42,6 +43,15 @@ def richardson_lucy_case():
     axis = np.linspace(1.0, 3000.0, n)
     counts = np.random.default_rng(3).poisson(50.0, n).astype(np.float64)
     return deconvolution.richardson_lucy_cy, (axis, counts, 0.8, np.ones(n), 5)
+
+
+def long_ml_em_case():
+    """ML-EM's iterations of a Gaussian response of 1.6e6 entries, long enough to look for signals."""
+    n = 4096
+    axis = np.linspace(1.0, 3000.0, n)
+    offsets, indices, values = deconvolution.build_gaussian_response(axis, 30.0 + 0.02 * axis)
+    y = np.random.default_rng(4).poisson(50.0, n).astype(np.float64)
+    return deconvolution.ML_EM_cy, (y, offsets, indices, values, np.ones(n), 300)
 
 
 def peaks_case(function):
@@ -133,6 +143,9 @@ def test_a_forked_child_splits_its_calls_too():
     assert child.stdout.split() == ["child", "0"]
 
 
+# Calls whose loops look for signals: a split one and the iterations of ML-EM.
+MID_CALL_CASES = {"build_gaussian_response": builder_case, "ML_EM_cy": long_ml_em_case}
+
 FORKED_MID_CALL = """
 import os, sys, time
 import numpy as np
@@ -140,7 +153,7 @@ sys.path.insert(0, {tests!r})
 import test_parallel_calls as t
 from in_the_loop import during_the_loop
 os.environ["VEXORA_NUM_THREADS"] = "2"
-function, args = t.CASES[{name!r}]()
+function, args = t.MID_CALL_CASES[{name!r}]()
 expected = t.as_bytes(function(*args))
 forked = []
 
@@ -170,13 +183,57 @@ print(result == expected, status)
 """
 
 
-def test_a_child_forked_by_a_signal_handler_mid_call_finishes_it():
-    """A signal handler run between a split call's chunks may fork: the child has only the
-    calling thread, which finishes the call alone with the same bits instead of waiting for the
-    helpers it lost. (The Gaussian functions keep the lock, so no other thread can send the
-    signal while they run.)"""
-    code = FORKED_MID_CALL.format(tests=str(Path(__file__).parent), name="build_gaussian_response")
+@pytest.mark.parametrize("name", MID_CALL_CASES)
+def test_a_child_forked_by_a_signal_handler_mid_call_finishes_it(name):
+    """A signal handler run between a split call's chunks, or between ML-EM's iterations, may
+    fork: the child has only the calling thread, which finishes the call alone with the same bits
+    instead of waiting for the helpers it lost. (The Gaussian functions keep the lock, so no other
+    thread can send the signal while they run.)"""
+    code = FORKED_MID_CALL.format(tests=str(Path(__file__).parent), name=name)
     child = subprocess.run([sys.executable, "-P", "-W", "ignore::DeprecationWarning", "-c", code],
                            capture_output=True, text=True, timeout=300)
     assert child.returncode == 0, child.stderr
     assert child.stdout.split() == ["True", "child-exit-0"]
+
+
+THREADS_OF_A_CALL = """
+import os, sys, threading, time
+sys.path.insert(0, {tests!r})
+import test_parallel_calls as t
+os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:{cpus}])
+os.environ["VEXORA_NUM_THREADS"] = "8"
+function, args = t.long_ml_em_case()
+tasks = lambda: len(os.listdir("/proc/self/task"))
+before = tasks()
+helpers = 0
+# Counted by a thread that looks every millisecond while the call runs; repeated until it has
+# seen the helpers the CPUs allow, should it not get a CPU during a call.
+for _ in range(20):
+    running, most = threading.Event(), [0]
+    def count():
+        while running.is_set():
+            most[0] = max(most[0], tasks() - before - 1)  # less this thread
+            time.sleep(0.001)
+    running.set()
+    counter = threading.Thread(target=count)
+    counter.start()
+    function(*args)
+    running.clear()
+    counter.join()
+    helpers = max(helpers, most[0])
+    if helpers >= {cpus} - 1:
+        break
+print(helpers)
+"""
+
+
+@pytest.mark.parametrize("cpus", [1, 2])
+def test_a_count_above_the_cpus_runs_as_many_threads_as_cpus(cpus):
+    """VEXORA_NUM_THREADS=8 on a process allowed fewer CPUs starts helpers for those CPUs only."""
+    if len(os.sched_getaffinity(0)) < cpus:
+        pytest.skip(f"this process may run on fewer than {cpus} CPUs")
+    code = THREADS_OF_A_CALL.format(tests=str(Path(__file__).parent), cpus=cpus)
+    child = subprocess.run([sys.executable, "-P", "-W", "ignore::DeprecationWarning", "-c", code],
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split() == [str(cpus - 1)]

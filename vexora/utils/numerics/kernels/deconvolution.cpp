@@ -203,12 +203,13 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
     RawArray<bool> finite;
     RawArray<double> partial;
     // The pipeline reads rows that are not runs entry by entry (they are few where it is used);
-    // one thread and the split read them by their segments.
-    const bool planned = pipelined ? matrix.plan_pipeline(n, team_size, pipeline) && finite.allocate(team_size) &&
-                                         partial.allocate(capacity, 32)
-                                   : matrix.plan_segments(n) &&
-                                         (team_size == 1 || (matrix.plan_split(n, team_size, column_split) &&
-                                                             finite.allocate(column_split.ranges)));
+    // one thread and the split read them by their segments. A pipelined call plans them too, for
+    // a child forked mid-call, whose thread finishes the iterations alone.
+    const bool planned = matrix.plan_segments(n) &&
+                         (pipelined ? matrix.plan_pipeline(n, team_size, pipeline) && finite.allocate(team_size) &&
+                                          partial.allocate(capacity, 32)
+                                    : team_size == 1 || (matrix.plan_split(n, team_size, column_split) &&
+                                                         finite.allocate(column_split.ranges)));
     if (!planned) {
         return fail_at(name, ml_em_loop_line);
     }
@@ -221,10 +222,15 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
             sensitivity_floor.get()[i] = ml_em::floor_sensitivity(sensitivity_v[i]);
         }
         if (pipelined) {
-            ml_em::ml_em_pipeline_iterations(*team, pipeline, options.iterations, n, y_data.get(),
-                                             sensitivity_floor.get(), matrix.row_plan(), x_data.get(),
-                                             estimate_data.get(), ratio_data.get(), correction_data.get(),
-                                             partial.get(), finite.get(), unlocked.interrupt());
+            const int done = ml_em::ml_em_pipeline_iterations(
+                *team, pipeline, options.iterations, n, y_data.get(), sensitivity_floor.get(), matrix.row_plan(),
+                x_data.get(), estimate_data.get(), ratio_data.get(), correction_data.get(), partial.get(), finite.get(),
+                unlocked.interrupt());
+            if (done < options.iterations && !unlocked.raised()) {
+                ml_em::ml_em_iterations(options.iterations - done, n, y_data.get(), sensitivity_floor.get(),
+                                        matrix.row_plan(), x_data.get(), estimate_data.get(), ratio_data.get(),
+                                        correction_data.get(), unlocked.interrupt());
+            }
         } else if (team_size > 1) {
             ml_em::ml_em_split_iterations(*team, column_split, ranges_per_thread * team_size, options.iterations, n,
                                           y_data.get(), sensitivity_floor.get(), matrix.row_plan(), x_data.get(),

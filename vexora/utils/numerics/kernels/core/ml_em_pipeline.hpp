@@ -127,9 +127,14 @@ struct alignas(64) PipelineProgress {
 
 /// What the threads of one pipelined call share besides the arrays: [threads] progress counters.
 struct PipelineSync {
+    PipelineSync(PipelineProgress* progress, const parallel::Team& team, int iterations)
+        : progress(progress), team(team), completed(iterations) {}
+
     PipelineProgress* progress;
     alignas(64) std::atomic<Index> released{0};
     std::atomic<bool> stop{false};
+    const parallel::Team& team;
+    int completed;  ///< iterations done when the call stopped; every one when it did not
 };
 
 /// Waits until ready() (a short spin, then yielding the processor) or until the call stops;
@@ -192,6 +197,9 @@ public:
         finish_range();
         for (int iteration = 0; iteration < iterations; ++iteration) {
             if (!barrier(iteration + 1, leader, interrupted)) {
+                if (leader) {
+                    sync_.completed = iteration;
+                }
                 return;
             }
             ratio_finite_ = std::all_of(finite_, finite_ + p_.threads, [](bool f) { return f; });
@@ -265,7 +273,8 @@ private:
                 const std::atomic<Index>& arrived = sync_.progress[u].arrived;
                 wait_for([&] { return arrived.load(std::memory_order_acquire) >= round; }, sync_.stop);
             }
-            if (interrupted()) {
+            // A signal handler may also have forked: the child has this thread alone.
+            if (interrupted() || sync_.team.in_forked_child()) {
                 sync_.stop.store(true, std::memory_order_relaxed);
             }
             sync_.released.store(round, std::memory_order_release);
@@ -392,6 +401,9 @@ VEXORA_CLONES inline void run_pipeline_thread(PipelineThread& thread, int iterat
 
 /*
  * ml_em_iterations on a team of exactly p.threads threads: the same arguments and the same bits.
+ * Returns the iterations done: all of them, or fewer when `interrupted` answered true or when
+ * this is a child forked by a signal handler that it ran, whose caller's thread may finish them
+ * with ml_em_iterations (x, estimate and ratio are those of the iterations done).
  *
  *   p             - the plan, made for this plan, n and the team's size
  *   partial       - work vector of work_capacity(n): the sums handed on
@@ -399,16 +411,16 @@ VEXORA_CLONES inline void run_pipeline_thread(PipelineThread& thread, int iterat
  *   interrupted   - asked by the calling thread before each iteration, every other thread held
  *                   at the barrier; when it answers true, the iterations stop and x is incomplete
  */
-inline void ml_em_pipeline_iterations(parallel::Team& team, const Pipeline& p, int iterations, Index n,
-                                      const double* __restrict y, const double* __restrict sensitivity_floor,
-                                      const RowPlan& plan, double* x, double* estimate, double* ratio,
-                                      double* correction, double* partial, bool* finite,
-                                      const Interrupt& interrupted = {}) {
+inline int ml_em_pipeline_iterations(parallel::Team& team, const Pipeline& p, int iterations, Index n,
+                                     const double* __restrict y, const double* __restrict sensitivity_floor,
+                                     const RowPlan& plan, double* x, double* estimate, double* ratio,
+                                     double* correction, double* partial, bool* finite,
+                                     const Interrupt& interrupted = {}) {
     if (iterations <= 0) {
-        return;
+        return 0;
     }
     PipelineProgress progress[parallel::max_threads];
-    PipelineSync sync{progress};
+    PipelineSync sync(progress, team, iterations);
     const pthread_t caller = pthread_self();
     auto role = [&](Index t) {
         PipelineThread thread(p, static_cast<int>(t), n, plan, y, sensitivity_floor, x, estimate, ratio, correction,
@@ -416,6 +428,7 @@ inline void ml_em_pipeline_iterations(parallel::Team& team, const Pipeline& p, i
         run_pipeline_thread(thread, iterations, pthread_equal(pthread_self(), caller) != 0, interrupted);
     };
     team.run(p.threads, role);
+    return sync.completed;
 }
 
 }  // namespace vexora::core::ml_em

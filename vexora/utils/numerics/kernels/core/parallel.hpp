@@ -184,10 +184,10 @@ public:
         return !stopped_;
     }
 
-private:
     /// Whether this is a child forked after the team started: the caller's thread alone remains.
     bool in_forked_child() const { return forks_seen.load() != forks_at_start_; }
 
+private:
     static void* helper_main(void* self) {
         static_cast<Team*>(self)->help();
         return nullptr;

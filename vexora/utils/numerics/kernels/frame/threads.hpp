@@ -64,19 +64,17 @@ inline constexpr const char* threads_variable = "VEXORA_NUM_THREADS";
 /*
  * Most threads this call may run, read at each call so that a change of os.environ applies to the
  * next: VEXORA_NUM_THREADS; when unset, OMP_NUM_THREADS if it is a positive integer (or a list of
- * them, one per level of nesting: the first); otherwise
- * the CPUs this process may run on, capped by a cgroup CPU quota, which `machine_default` (where
- * given) tells. An invalid VEXORA_NUM_THREADS raises ValueError with a note for `function`;
- * false then.
+ * them, one per level of nesting: the first); either capped by the CPUs this process may run on,
+ * themselves capped by a cgroup CPU quota, which are the count when neither is set (which
+ * `machine_default`, where given, tells). More threads than CPUs would only take turns. An
+ * invalid VEXORA_NUM_THREADS raises ValueError with a note for `function`; false then.
  */
 inline bool thread_limit(const char* function, int& out, bool* machine_default = nullptr) {
-    if (machine_default) {
-        *machine_default = false;
-    }
     const char* text = std::getenv(threads_variable);
+    int requested = 0;
     if (text) {
-        out = core::cpus::parse_thread_count(text);
-        if (out == 0) {
+        requested = core::cpus::parse_thread_count(text);
+        if (requested == 0) {
             PyErr_Format(PyExc_ValueError, "%s='%.200s' is not a positive integer", threads_variable, text);
             add_note(
                 "%s: the environment variable %s is '%.200s'; it takes a positive integer, the most threads "
@@ -84,15 +82,14 @@ inline bool thread_limit(const char* function, int& out, bool* machine_default =
                 function, threads_variable, text);
             return false;
         }
-        return true;
+    } else {
+        // OpenMP's per-level list ("4,2"): its first entry is the outer level's.
+        requested = core::cpus::parse_thread_count(std::getenv("OMP_NUM_THREADS"), ',');
     }
-    // OpenMP's per-level list ("4,2"): its first entry is the outer level's.
-    out = core::cpus::parse_thread_count(std::getenv("OMP_NUM_THREADS"), ',');
-    if (out == 0) {
-        out = detail::available_cpus();
-        if (machine_default) {
-            *machine_default = true;
-        }
+    const int cpus = detail::available_cpus();
+    out = requested > 0 ? std::min(requested, cpus) : cpus;
+    if (machine_default) {
+        *machine_default = requested == 0;
     }
     return true;
 }
