@@ -51,7 +51,7 @@ def long_ml_em_case():
     axis = np.linspace(1.0, 3000.0, n)
     offsets, indices, values = deconvolution.build_gaussian_response(axis, 30.0 + 0.02 * axis)
     y = np.random.default_rng(4).poisson(50.0, n).astype(np.float64)
-    return deconvolution.ML_EM_cy, (y, offsets, indices, values, np.ones(n), 300)
+    return deconvolution.ML_EM_cy, (y, offsets, indices, values, np.ones(n), 100)
 
 
 def peaks_case(function):
