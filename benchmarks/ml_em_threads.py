@@ -1,9 +1,10 @@
 """One ML_EM_cy (or richardson_lucy_cy) call on one thread and on two (VEXORA_NUM_THREADS), alternately in one process:
 medians of the wall times and of the per-pair ratios.
 
-    python benchmarks/ml_em_threads.py [--repeats N]
+    python benchmarks/ml_em_threads.py [--repeats N] [--threads T] [CASE ...]
 
 The pairs alternate their order, so that drifts of a shared machine fall on both counts alike.
+--threads sets the second count (e.g. 64: more than the CPUs, which the kernels cap).
 """
 
 import argparse
@@ -42,29 +43,31 @@ def timed(call, threads, calls):
     return (time.perf_counter() - start) / calls
 
 
-def measure(call, repeats):
+def measure(call, repeats, threads):
     first = timed(call, 1, 1)
     calls = max(1, int(0.05 / max(first, 1e-6)))  # about 50 ms a sample
-    times = {1: [], 2: []}
+    times = {1: [], threads: []}
     ratios = []
     for r in range(repeats):
         pair = {}
-        for threads in (1, 2) if r % 2 else (2, 1):
-            pair[threads] = timed(call, threads, calls)
-            times[threads].append(pair[threads])
-        ratios.append(pair[1] / pair[2])
-    return statistics.median(times[1]), statistics.median(times[2]), statistics.median(ratios)
+        for count in (1, threads) if r % 2 else (threads, 1):
+            pair[count] = timed(call, count, calls)
+            times[count].append(pair[count])
+        ratios.append(pair[1] / pair[threads])
+    return statistics.median(times[1]), statistics.median(times[threads]), statistics.median(ratios)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=11)
+    parser.add_argument("--threads", type=int, default=2, help="the count measured against one thread")
     parser.add_argument("cases", nargs="*", default=list(CASES))
     args = parser.parse_args()
     saved = os.environ.get("VEXORA_NUM_THREADS")
     print(f"{os.cpu_count()} CPUs, load {os.getloadavg()[0]:.2f}; {ITERATIONS} iterations; "
           f"medians of {args.repeats}")
-    print(f"{'call':16s} {'entries':>10s} {'1 thread':>11s} {'2 threads':>11s} {'ratio':>6s}")
+    many = f"{args.threads} threads"
+    print(f"{'call':16s} {'entries':>10s} {'1 thread':>11s} {many:>11s} {'ratio':>6s}")
     try:
         for name in args.cases:
             detector, n = CASES[name]
@@ -73,7 +76,7 @@ def main():
                 call = lambda: deconvolution.richardson_lucy_cy(u.axis, u.y, u.k, u.sensitivity, ITERATIONS)
             else:
                 call = lambda: deconvolution.ML_EM_cy(u.y, u.offsets, u.indices, u.values, u.sensitivity, ITERATIONS)
-            one, two, ratio = measure(call, args.repeats)
+            one, two, ratio = measure(call, args.repeats, args.threads)
             print(f"{name:16s} {u.entries:10d} {one * 1e3:8.2f} ms {two * 1e3:8.2f} ms {ratio:5.2f}×", flush=True)
     finally:
         if saved is None:
