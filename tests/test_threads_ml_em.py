@@ -91,9 +91,9 @@ def matrix(kind, n, rng, k=NAI_K):
 KINDS = ["runs", "negative", "unsorted", "repeated", "scattered", "gapped", "empty", "non_finite"]
 
 
-# Wide NaI rows take the two-phase split; narrow HPGe rows the banded one (but for "scattered");
-# the continuum's chains are long enough (over half a million entries read twice by the first
-# thread) to go whole to their last thread.
+# Runs of wide NaI rows take the pipeline on two threads and the split on more, narrow HPGe rows
+# the pipeline, the continuum the split; rows that are not runs run on one thread
+# (tests/test_ml_em_plan.py pins the plans; the native tests run every executor on every kind).
 SIZES = [(2048, NAI_K), (3001, NAI_K), (16384, HPGE_K), (20001, HPGE_K), (2051, None)]
 
 

@@ -61,27 +61,22 @@ TEST(ml_em_layouts_equal_rows_and_reference) {
 
 namespace {
 
-/// The forward projection split into `ranges` (or, banded, into ranges `extra` groups wider than
-/// the least banded width), planned as the binding plans it.
+/// The forward projection split into about `ranges` ranges, planned as the binding plans it.
 struct Split {
-    std::vector<Index> group_from, group_to, scattered_at, cursor, entries_at;
+    std::vector<Index> group_from, group_to, scattered_at, cursor;
     std::vector<ml_em::ScatteredEntry> scattered;
     ml_em::ColumnSplit split;
 
-    Split(const Plan& plan, Index n, Index ranges, bool banded = false, Index extra = 0) {
-        split.banded = banded;
-        split.width = banded ? ml_em::banded_width(plan.row_plan, n) + extra * ml_em::group_rows
-                             : ml_em::column_width(n, ranges);
+    Split(const Plan& plan, Index n, Index ranges) {
+        split.width = ml_em::column_width(n, ranges);
         split.ranges = ml_em::column_ranges(n, split.width);
         group_from.resize(split.ranges);
         group_to.resize(split.ranges);
         scattered_at.resize(split.ranges + 1);
         cursor.resize(split.ranges);
-        entries_at.resize(split.ranges + 1);
         split.group_from = group_from.data();
         split.group_to = group_to.data();
         split.scattered_at = scattered_at.data();
-        split.entries_at = entries_at.data();
         ml_em::count_scattered(plan.row_plan, n, split);
         scattered.resize(static_cast<std::size_t>(split.scattered_at[split.ranges]) + 1);
         split.scattered = scattered.data();
@@ -157,18 +152,16 @@ TEST(ml_em_projection_by_ranges_equals_one_sweep) {
 TEST(ml_em_split_iterations_equal_one_thread) {
     Random random{13};
     vexora::core::parallel::Budget budget;
-    Index split_runs = 0, banded_runs = 0;
+    Index split_runs = 0;
     for_each_matrix(
         random, [&](const Csr& m, const Problem& p, const Plan& plan, const char* shape, const char* layout) {
             const Index n = m.n, capacity = ml_em::work_capacity(n);
             for (const int iterations : {1, 5}) {
                 const Result expected = run_plan(m, plan, p, iterations);
-                for (int run = 0; run < 16; ++run) {
-                    const int threads = run % 8 + 1;
-                    const bool banded = run >= 8;
+                for (int run = 0; run < 8; ++run) {
+                    const int threads = run + 1;
                     const Index ranges = 4 * threads + random.integer(-3, 3);
-                    const Split split(plan, n, ranges, banded, random.integer(0, 3));
-                    banded_runs += banded && split.split.ranges >= 3 * threads;
+                    const Split split(plan, n, ranges);
                     Aligned estimate(capacity), ratio(capacity);
                     std::unique_ptr<bool[]> finite(new bool[static_cast<std::size_t>(split.split.ranges)]);
                     Result got{std::vector<double>(n, 1.0), std::vector<double>(n, -7.0)};
@@ -180,36 +173,32 @@ TEST(ml_em_split_iterations_equal_one_thread) {
                     }
                     ++split_runs;
                     for (Index j = 0; j < n; ++j) {
-                        CHECK_SAME(got.x[j], expected.x[j], "%s %s n %td iterations %d threads %d banded %d: x %td",
-                                   shape, layout, n, iterations, threads, banded, j);
+                        CHECK_SAME(got.x[j], expected.x[j], "%s %s n %td iterations %d threads %d: x %td", shape,
+                                   layout, n, iterations, threads, j);
                         CHECK_SAME(got.correction[j], expected.correction[j],
-                                   "%s %s n %td iterations %d threads %d banded %d: correction %td", shape, layout, n,
-                                   iterations, threads, banded, j);
+                                   "%s %s n %td iterations %d threads %d: correction %td", shape, layout, n, iterations,
+                                   threads, j);
                     }
                 }
             }
         });
-    // Banded splits must reach territories of several ranges, or their edges prove little.
-    CHECK(banded_runs > 150, "%td banded runs with three ranges a thread", banded_runs);
-    std::printf("ML-EM split: %td runs on teams of 1-8 threads, %td banded with three ranges a thread\n", split_runs,
-                banded_runs);
+    std::printf("ML-EM split: %td runs on teams of 1-8 threads\n", split_runs);
 }
 
 namespace {
 
 /// The plan of pipelined iterations on `threads` threads, made as the binding makes it; with
-/// `cuts`, the channels are cut at random places instead; `distance` 0 takes the planned one;
-/// `whole`: chains go whole to their last thread whatever they read twice.
+/// `cuts`, the channels are cut at random places instead; `distance` 0 takes the planned one.
 struct PipelinePlan {
     std::vector<Index> bounds, first, last, task_at, scattered_at, cursor, counts;
     std::vector<ml_em::PipelineTask> tasks;
     std::vector<ml_em::ScatteredEntry> scattered;
     ml_em::Pipeline p;
 
-    PipelinePlan(const Plan& plan, Index n, int threads, Random* cuts, Index distance, bool whole = false)
+    PipelinePlan(const Plan& plan, Index n, int threads, Random* cuts, Index distance)
         : bounds(threads + 1), task_at(threads + 1), scattered_at(threads + 1), cursor(threads), counts(n + 1) {
         p.bounds = bounds.data();
-        ml_em::plan_bounds(plan.row_plan, n, threads, p, counts.data(), whole ? 0 : ml_em::whole_chains_from_entries);
+        ml_em::plan_bounds(plan.row_plan, n, threads, p, counts.data());
         if (cuts) {
             for (int t = 1; t < threads; ++t) {
                 bounds[t] = ml_em::round_up4(cuts->integer(0, n));
@@ -234,55 +223,51 @@ struct PipelinePlan {
 
 }  // namespace
 
-// Pipelined iterations on teams of 1 to 8 threads, the channels cut by costs or at random,
-// hand-ons planned near or far ahead or chains whole: the bits of the one-sweep loop.
+// Pipelined iterations on teams of 1 to 8 threads, the channels cut by entries or at random,
+// hand-ons planned near or far ahead: the bits of the one-sweep loop.
 TEST(ml_em_pipeline_iterations_equal_one_thread) {
     Random random{17};
     vexora::core::parallel::Budget budget;
-    Index runs = 0, chained = 0, whole_chained = 0;
-    for_each_matrix(
-        random, [&](const Csr& m, const Problem& p, const Plan& plan, const char* shape, const char* layout) {
-            const Index n = m.n, capacity = ml_em::work_capacity(n);
-            for (const int iterations : {1, 4}) {
-                const Result expected = run_plan(m, plan, p, iterations);
-                for (int run = 0; run < 16; ++run) {
-                    const int threads = run % 8 + 1;
-                    const bool cut_at_random = run >= 8;
-                    const Index distance = random.next() % 2 ? 0 : random.integer(1, n / ml_em::group_rows + 2);
-                    const bool whole = run % 4 >= 2;
-                    const PipelinePlan pipeline(plan, n, threads, cut_at_random ? &random : nullptr, distance, whole);
-                    CHECK(pipeline.p.whole_chains == (whole && threads > 1));
-                    for (Index g = 0; g < pipeline.p.groups; ++g) {
-                        (whole ? whole_chained : chained) += pipeline.first[g] < pipeline.last[g];
-                    }
-                    Aligned estimate(capacity), ratio(capacity), partial(capacity);
-                    std::fill(partial.get(), partial.get() + capacity,
-                              std::numeric_limits<double>::quiet_NaN());  // every hand-on is written first
-                    std::unique_ptr<bool[]> finite(new bool[threads]);
-                    Result got{std::vector<double>(n, 1.0), std::vector<double>(n, -7.0)};
-                    {
-                        vexora::core::parallel::Team team(budget, threads);
-                        CHECK(team.size() == threads);
-                        ml_em::ml_em_pipeline_iterations(team, pipeline.p, iterations, n, p.y.data(), p.floor.data(),
-                                                         plan.row_plan, got.x.data(), estimate.get(), ratio.get(),
-                                                         got.correction.data(), partial.get(), finite.get());
-                    }
-                    ++runs;
-                    for (Index j = 0; j < n; ++j) {
-                        CHECK_SAME(got.x[j], expected.x[j],
-                                   "%s %s n %td iterations %d threads %d random cuts %d whole %d: x %td", shape, layout,
-                                   n, iterations, threads, cut_at_random, whole, j);
-                        CHECK_SAME(got.correction[j], expected.correction[j],
-                                   "%s %s n %td iterations %d threads %d random cuts %d whole %d: correction %td",
-                                   shape, layout, n, iterations, threads, cut_at_random, whole, j);
-                    }
+    Index runs = 0, chained = 0;
+    for_each_matrix(random, [&](const Csr& m, const Problem& p, const Plan& plan, const char* shape,
+                                const char* layout) {
+        const Index n = m.n, capacity = ml_em::work_capacity(n);
+        for (const int iterations : {1, 4}) {
+            const Result expected = run_plan(m, plan, p, iterations);
+            for (int run = 0; run < 16; ++run) {
+                const int threads = run % 8 + 1;
+                const bool cut_at_random = run >= 8;
+                const Index distance = random.next() % 2 ? 0 : random.integer(1, n / ml_em::group_rows + 2);
+                const PipelinePlan pipeline(plan, n, threads, cut_at_random ? &random : nullptr, distance);
+                for (Index g = 0; g < pipeline.p.groups; ++g) {
+                    chained += pipeline.first[g] < pipeline.last[g];
+                }
+                Aligned estimate(capacity), ratio(capacity), partial(capacity);
+                std::fill(partial.get(), partial.get() + capacity,
+                          std::numeric_limits<double>::quiet_NaN());  // every hand-on is written first
+                std::unique_ptr<bool[]> finite(new bool[threads]);
+                Result got{std::vector<double>(n, 1.0), std::vector<double>(n, -7.0)};
+                {
+                    vexora::core::parallel::Team team(budget, threads);
+                    CHECK(team.size() == threads);
+                    ml_em::ml_em_pipeline_iterations(team, pipeline.p, iterations, n, p.y.data(), p.floor.data(),
+                                                     plan.row_plan, got.x.data(), estimate.get(), ratio.get(),
+                                                     got.correction.data(), partial.get(), finite.get());
+                }
+                ++runs;
+                for (Index j = 0; j < n; ++j) {
+                    CHECK_SAME(got.x[j], expected.x[j], "%s %s n %td iterations %d threads %d random cuts %d: x %td",
+                               shape, layout, n, iterations, threads, cut_at_random, j);
+                    CHECK_SAME(got.correction[j], expected.correction[j],
+                               "%s %s n %td iterations %d threads %d random cuts %d: correction %td", shape, layout, n,
+                               iterations, threads, cut_at_random, j);
                 }
             }
-        });
+        }
+    });
     // Groups that reach several threads' ranges are what the pipeline adds: many must run.
-    CHECK(chained > 5000 && whole_chained > 5000, "%td chained groups, %td whole", chained, whole_chained);
-    std::printf("ML-EM pipeline: %td runs on teams of 1-8 threads, %td chained groups, %td whole\n", runs, chained,
-                whole_chained);
+    CHECK(chained > 5000, "%td chained groups", chained);
+    std::printf("ML-EM pipeline: %td runs on teams of 1-8 threads, %td chained groups\n", runs, chained);
 }
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 namespace {
 
@@ -34,6 +35,8 @@ constexpr int richardson_lucy_many_line = 30;
 constexpr int richardson_lucy_many_widths_line = 36;
 constexpr int richardson_lucy_many_builder_line = 37;
 constexpr int richardson_lucy_many_ml_em_line = 38;
+constexpr int plan_line = 44;
+constexpr int plan_matrix_check_line = 50;
 
 /// ML_EM_many's arrays: the spectra (k x n, any strides), the CSR response matrix (SciPy's
 /// indptr, indices and data) and the sensitivity. The matrix and the sensitivity may be None,
@@ -129,22 +132,24 @@ PyObject* ml_em_many(PyObject* const* arrays, int iterations, int threads) {
     }
 
     if (k == 1) {
-        // One spectrum: the single-spectrum iterations themselves, lanes across rows.
+        // One spectrum: planned and run as ML_EM_cy runs it.
+        std::optional<parallel::Team> team;
+        char reason[128];
+        if (iterations > 0 && !ml_em::too_small_for_threads(n, matrix.entries(), threads, reason)) {
+            team.emplace(thread_budget(), threads);
+        }
         Contiguous<const double> y_data;
-        RawArray<double> estimate_data, ratio_data, correction_data;
-        const Py_ssize_t capacity = ml_em::work_capacity(n);
-        if (!y_data.copy(Y.row(0)) || !estimate_data.allocate(capacity, 32) || !ratio_data.allocate(capacity, 32) ||
-            !correction_data.allocate(n)) {
+        ml_em::Plan plan;
+        SpectrumIterations spectrum;
+        if (!y_data.copy(Y.row(0)) || !matrix.plan_iterations(n, team ? team->size() : 1, plan) ||
+            !spectrum.prepare(matrix, n, plan, team ? &*team : nullptr)) {
             return fail_at(name, ml_em_many_working_arrays_line);
         }
         bool interrupted;
         {
             NoGil unlocked{&in_place};
-            std::fill(estimate_data.get(), estimate_data.get() + capacity, 0.0);
-            std::fill(ratio_data.get(), ratio_data.get() + capacity, 0.0);
             std::fill(out, out + n, 1.0);
-            ml_em::ml_em_iterations(iterations, n, y_data.get(), sensitivity_floor.get(), matrix.row_plan(), out,
-                                    estimate_data.get(), ratio_data.get(), correction_data.get(), unlocked.interrupt());
+            spectrum.run(iterations, y_data.get(), sensitivity_floor.get(), out, unlocked);
             interrupted = unlocked.raised();
         }
         return interrupted ? fail_at(name, ml_em_many_loop_line) : result.release();
@@ -353,7 +358,57 @@ PyObject* richardson_lucy_many(PyObject* const* args) {
     return result ? result : fail_at(name, richardson_lucy_many_ml_em_line);
 }
 
-constexpr const Signature* functions[] = {&ml_em_signature, &richardson_lucy_signature};
+// ---------------------------------------------------------------------------------------------
+// The plan of one spectrum's ML-EM, for tests and for users who ask why a call ran as it did.
+
+PyObject* plan(PyObject* const* args);
+
+constexpr const char* plan_params[] = {"offsets", "indices", "values", "n", "threads"};
+
+constexpr Signature plan_signature{"_plan", plan_line, plan_params, {}, plan};
+
+constexpr ArrayParameter plan_arrays[] = {
+    {"offsets", element::int64, 1, Access::read, Accepts::ndarray_or_none,
+     " (SciPy's indptr is often int32: pass indptr.astype(np.int64))"},
+    {"indices", element::int32, 1, Access::read, Accepts::ndarray_or_none,
+     " (SciPy's indices may be int64: pass %s.astype(np.int32))"},
+    {"values", element::float64, 1, Access::read, Accepts::ndarray_or_none},
+};
+
+/// (strategy, reason): how ML_EM_cy runs the n-row matrix on `threads` threads.
+PyObject* plan(PyObject* const* args) {
+    const Signature& s = plan_signature;
+    int n, threads;
+    if (!to_c_int(args[3], n)) {
+        note_scalar_argument(s.name, "n", Scalar::integer);
+        return fail_at(s.name, s.param_line(3));
+    }
+    if (!to_c_int(args[4], threads)) {
+        note_scalar_argument(s.name, "threads", Scalar::integer);
+        return fail_at(s.name, s.param_line(4));
+    }
+    if (n < 0 || threads < 1) {
+        PyErr_Format(PyExc_ValueError, "%s needs n >= 0 and threads >= 1; got n = %d, threads = %d", s.name, n,
+                     threads);
+        return fail_at(s.name, s.line);
+    }
+    ArrayArguments opened{s.name, plan_arrays};
+    if (!opened.open(args)) {
+        return fail_at(s.name, s.line);
+    }
+    Matrix matrix;
+    ml_em::Plan chosen;
+    if (!matrix.plan(n, opened[0].view1<const std::int64_t>(), opened[1].view1<const std::int32_t>(),
+                     opened[2].view1<const double>())) {
+        return fail_at(s.name, plan_matrix_check_line);
+    }
+    if (!matrix.plan_iterations(n, std::min(threads, parallel::max_threads), chosen)) {
+        return fail_at(s.name, s.line);
+    }
+    return Py_BuildValue("(ss)", ml_em::strategy_name(chosen.strategy), chosen.reason);
+}
+
+constexpr const Signature* functions[] = {&ml_em_signature, &richardson_lucy_signature, &plan_signature};
 
 constexpr ModuleSpec spec{identity, numpy_import_line, functions};
 

@@ -152,3 +152,28 @@ def richardson_lucy_many(
     >>> richardson_lucy_many(x, Y, 1.0, np.ones(11), 4).shape
     (2, 11)
     """
+
+def _plan(
+    offsets: NDArray[np.int64] | None,
+    indices: NDArray[np.int32] | None,
+    values: NDArray[np.float64] | None,
+    n: int,
+    threads: int,
+) -> tuple[str, str]:
+    """How ``ML_EM_cy`` (and ``richardson_lucy_cy``, and ``ML_EM_many`` for one spectrum) runs
+    the iterations over this n-row matrix on ``threads`` threads: ``(strategy, reason)``.
+
+    ``strategy`` is ``"one thread"``, ``"pipeline"`` or ``"split"``; ``reason`` says why, e.g.
+    ``"pipeline: 1 % of the entries in groups that reach several threads' channels, 2 threads"``.
+    Every strategy gives the same bits; the plan decides only the time. The matrix is checked as
+    ``ML_EM_cy`` checks it (IndexError, ValueError with a note); ``n`` must be at least 0 and
+    ``threads`` at least 1 (ValueError). A private helper for tests and for the curious: its
+    strategies and reasons may change between releases.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from vexora.utils.numerics.kernels.batch import _plan
+    >>> _plan(np.array([0, 1, 2], dtype=np.int64), np.array([0, 1], dtype=np.int32), np.ones(2), 2, 4)
+    ('one thread', 'one thread: 2 rows, fewer than two groups of 8')
+    """

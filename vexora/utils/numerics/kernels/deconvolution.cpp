@@ -104,10 +104,6 @@ constexpr ArrayParameter ml_em_arrays[] = {
     {"sensitivity", element::float64, 1, Access::read, Accepts::ndarray_or_none},
 };
 
-/// Ranges of rows per thread of a split ML-EM call that is not banded: a thread that finishes
-/// early takes another's, and few enough that each range's fixed costs stay small.
-constexpr Py_ssize_t ranges_per_thread = 4;
-
 /*
  * ML-EM on the arrays of a call, in the order of ml_em_arrays: `y` (n channels), the CSR matrix
  * `offsets`, `indices`, `values` (n rows) and `sensitivity` (at least n). Returns the new
@@ -156,19 +152,17 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
     if (!matrix.plan_rows(n, opened[1].view1<const std::int64_t>(), indices_v, values_v)) {
         return fail_at(name, ml_em_matrix_check_line);
     }
-    // Large matrices split each iteration over threads (same bits for any count); smaller ones
-    // run on this thread alone, whose single sweep costs nothing to set up. The team is made
-    // first, so that the split is planned for the threads it really has, and reads the columns
-    // with it; its threads wait for each other many times an iteration, so that by default it
-    // takes only CPUs left free.
+    // The team is made before the columns are read, which it shares, and the plan made for the
+    // threads it really has; its threads wait for each other many times an iteration, so that by
+    // default it takes only CPUs left free.
     int threads;
     bool machine_default;
     if (!thread_limit(name, threads, &machine_default)) {
         return fail_at(name, ml_em_loop_line);
     }
     std::optional<parallel::Team> team;
-    if (threads > 1 && options.iterations > 0 && n >= 2 * ml_em::group_rows &&
-        matrix.entries() >= ml_em::split_entries) {
+    char reason[128];
+    if (options.iterations > 0 && !ml_em::too_small_for_threads(n, matrix.entries(), threads, reason)) {
         team.emplace(thread_budget(), machine_default ? lockstep_threads(threads) : threads);
     }
     if (!matrix.plan_columns(n, indices_v, values_v, {}, team ? &*team : nullptr)) {
@@ -184,63 +178,26 @@ PyObject* ml_em(PyObject* const* arrays, const Options& options) {
         return fail_at(name, ml_em_working_arrays_line);
     }
 
-    // The working arrays are native: the forward projection and the ratio padded for the lane
-    // groups, which read and write a whole vector at a time. NumPy's arrays are never written
-    // while Python code may run (a signal handler can reach them through a subclass of y), the
-    // estimate written into x once the iterations are over.
+    // The working arrays are native: NumPy's arrays are never written while Python code may run
+    // (a signal handler can reach them through a subclass of y), the estimate written into x once
+    // the iterations are over.
     Contiguous<const double> y_data;
-    RawArray<double> sensitivity_floor, estimate_data, ratio_data, correction_data;
+    RawArray<double> sensitivity_floor;
     Contiguous<double> x_data;
-    const Py_ssize_t capacity = ml_em::work_capacity(n);
+    ml_em::Plan plan;
+    SpectrumIterations iterations;
     if (!y_data.open(y_v) || !sensitivity_floor.allocate(n) || !x_data.copy(x_buffer.view1<double>()) ||
-        !estimate_data.allocate(capacity, 32) || !ratio_data.allocate(capacity, 32) || !correction_data.allocate(n)) {
-        return fail_at(name, ml_em_loop_line);
-    }
-    const int team_size = team ? team->size() : 1;
-    const bool pipelined = team_size > 1 && ml_em::pipeline_suits(matrix.row_plan(), n, matrix.entries());
-    ml_em::Pipeline pipeline;
-    ml_em::ColumnSplit column_split;
-    RawArray<bool> finite;
-    RawArray<double> partial;
-    // The pipeline reads rows that are not runs entry by entry (they are few where it is used);
-    // one thread and the split read them by their segments. A pipelined call plans them too, for
-    // a child forked mid-call, whose thread finishes the iterations alone.
-    const bool planned = matrix.plan_segments(n) &&
-                         (pipelined ? matrix.plan_pipeline(n, team_size, pipeline) && finite.allocate(team_size) &&
-                                          partial.allocate(capacity, 32)
-                                    : team_size == 1 || (matrix.plan_split(n, team_size, column_split) &&
-                                                         finite.allocate(column_split.ranges)));
-    if (!planned) {
+        !matrix.plan_iterations(n, team ? team->size() : 1, plan) ||
+        !iterations.prepare(matrix, n, plan, team ? &*team : nullptr)) {
         return fail_at(name, ml_em_loop_line);
     }
     bool interrupted;
     {
         NoGil unlocked{&in_place};
-        std::fill(estimate_data.get(), estimate_data.get() + capacity, 0.0);
-        std::fill(ratio_data.get(), ratio_data.get() + capacity, 0.0);
         for (Py_ssize_t i = 0; i < n; ++i) {
             sensitivity_floor.get()[i] = ml_em::floor_sensitivity(sensitivity_v[i]);
         }
-        if (pipelined) {
-            const int done = ml_em::ml_em_pipeline_iterations(
-                *team, pipeline, options.iterations, n, y_data.get(), sensitivity_floor.get(), matrix.row_plan(),
-                x_data.get(), estimate_data.get(), ratio_data.get(), correction_data.get(), partial.get(), finite.get(),
-                unlocked.interrupt());
-            if (done < options.iterations && !unlocked.raised()) {
-                ml_em::ml_em_iterations(options.iterations - done, n, y_data.get(), sensitivity_floor.get(),
-                                        matrix.row_plan(), x_data.get(), estimate_data.get(), ratio_data.get(),
-                                        correction_data.get(), unlocked.interrupt());
-            }
-        } else if (team_size > 1) {
-            ml_em::ml_em_split_iterations(*team, column_split, ranges_per_thread * team_size, options.iterations, n,
-                                          y_data.get(), sensitivity_floor.get(), matrix.row_plan(), x_data.get(),
-                                          estimate_data.get(), ratio_data.get(), correction_data.get(), finite.get(),
-                                          unlocked.interrupt());
-        } else {
-            ml_em::ml_em_iterations(options.iterations, n, y_data.get(), sensitivity_floor.get(), matrix.row_plan(),
-                                    x_data.get(), estimate_data.get(), ratio_data.get(), correction_data.get(),
-                                    unlocked.interrupt());
-        }
+        iterations.run(options.iterations, y_data.get(), sensitivity_floor.get(), x_data.get(), unlocked);
         interrupted = unlocked.raised();
     }
     if (interrupted || !result_in_place.intact()) {

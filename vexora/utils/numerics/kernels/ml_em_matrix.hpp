@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/ml_em_pipeline.hpp"
+#include "core/ml_em_plan.hpp"
 #include "core/ml_em_split.hpp"
 #include "frame/frame.hpp"
 
@@ -46,10 +47,13 @@ public:
 
     /*
      * Cuts the rows that are not runs into segments (core/ml_em_segments.hpp), which the
-     * iterations on one thread and over many spectra read; for a plan made for n rows. MemoryError
-     * otherwise.
+     * iterations on one thread and over many spectra read; for a plan made for n rows, once.
+     * MemoryError otherwise.
      */
     bool plan_segments(Py_ssize_t n) {
+        if (segment_at_.get() != nullptr) {
+            return true;
+        }
         if (!segment_at_.allocate(n + 1)) {
             return false;
         }
@@ -67,16 +71,15 @@ public:
      */
     bool plan_split(Py_ssize_t n, int threads, ml_em::ColumnSplit& split) {
         const ml_em::RowPlan plan = row_plan();
-        ml_em::choose_split(plan, n, entries_, threads, split);
+        split.width = ml_em::column_width(n, ml_em::ranges_per_thread * threads);
+        split.ranges = ml_em::column_ranges(n, split.width);
         if (!group_from_.allocate(split.ranges) || !group_to_.allocate(split.ranges) ||
-            !scattered_at_.allocate(split.ranges + 1) || !cursor_.allocate(split.ranges) ||
-            !entries_at_.allocate(split.ranges + 1)) {
+            !scattered_at_.allocate(split.ranges + 1) || !cursor_.allocate(split.ranges)) {
             return false;
         }
         split.group_from = group_from_.get();
         split.group_to = group_to_.get();
         split.scattered_at = scattered_at_.get();
-        split.entries_at = entries_at_.get();
         ml_em::count_scattered(plan, n, split);
         if (!scattered_.allocate(std::max<Py_ssize_t>(split.scattered_at[split.ranges], 1))) {
             return false;
@@ -114,6 +117,23 @@ public:
         }
         p.tasks = tasks_.get();
         ml_em::plan_tasks(p, ml_em::lead_distance(p));
+        return true;
+    }
+
+    /*
+     * Which executor runs the iterations on `threads` threads, and why, for a plan made for n
+     * rows. MemoryError otherwise.
+     */
+    bool plan_iterations(Py_ssize_t n, int threads, ml_em::Plan& plan) const {
+        plan = {};
+        if (ml_em::too_small_for_threads(n, entries_, threads, plan.reason)) {
+            return true;
+        }
+        RawArray<Py_ssize_t> counts;
+        if (!counts.allocate(n + 1)) {
+            return false;
+        }
+        plan = ml_em::plan_iterations(ml_em::measure_shape(row_plan(), n, entries_, threads, counts.get()), threads);
         return true;
     }
 
@@ -294,7 +314,7 @@ private:
     RawArray<double> band_;
     RawArray<double> packed_values_;
     RawArray<std::int32_t> packed_columns_;
-    RawArray<Py_ssize_t> group_from_, group_to_, scattered_at_, cursor_, entries_at_;
+    RawArray<Py_ssize_t> group_from_, group_to_, scattered_at_, cursor_;
     RawArray<ml_em::ScatteredEntry> scattered_;
     RawArray<Py_ssize_t> pipeline_bounds_, pipeline_scattered_at_, chain_first_, chain_last_, task_at_;
     RawArray<ml_em::ScatteredEntry> pipeline_scattered_;
@@ -303,6 +323,71 @@ private:
     bool wrapping_ = false;  // a row wraps from the end of storage to its start
     const double* values_ = nullptr;
     const std::int32_t* columns_ = nullptr;
+};
+
+/*
+ * One spectrum's ML-EM iterations as planned: the working arrays and the executor the plan names.
+ * Prepared while the caller holds the interpreter's lock (allocations raise MemoryError), run
+ * without it; the estimate and ratio padded for the lane groups, which read and write whole
+ * vectors.
+ */
+class SpectrumIterations {
+public:
+    /// For n channels of `matrix` on its plan, over `team` when the plan takes threads.
+    bool prepare(Matrix& matrix, Py_ssize_t n, const ml_em::Plan& plan, parallel::Team* team) {
+        matrix_ = &matrix;
+        n_ = n;
+        team_ = plan.strategy == ml_em::Strategy::one_thread ? nullptr : team;
+        strategy_ = team_ ? plan.strategy : ml_em::Strategy::one_thread;
+        const Py_ssize_t capacity = ml_em::work_capacity(n);
+        // Every plan reads its rows that are not runs by segments on one thread: a child forked
+        // mid-call finishes a pipelined call alone.
+        if (!estimate_.allocate(capacity, 32) || !ratio_.allocate(capacity, 32) || !correction_.allocate(n) ||
+            !matrix.plan_segments(n)) {
+            return false;
+        }
+        std::fill(estimate_.get(), estimate_.get() + capacity, 0.0);
+        std::fill(ratio_.get(), ratio_.get() + capacity, 0.0);
+        switch (strategy_) {
+            case ml_em::Strategy::pipeline:
+                return matrix.plan_pipeline(n, team_->size(), pipeline_) && finite_.allocate(team_->size()) &&
+                       partial_.allocate(capacity, 32);
+            case ml_em::Strategy::split:
+                return matrix.plan_split(n, team_->size(), split_) && finite_.allocate(split_.ranges);
+            default: return true;
+        }
+    }
+
+    /// `iterations` from x on (n channels each of y, sensitivity_floor and x), until `unlocked`
+    /// stops them.
+    void run(int iterations, const double* y, const double* sensitivity_floor, double* x, NoGil& unlocked) {
+        const ml_em::RowPlan plan = matrix_->row_plan();
+        int done = 0;
+        if (strategy_ == ml_em::Strategy::pipeline) {
+            done = ml_em::ml_em_pipeline_iterations(*team_, pipeline_, iterations, n_, y, sensitivity_floor, plan, x,
+                                                    estimate_.get(), ratio_.get(), correction_.get(), partial_.get(),
+                                                    finite_.get(), unlocked.interrupt());
+        } else if (strategy_ == ml_em::Strategy::split) {
+            ml_em::ml_em_split_iterations(*team_, split_, ml_em::ranges_per_thread * team_->size(), iterations, n_, y,
+                                          sensitivity_floor, plan, x, estimate_.get(), ratio_.get(), correction_.get(),
+                                          finite_.get(), unlocked.interrupt());
+            return;
+        }
+        if (done < iterations && !unlocked.raised()) {
+            ml_em::ml_em_iterations(iterations - done, n_, y, sensitivity_floor, plan, x, estimate_.get(), ratio_.get(),
+                                    correction_.get(), unlocked.interrupt());
+        }
+    }
+
+private:
+    Matrix* matrix_ = nullptr;
+    Py_ssize_t n_ = 0;
+    parallel::Team* team_ = nullptr;
+    ml_em::Strategy strategy_ = ml_em::Strategy::one_thread;
+    RawArray<double> estimate_, ratio_, correction_, partial_;
+    RawArray<bool> finite_;
+    ml_em::Pipeline pipeline_;
+    ml_em::ColumnSplit split_;
 };
 
 }  // namespace vexora::deconvolution

@@ -1,7 +1,7 @@
 // ML-EM on a team of threads that reads the matrix once per iteration, with the bits of one
 // thread: no sum changes its order.
 //
-// The channels are cut into one range per thread, balanced by the entries each reads (plan_bounds);
+// The channels are cut into one range per thread holding about as many entries (plan_bounds);
 // thread t owns range t: it alone adds to the forward projection of its channels and computes their
 // ratios. A group of rows whose entries reach ranges t0..t1 is a chain: thread t0 sums the group's
 // entries in its range (a run's entries in a range are consecutive, so the sums are in entry order)
@@ -11,11 +11,6 @@
 // part of the group's values (from beyond its caches if the chain finished long after). Rows whose
 // columns are not a run are back-projected whole by the last thread (every ratio is final by then)
 // and scattered by each thread from a list of their entries in its range, made at set-up.
-//
-// Where a thread's parts of the chains are too many to stay in its cache until their second
-// reading (a scintillator's response, whose Compton continuum reaches down to the first channel
-// from every row), the chains go whole instead: the last thread back-projects all of a group's
-// entries, as the one-sweep loop does, and no sum is handed on (Pipeline::whole_chains).
 //
 // Each thread runs a list of steps made at set-up: its hand-ons (lead) keyed `lead_distance`
 // groups ahead of its finishes and scatters, so that a thread whose chains start late in the rows
@@ -291,9 +286,8 @@ private:
      */
     [[gnu::always_inline]] bool back_project(Index g, Index stamp, bool finish) {
         const Index j = g * group_rows, end = group_end(g);
-        // A thread that starts the sums reads from the group's first channel on: with whole
-        // chains, the last thread reads the entries of every range.
-        const bool continues = !p_.whole_chains && p_.first[g] < t_;
+        // A thread that starts the sums reads from the group's first channel on.
+        const bool continues = p_.first[g] < t_;
         const Index from = continues ? from_ : 0;
         if (continues) {
             const std::atomic<Index>& handed = sync_.progress[t_ - 1].handed;

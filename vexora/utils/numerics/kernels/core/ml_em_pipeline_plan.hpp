@@ -27,10 +27,7 @@ struct PipelineTask {
 
 /*
  * The plan of a pipelined call for `threads` threads over n rows, groups = ceil(n / group_rows)
- * (the last one may hold fewer rows). Where the parts of chains that a thread reads twice would
- * not stay in its cache between the two readings, the chains go whole to their last thread
- * instead (whole_chains): it reads all of a group's entries for the back projection, as the
- * one-sweep loop does, and the threads before it only scatter their parts once it is published.
+ * (the last one may hold fewer rows).
  *   bounds[threads + 1]  - thread t owns channels [bounds[t], bounds[t + 1]), multiples of four;
  *                          bounds[threads] is work_capacity(n)
  *   first[groups], last[groups] - the chain of group g: threads first[g]..last[g]
@@ -41,7 +38,6 @@ struct PipelineTask {
 struct Pipeline {
     int threads = 0;
     Index groups = 0;
-    bool whole_chains = false;  ///< each chain back-projected whole by its last thread: no hand-ons
     Index* bounds = nullptr;
     Index* first = nullptr;
     Index* last = nullptr;
@@ -51,19 +47,6 @@ struct Pipeline {
     ScatteredEntry* scattered = nullptr;
 };
 
-/*
- * Whether the pipeline suits a matrix of `entries` entries: the rows that are not runs hold few
- * of them. Those are back-projected by one thread each; where they are many, the two-phase split
- * shares them out better.
- */
-inline bool pipeline_suits(const RowPlan& plan, Index n, Index entries) {
-    Index scattered = 0;
-    for (Index j = 0; j < n; ++j) {
-        scattered += plan.rows[j].first_column < 0 ? plan.rows[j].length : 0;
-    }
-    return scattered <= entries / 8;
-}
-
 /// Groups handed on ahead of a thread's own rows at least: enough for the next thread to finish
 /// a group while this one sums the next ones.
 inline constexpr Index least_lead_distance = 4;
@@ -72,32 +55,6 @@ inline constexpr Index least_lead_distance = 4;
 inline int range_of(const Pipeline& p, Index c) {
     return static_cast<int>(std::upper_bound(p.bounds + 1, p.bounds + p.threads, c) - (p.bounds + 1));
 }
-
-/// What an entry that a thread reads twice in an iteration costs it, in quarters of an entry it
-/// reads once: a thread before the last of a chain sums its part of the group, hands the sums on
-/// and scatters that part only once the group is updated, often many groups later, reading it
-/// again from beyond its caches. On NaI n=4096 on two threads, where half the first thread's
-/// entries are read twice, cutting by this cost moves the cut 52 channels down and gains 3 %;
-/// twice the weight measured the same.
-inline constexpr Index quarters_per_read = 4, quarters_per_reread = 1;
-
-/*
- * The same costs where chains go whole, per entry, in units of a scatter from the cache: the back
- * projection of a group's entries, counted at the group's last channel since the thread of that
- * channel's range reads them all; the scatter of an entry, at its channel; and what an entry of a
- * range before its group's last costs more to scatter, read again from beyond that thread's caches
- * after the other core read it. The first two measured on NaI n=4096 on two threads (0.58 and 0.31
- * cycles an entry); the last set by the cuts that measured fastest there: it moves the cut from
- * 3088 (at 2, the second reading's 0.85 cycles) to 3012: 1.65× against 1.60× on two threads
- * (medians of four runs; faster in three).
- */
-inline constexpr Index cost_back_projection = 2, cost_scatter = 1, cost_rescatter = 4;
-
-/// Entries that one thread reads twice an iteration from which the chains go whole: 4 MiB of
-/// values, twice a second-level cache of 2 MiB. On two threads at NaI n=2048 (1.7 MB read twice)
-/// the hand-ons are 10 % faster, at n=3072 both take the same time, at n=4096 (7 MB) whole chains
-/// are 3-6 % faster.
-inline constexpr Index whole_chains_from_entries = Index{1} << 19;
 
 /*
  * Cuts the channels into p.threads ranges of about equal weight, given the weights as a difference
@@ -126,109 +83,33 @@ inline void cut_ranges(Index n, const Index* counts, Index total, Pipeline& p) {
     p.bounds[p.threads] = work_capacity(n);
 }
 
-/// The last channel of group g's entries, or -1 when it has none.
-inline Index last_channel_of_group(const RowPlan& plan, Index n, Index g) {
-    Index last = -1;
-    for (Index j = g * group_rows; j < std::min((g + 1) * group_rows, n); ++j) {
+/*
+ * First step of the set-up: p.bounds, the channels cut into `threads` ranges that hold about as
+ * many entries each. counts[n + 1] is work space. p.threads and p.groups are set.
+ */
+inline void plan_bounds(const RowPlan& plan, Index n, int threads, Pipeline& p, Index* counts) {
+    p.threads = threads;
+    p.groups = (n + group_rows - 1) / group_rows;
+    std::fill(counts, counts + n + 1, Index{0});
+    Index total = 0;
+    for (Index j = 0; j < n; ++j) {
         const RowSpan& row = plan.rows[j];
         if (row.first_column >= 0) {
-            last = std::max(last, row.first_column + row.length - 1);
+            ++counts[row.first_column];
+            --counts[row.first_column + row.length];
+            total += row.length;
             continue;
         }
         for (Index i = 0; i < row.length; ++i) {
-            last = std::max(last, channel_of(plan.columns[row.columns_at + i], n));
-        }
-    }
-    return last;
-}
-
-/*
- * Cuts the channels into p.threads ranges of about equal cost for p.whole_chains' design; with
- * `rereads`, the parts of runs in ranges before their group's last (under the present p.bounds)
- * count as read twice. counts[n + 1] is work space.
- */
-inline void cut_by_costs(const RowPlan& plan, Index n, Pipeline& p, Index* counts, bool rereads) {
-    std::fill(counts, counts + n + 1, Index{0});
-    const auto add = [&](Index from, Index to, Index weight) {
-        counts[from] += weight;
-        counts[to] -= weight;
-        return (to - from) * weight;
-    };
-    const Index read = p.whole_chains ? cost_scatter : quarters_per_read;
-    const Index reread = p.whole_chains ? cost_rescatter : quarters_per_reread;
-    Index total = 0;
-    for (Index g = 0; g < p.groups; ++g) {
-        const Index last = last_channel_of_group(plan, n, g);
-        if (last < 0) {
-            continue;
-        }
-        const Index last_range_from = rereads ? p.bounds[range_of(p, last)] : 0;
-        for (Index j = g * group_rows; j < std::min((g + 1) * group_rows, n); ++j) {
-            const RowSpan& row = plan.rows[j];
-            if (p.whole_chains) {
-                total += add(last, last + 1, cost_back_projection * row.length);
-            }
-            if (row.first_column < 0) {
-                for (Index i = 0; i < row.length; ++i) {
-                    const Index channel = channel_of(plan.columns[row.columns_at + i], n);
-                    total += channel >= 0 ? add(channel, channel + 1, read) : 0;
-                }
-            } else if (row.length > 0) {
-                total += add(row.first_column, row.first_column + row.length, read);
-                if (row.first_column < last_range_from) {
-                    total += add(row.first_column, std::min(row.first_column + row.length, last_range_from), reread);
-                }
+            const Index channel = channel_of(plan.columns[row.columns_at + i], n);
+            if (channel >= 0) {
+                ++counts[channel];
+                --counts[channel + 1];
+                ++total;
             }
         }
     }
     cut_ranges(n, counts, total, p);
-}
-
-/// The most entries that one thread reads twice an iteration under p.bounds with hand-ons: its
-/// parts of the runs of groups whose last range lies beyond its own.
-inline Index most_reread(const RowPlan& plan, Index n, const Pipeline& p) {
-    Index reread[parallel::max_threads] = {};
-    for (Index g = 0; g < p.groups; ++g) {
-        const Index last = last_channel_of_group(plan, n, g);
-        if (last < 0) {
-            continue;
-        }
-        const Index last_range_from = p.bounds[range_of(p, last)];
-        for (Index j = g * group_rows; j < std::min((g + 1) * group_rows, n); ++j) {
-            const RowSpan& row = plan.rows[j];
-            const Index end = std::min(row.first_column + row.length, last_range_from);
-            for (Index c = row.first_column; row.first_column >= 0 && c < end;) {
-                const int t = range_of(p, c);
-                const Index to = std::min(end, p.bounds[t + 1]);
-                reread[t] += to - c;
-                c = to;
-            }
-        }
-    }
-    return *std::max_element(reread, reread + p.threads);
-}
-
-/*
- * First step of the set-up: p.bounds and p.whole_chains. The channels are cut into `threads`
- * ranges of about equal cost with hand-ons, first without the second readings, then with those
- * that the first cut makes; when a thread would read `whole_from` entries twice or more, the same
- * again for whole chains. counts[n + 1] is work space. p.threads and p.groups are set.
- */
-inline void plan_bounds(const RowPlan& plan, Index n, int threads, Pipeline& p, Index* counts,
-                        Index whole_from = whole_chains_from_entries) {
-    p.threads = threads;
-    p.groups = (n + group_rows - 1) / group_rows;
-    p.whole_chains = false;
-    cut_by_costs(plan, n, p, counts, false);
-    if (threads < 2) {
-        return;
-    }
-    cut_by_costs(plan, n, p, counts, true);
-    if (most_reread(plan, n, p) >= whole_from) {
-        p.whole_chains = true;
-        cut_by_costs(plan, n, p, counts, false);
-        cut_by_costs(plan, n, p, counts, true);
-    }
 }
 
 /*
@@ -300,7 +181,7 @@ inline Index plan_chains(const RowPlan& plan, Index n, Pipeline& p, Index* curso
             // No entry: the thread of the group's first row's channel updates its x.
             p.first[g] = p.last[g] = range_of(p, g * group_rows);
         }
-        steps += (p.whole_chains ? 1 : 2) * (p.last[g] - p.first[g]) + 1;
+        steps += 2 * (p.last[g] - p.first[g]) + 1;
     }
     return steps;
 }
@@ -321,7 +202,7 @@ inline void plan_tasks(Pipeline& p, Index distance) {
         p.task_at[t] = at;
         Index lead = 0, other = 0;
         const auto next_lead = [&] {
-            while (lead < p.groups && (p.whole_chains || !(p.first[lead] <= t && t < p.last[lead]))) {
+            while (lead < p.groups && !(p.first[lead] <= t && t < p.last[lead])) {
                 ++lead;
             }
         };

@@ -6,11 +6,10 @@
 // row that fall in them, then the ratio of those channels. A channel's estimate is thus the same
 // sum in the same order as in the one-sweep loop, whichever thread adds it.
 //
-// The split reads the matrix twice per iteration where one thread reads it once, so it pays only
-// for large matrices (split_entries), and only where the pipeline of ml_em_pipeline.hpp, which
-// reads it once, does not suit (rows whose columns are not runs hold many of the entries).
-// Banded matrices read it the second time from the cache: each thread sweeps a territory of
-// ranges, projecting each range right after updating the rows that reach it (banded_iterations).
+// The split reads the matrix twice per iteration where one thread reads it once, but its threads
+// meet only twice an iteration, where the pipeline of ml_em_pipeline.hpp hands sums on for every
+// group that reaches several threads' channels: it serves the responses whose rows reach far
+// across the axis (core/ml_em_plan.hpp).
 //
 // Pure and lock-free: plain arrays in, nothing allocated, no Python.
 #pragma once
@@ -23,13 +22,9 @@
 
 namespace vexora::core::ml_em {
 
-/*
- * Entries per iteration from which a call splits over threads: about 0.3 ms of one thread's
- * iteration. Below it the split's costs, measured on 2 cores, outweigh the halved work: 1.3 to
- * 1.7 times the single sweep's CPU time (the second read of the matrix) and two wake-ups of the
- * team per iteration (tens of microseconds each, far more on a loaded machine).
- */
-inline constexpr Index split_entries = Index{1} << 19;
+/// Ranges of rows, and of channels, per thread: a thread that finishes early takes another's, and
+/// few enough that each range's fixed costs stay small.
+inline constexpr Index ranges_per_thread = 4;
 
 /// Entry `entry` of row `row`, an entry that is read by its column (of a row that is not a run,
 /// outside the stretches of its segments), filed under its channel's range.
@@ -55,61 +50,7 @@ struct ColumnSplit {
     ScatteredEntry* scattered = nullptr;
     /// The first range that the rows past the last whole group have an entry in.
     Index tail_from = 0;
-    /// Whether the rows of each range of `width` rows (width a whole number of groups) read and
-    /// write only the channels of the same range and of its two neighbours (banded_width).
-    bool banded = false;
-    /// When banded: entries_at[k] entries in the rows of ranges before k; [ranges + 1].
-    Index* entries_at = nullptr;
 };
-
-/// Channels [low, high) that the iterations read or write for the rows [first, end) of group g
-/// (whole vectors included), or for the rows past the last group; low >= high when none.
-inline void rows_channels(const RowPlan& plan, Index first, Index end, Index n, Index& low, Index& high) {
-    low = PTRDIFF_MAX;
-    high = 0;
-    const Index g = first / group_rows;
-    if (end - first == group_rows && plan.groups[g].usable) {
-        const LaneGroup& group = plan.groups[g];
-        low = group.first_block;
-        high = group.end_block;
-        for (Index j = first; j < end; ++j) {
-            high = std::max(high, plan.rows[j].first_column + group.span);
-        }
-        return;
-    }
-    for (Index j = first; j < end; ++j) {
-        const RowSpan& row = plan.rows[j];
-        if (row.length > 0 && row.first_column >= 0) {
-            low = std::min(low, row.first_column);
-            high = std::max(high, row.first_column + row.length);
-        }
-        for (Index i = 0; row.first_column < 0 && i < row.length; ++i) {
-            const Index channel = channel_of(plan.columns[row.columns_at + i], n);
-            if (channel >= 0) {
-                low = std::min(low, channel);
-                high = std::max(high, channel + 1);
-            }
-        }
-    }
-}
-
-/*
- * The least width, a whole number of groups, for which the rows of every range of `width` rows
- * reach only channels of ranges k - 1 to k + 1 (cut the channels in ranges of the same width):
- * as far as any group reaches beyond its own rows. Banded matrices (a detector's response) reach
- * a few line widths; others reach across the axis.
- */
-inline Index banded_width(const RowPlan& plan, Index n) {
-    Index reach = group_rows;
-    for (Index first = 0; first < n; first += group_rows) {
-        Index low, high;
-        rows_channels(plan, first, std::min(first + group_rows, n), n, low, high);
-        if (low < high) {
-            reach = std::max({reach, first + group_rows - low, high - first});
-        }
-    }
-    return (reach + group_rows - 1) / group_rows * group_rows;
-}
 
 /// Width of each of (about) `ranges` ranges of channels over n: a whole number of vectors.
 inline Index column_width(Index n, Index ranges) {
@@ -118,24 +59,6 @@ inline Index column_width(Index n, Index ranges) {
 
 /// How many ranges of `width` channels cover n channels.
 inline Index column_ranges(Index n, Index width) { return (round_up4(n) + width - 1) / width; }
-
-/// Entries of a range of rows that the cache keeps while the two ranges after it are read: a few
-/// hundred kilobytes of values.
-inline constexpr Index cached_entries = Index{1} << 15;
-
-/*
- * Sets split.width, ranges and banded for a team of `threads`: ranges of rows (and channels)
- * that the cache keeps, no narrower than banded_width, when there are at least four per thread;
- * otherwise about four ranges of channels per thread.
- */
-inline void choose_split(const RowPlan& plan, Index n, Index entries, Index threads, ColumnSplit& split) {
-    const Index per_row = std::max<Index>(entries / std::max<Index>(n, 1), 1);
-    const Index cached = (std::max<Index>(cached_entries / per_row, 1) + group_rows - 1) / group_rows * group_rows;
-    const Index width = std::max(banded_width(plan, n), cached);
-    split.banded = column_ranges(n, width) >= 4 * threads;
-    split.width = split.banded ? width : column_width(n, 4 * threads);
-    split.ranges = column_ranges(n, split.width);
-}
 
 /*
  * First half of the set-up: split.scattered_at[k + 1] = the entries read by their columns
@@ -207,16 +130,6 @@ inline void fill_column_split(const RowPlan& plan, Index n, ColumnSplit& split, 
     for (Index k = 0; k < split.ranges; ++k) {
         for (Index at = cursor[k]; at < split.scattered_at[k + 1]; ++at) {
             split.scattered[at] = {n, 0};
-        }
-    }
-    if (split.banded) {
-        split.entries_at[0] = 0;
-        for (Index k = 0; k < split.ranges; ++k) {
-            Index entries = 0;
-            for (Index j = k * split.width; j < std::min((k + 1) * split.width, n); ++j) {
-                entries += plan.rows[j].length;
-            }
-            split.entries_at[k + 1] = split.entries_at[k] + entries;
         }
     }
 }
@@ -308,74 +221,6 @@ VEXORA_CLONES inline void update_rows(const RowPlan& plan, Index first, Index en
 }
 
 /*
- * The iterations of a banded split, each in two phases. First, each thread sweeps a territory
- * of consecutive ranges (about equal entries): it updates the rows of range k, then projects
- * range k - 1, whose rows and neighbours' rows it has just updated and read, so that the matrix
- * comes from the cache the second time. No other territory reads or writes what that touches.
- * Second, the ranges at the edges of territories, which need their neighbours' rows, are
- * projected.
- */
-inline bool banded_iterations(parallel::Team& team, const ColumnSplit& split, int iterations, Index n,
-                              const double* __restrict y, const double* __restrict sensitivity_floor,
-                              const RowPlan& plan, double* x, double* estimate, double* ratio, double* correction,
-                              bool* finite, const Interrupt& interrupted) {
-    const Index groups = n / group_rows, last = split.ranges - 1, range_groups = split.width / group_rows;
-    const Index territories = std::min<Index>(team.size(), split.ranges);
-    Index bounds[parallel::max_threads + 1];
-    for (Index t = 0, k = 0; t <= territories; ++t) {
-        const Index target = split.entries_at[split.ranges] / territories * t;
-        while (k < split.ranges && split.entries_at[k] < target) {
-            ++k;
-        }
-        bounds[t] = t == territories ? split.ranges : std::max(k, t > 0 ? bounds[t - 1] : Index{0});
-    }
-    // Ranges that a territory projects itself: not at its edges, unless at the axis's.
-    const auto inside = [&](Index k, Index t) {
-        return (k > bounds[t] || k == 0) && (k < bounds[t + 1] - 1 || k == last);
-    };
-    bool ratio_finite = true, project_next = false;
-    const auto update_range = [&](Index k) {
-        update_rows(plan, k * range_groups, std::min((k + 1) * range_groups, groups), k == last, n, ratio, ratio_finite,
-                    sensitivity_floor, x, correction);
-    };
-    const auto project = [&](Index k) { finite[k] = project_range(plan, split, k, n, y, x, estimate, ratio); };
-    auto sweep = [&](Index t) {
-        for (Index k = bounds[t]; k < bounds[t + 1]; ++k) {
-            update_range(k);
-            if (project_next && k > bounds[t] && inside(k - 1, t)) {
-                project(k - 1);
-            }
-        }
-        if (project_next && bounds[t + 1] == split.ranges && bounds[t] < split.ranges && inside(last, t)) {
-            project(last);
-        }
-    };
-    Index edges[2 * parallel::max_threads];
-    Index edge_count = 0;
-    for (Index t = 0; t < territories; ++t) {
-        for (const Index k : {bounds[t], bounds[t + 1] - 1}) {
-            if (bounds[t] < bounds[t + 1] && !inside(k, t) && (edge_count == 0 || edges[edge_count - 1] != k)) {
-                edges[edge_count++] = k;
-            }
-        }
-    }
-    auto project_edge = [&](Index c) { project(edges[c]); };
-    auto project_all = [&](Index k) { project(k); };
-    if (!team.run(split.ranges, project_all, interrupted)) {
-        return false;
-    }
-    for (int iteration = 0; iteration < iterations; ++iteration) {
-        ratio_finite = std::all_of(finite, finite + split.ranges, [](bool f) { return f; });
-        project_next = iteration + 1 < iterations;
-        if (!team.run(territories, sweep, interrupted) ||
-            (project_next && !team.run(edge_count, project_edge, interrupted))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-/*
  * ml_em_iterations on a team: the same arguments and the same bits, for any team size.
  *
  *   split        - the forward projection's ranges, planned for this plan and n
@@ -389,11 +234,6 @@ inline void ml_em_split_iterations(parallel::Team& team, const ColumnSplit& spli
                                    const RowPlan& plan, double* x, double* estimate, double* ratio, double* correction,
                                    bool* finite, const Interrupt& interrupted = {}) {
     if (iterations <= 0) {
-        return;
-    }
-    if (split.banded) {
-        banded_iterations(team, split, iterations, n, y, sensitivity_floor, plan, x, estimate, ratio, correction,
-                          finite, interrupted);
         return;
     }
     const Index groups = n / group_rows;
