@@ -161,19 +161,52 @@ def _plan(
     threads: int,
 ) -> tuple[str, str]:
     """How ``ML_EM_cy`` (and ``richardson_lucy_cy``, and ``ML_EM_many`` for one spectrum) runs
-    the iterations over this n-row matrix on ``threads`` threads: ``(strategy, reason)``.
+    its iterations over this matrix on ``threads`` threads, and why.
 
-    ``strategy`` is ``"one thread"``, ``"pipeline"`` or ``"split"``; ``reason`` says why, e.g.
-    ``"pipeline: 1 % of the entries in groups that reach several threads' channels, 2 threads"``.
-    Every strategy gives the same bits; the plan decides only the time. The matrix is checked as
-    ``ML_EM_cy`` checks it (IndexError, ValueError with a note); ``n`` must be at least 0 and
-    ``threads`` at least 1 (ValueError). A private helper for tests and for the curious: its
-    strategies and reasons may change between releases.
+    A private helper, for tests and for the curious: its strategies and reasons may change
+    between releases.
+
+    Parameters
+    ----------
+    offsets, indices, values : arrays or None
+        The CSR response matrix, as ``ML_EM_cy`` takes it.
+    n : int
+        Rows (and channels) of the matrix, at least 0: ``len(y)`` of the call.
+    threads : int
+        The threads the call would have, at least 1 (more than 64 count as 64).
+
+    Returns
+    -------
+    tuple[str, str]
+        ``(strategy, reason)``: ``"one thread"``, ``"pipeline"`` (a range of channels per
+        thread, sums handed from thread to thread where rows reach several ranges) or
+        ``"split"`` (rows, then channels), and a sentence that says why.
+
+    Raises
+    ------
+    IndexError, ValueError, TypeError, OverflowError, MemoryError
+        The matrix checked as ``ML_EM_cy`` checks it; ValueError also for ``n < 0`` or
+        ``threads < 1``.
+
+    Notes
+    -----
+    Every strategy gives the same bits; the plan decides only the time. The planner reads the
+    matrix's shape alone (no timing, no load of the machine): one thread below 2^19 entries, or
+    where rows that are not runs hold more than an eighth of them; otherwise the pipeline when at
+    most three quarters of the entries lie in groups of rows that reach several threads'
+    channels, the split when more do.
 
     Examples
     --------
     >>> import numpy as np
     >>> from vexora.utils.numerics.kernels.batch import _plan
-    >>> _plan(np.array([0, 1, 2], dtype=np.int64), np.array([0, 1], dtype=np.int32), np.ones(2), 2, 4)
-    ('one thread', 'one thread: 2 rows, fewer than two groups of 8')
+    >>> n = 2048
+    >>> columns = np.clip(np.arange(n)[:, None] + np.arange(-200, 200), 0, n - 1)
+    >>> rows = [np.unique(c) for c in columns]
+    >>> offsets = np.concatenate([[0], np.cumsum([len(r) for r in rows])]).astype(np.int64)
+    >>> indices = np.concatenate(rows).astype(np.int32)
+    >>> _plan(offsets, indices, np.ones(len(indices)), n, 1)
+    ('one thread', 'one thread: 1 thread available')
+    >>> _plan(offsets, indices, np.ones(len(indices)), n, 2)[0]
+    'pipeline'
     """
