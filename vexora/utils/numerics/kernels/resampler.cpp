@@ -469,7 +469,7 @@ bool build_rows_split(RowInputs& in, ResultRows& result, int threads, Py_ssize_t
         !in.scaled.all_native(in.native)) {
         return true;
     }
-    parallel::Team team(thread_budget(), static_cast<int>(std::min<Py_ssize_t>(threads, m)));
+    parallel::Team team(thread_budget(), static_cast<int>(std::min<Py_ssize_t>(threads, m)), parallel::Sharing::yield);
     if (team.size() < 2) {
         return true;
     }
