@@ -195,6 +195,18 @@ struct Plan {
 
 struct Problem {
     std::vector<double> y, floor;
+
+    /// The iterations' arrays over this problem, updating x and correction.
+    ml_em::Spectrum spectrum(std::vector<double>& x, std::vector<double>& correction, Aligned& estimate,
+                             Aligned& ratio) const {
+        return {static_cast<Index>(y.size()),
+                y.data(),
+                floor.data(),
+                x.data(),
+                estimate.get(),
+                ratio.get(),
+                correction.data()};
+    }
 };
 
 inline Problem make_problem(const Csr& m, Shape shape, Random& random) {
@@ -225,8 +237,7 @@ inline Result run_plan(const Csr& m, const Plan& plan, const Problem& p, int ite
     const auto capacity = static_cast<std::size_t>(ml_em::work_capacity(m.n));
     Aligned estimate(capacity), ratio(capacity);
     Result r{std::vector<double>(m.n, 1.0), std::vector<double>(m.n, -7.0)};
-    ml_em::ml_em_iterations(iterations, m.n, p.y.data(), p.floor.data(), plan.row_plan, r.x.data(), estimate.get(),
-                            ratio.get(), r.correction.data());
+    ml_em::ml_em_iterations(plan.row_plan, p.spectrum(r.x, r.correction, estimate, ratio), iterations);
     return r;
 }
 

@@ -167,9 +167,9 @@ TEST(ml_em_split_iterations_equal_one_thread) {
                     Result got{std::vector<double>(n, 1.0), std::vector<double>(n, -7.0)};
                     {
                         vexora::core::parallel::Team team(budget, threads);
-                        ml_em::ml_em_split_iterations(team, split.split, ranges + random.integer(-3, 3), iterations, n,
-                                                      p.y.data(), p.floor.data(), plan.row_plan, got.x.data(),
-                                                      estimate.get(), ratio.get(), got.correction.data(), finite.get());
+                        ml_em::ml_em_split_iterations(team, split.split, ranges + random.integer(-3, 3), plan.row_plan,
+                                                      p.spectrum(got.x, got.correction, estimate, ratio), finite.get(),
+                                                      iterations);
                     }
                     ++split_runs;
                     for (Index j = 0; j < n; ++j) {
@@ -250,9 +250,9 @@ TEST(ml_em_pipeline_iterations_equal_one_thread) {
                 {
                     vexora::core::parallel::Team team(budget, threads);
                     CHECK(team.size() == threads);
-                    ml_em::ml_em_pipeline_iterations(team, pipeline.p, iterations, n, p.y.data(), p.floor.data(),
-                                                     plan.row_plan, got.x.data(), estimate.get(), ratio.get(),
-                                                     got.correction.data(), partial.get(), finite.get());
+                    ml_em::ml_em_pipeline_iterations(team, pipeline.p, plan.row_plan,
+                                                     p.spectrum(got.x, got.correction, estimate, ratio), partial.get(),
+                                                     finite.get(), iterations);
                 }
                 ++runs;
                 for (Index j = 0; j < n; ++j) {
@@ -312,9 +312,9 @@ TEST(ml_em_pipeline_stops_between_iterations) {
                 StopAt stop{stop_at};
                 {
                     vexora::core::parallel::Team team(budget, threads);
-                    ml_em::ml_em_pipeline_iterations(team, pipeline.p, 6, n, p.y.data(), p.floor.data(), plan.row_plan,
-                                                     got.x.data(), estimate.get(), ratio.get(), got.correction.data(),
-                                                     partial.get(), finite.get(), stop.interrupt());
+                    ml_em::ml_em_pipeline_iterations(team, pipeline.p, plan.row_plan,
+                                                     p.spectrum(got.x, got.correction, estimate, ratio), partial.get(),
+                                                     finite.get(), 6, stop.interrupt());
                 }
                 CHECK(stop.asked == stop_at && stop.asked_elsewhere == 0,
                       "threads %d stop at %d: asked %d, %d elsewhere", threads, stop_at, stop.asked,

@@ -362,20 +362,18 @@ public:
     /// stops them.
     void run(int iterations, const double* y, const double* sensitivity_floor, double* x, NoGil& unlocked) {
         const ml_em::RowPlan plan = matrix_->row_plan();
+        const ml_em::Spectrum s{n_, y, sensitivity_floor, x, estimate_.get(), ratio_.get(), correction_.get()};
         int done = 0;
         if (strategy_ == ml_em::Strategy::pipeline) {
-            done = ml_em::ml_em_pipeline_iterations(*team_, pipeline_, iterations, n_, y, sensitivity_floor, plan, x,
-                                                    estimate_.get(), ratio_.get(), correction_.get(), partial_.get(),
-                                                    finite_.get(), unlocked.interrupt());
+            done = ml_em::ml_em_pipeline_iterations(*team_, pipeline_, plan, s, partial_.get(), finite_.get(),
+                                                    iterations, unlocked.interrupt());
         } else if (strategy_ == ml_em::Strategy::split) {
-            ml_em::ml_em_split_iterations(*team_, split_, ml_em::ranges_per_thread * team_->size(), iterations, n_, y,
-                                          sensitivity_floor, plan, x, estimate_.get(), ratio_.get(), correction_.get(),
-                                          finite_.get(), unlocked.interrupt());
+            ml_em::ml_em_split_iterations(*team_, split_, ml_em::ranges_per_thread * team_->size(), plan, s,
+                                          finite_.get(), iterations, unlocked.interrupt());
             return;
         }
         if (done < iterations && !unlocked.raised()) {
-            ml_em::ml_em_iterations(iterations - done, n_, y, sensitivity_floor, plan, x, estimate_.get(), ratio_.get(),
-                                    correction_.get(), unlocked.interrupt());
+            ml_em::ml_em_iterations(plan, s, iterations - done, unlocked.interrupt());
         }
     }
 

@@ -345,24 +345,36 @@ inline bool compute_ratio(Index n, const double* __restrict y, const double* __r
 }
 
 /*
- * ML-EM: `iterations` times, x_j <- x_j * (sum_i R[j][i] y_i / (yhat_i + 1e-12)) / fmax(s_j, 1e-12)
- * with yhat the forward projection of the previous x.
+ * One spectrum's arrays for the iterations, each of n channels.
  *
- *   y[n]                 - measured spectrum
- *   sensitivity_floor[n] - fmax(sensitivity, 1e-12)
- *   plan                 - the checked response matrix
- *   x[n]                 - estimate, updated in place (ones on entry)
- *   estimate, ratio      - work vectors of work_capacity(n), 32-byte aligned, zero past n
- *   correction[n]        - work vector
- *   interrupted          - asked before each iteration; when it answers true, the iterations stop
- *                          and x is incomplete
+ *   y                 - measured spectrum
+ *   sensitivity_floor - fmax(sensitivity, 1e-12)
+ *   x                 - estimate, updated in place (ones on entry)
+ *   estimate, ratio   - work vectors of work_capacity(n), 32-byte aligned, zero past n
+ *   correction        - work vector
+ */
+struct Spectrum {
+    Index n = 0;
+    const double* y = nullptr;
+    const double* sensitivity_floor = nullptr;
+    double* x = nullptr;
+    double* estimate = nullptr;
+    double* ratio = nullptr;
+    double* correction = nullptr;
+};
+
+/*
+ * ML-EM on one thread: `iterations` times, x_j <- x_j * (sum_i R[j][i] y_i / (yhat_i + 1e-12)) /
+ * fmax(s_j, 1e-12) with yhat the forward projection of the previous x; the arguments as Spectrum
+ * names them, apart so that the compiler knows they do not overlap. `interrupted` is asked before
+ * each iteration; when it answers true, the iterations stop and x is incomplete.
  *
  * One sweep over the rows per iteration: a row's back projection updates its x_j, and the row
  * is at once scattered into the next iteration's forward projection, so the matrix is read once
  * per iteration. Every sum accumulates in the order of the plain algorithm (forward projection
  * in row then entry order, back projection in entry order), so the results are identical.
  */
-VEXORA_CLONES inline void ml_em_iterations(int iterations, Index n, const double* __restrict y,
+VEXORA_CLONES inline void sweep_iterations(int iterations, Index n, const double* __restrict y,
                                            const double* __restrict sensitivity_floor, const RowPlan& plan,
                                            double* __restrict x, double* __restrict estimate, double* __restrict ratio,
                                            double* __restrict correction, const Interrupt& interrupted = {}) {
@@ -405,6 +417,13 @@ VEXORA_CLONES inline void ml_em_iterations(int iterations, Index n, const double
             }
         }
     }
+}
+
+/// ML-EM on one thread over the spectrum `s`: sweep_iterations.
+inline void ml_em_iterations(const RowPlan& plan, const Spectrum& s, int iterations,
+                             const Interrupt& interrupted = {}) {
+    sweep_iterations(iterations, s.n, s.y, s.sensitivity_floor, plan, s.x, s.estimate, s.ratio, s.correction,
+                     interrupted);
 }
 
 // ---------------------------------------------------------------------------------------------

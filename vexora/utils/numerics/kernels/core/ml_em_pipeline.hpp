@@ -159,19 +159,18 @@ bool wait_for(const Ready& ready, const std::atomic<bool>& stop) {
  */
 class PipelineThread {
 public:
-    PipelineThread(const Pipeline& p, int t, Index n, const RowPlan& plan, const double* y, const double* floor,
-                   double* x, double* estimate, double* ratio, double* correction, double* partial, bool* finite,
+    PipelineThread(const Pipeline& p, int t, const RowPlan& plan, const Spectrum& s, double* partial, bool* finite,
                    PipelineSync& sync)
         : p_(p),
           t_(t),
-          n_(n),
+          n_(s.n),
           plan_(plan),
-          y_(y),
-          floor_(floor),
-          x_(x),
-          estimate_(estimate),
-          ratio_(ratio),
-          correction_(correction),
+          y_(s.y),
+          floor_(s.sensitivity_floor),
+          x_(s.x),
+          estimate_(s.estimate),
+          ratio_(s.ratio),
+          correction_(s.correction),
           partial_(partial),
           finite_(finite),
           sync_(sync),
@@ -394,22 +393,19 @@ VEXORA_CLONES inline void run_pipeline_thread(PipelineThread& thread, int iterat
 }
 
 /*
- * ml_em_iterations on a team of exactly p.threads threads: the same arguments and the same bits.
- * Returns the iterations done: all of them, or fewer when `interrupted` answered true or when
- * this is a child forked by a signal handler that it ran, whose caller's thread may finish them
- * with ml_em_iterations (x, estimate and ratio are those of the iterations done).
+ * ml_em_iterations on a team of exactly p.threads threads, with the same bits. Returns the
+ * iterations done: all of them, or fewer when `interrupted` answered true or when this is a child
+ * forked by a signal handler that it ran, whose caller's thread may finish them with
+ * ml_em_iterations (x, estimate and ratio are those of the iterations done).
  *
- *   p             - the plan, made for this plan, n and the team's size
+ *   p             - the pipeline, planned for this plan, s.n and the team's size
  *   partial       - work vector of work_capacity(n): the sums handed on
  *   finite[p.threads] - work space: whether each range's ratios are finite
  *   interrupted   - asked by the calling thread before each iteration, every other thread held
  *                   at the barrier; when it answers true, the iterations stop and x is incomplete
  */
-inline int ml_em_pipeline_iterations(parallel::Team& team, const Pipeline& p, int iterations, Index n,
-                                     const double* __restrict y, const double* __restrict sensitivity_floor,
-                                     const RowPlan& plan, double* x, double* estimate, double* ratio,
-                                     double* correction, double* partial, bool* finite,
-                                     const Interrupt& interrupted = {}) {
+inline int ml_em_pipeline_iterations(parallel::Team& team, const Pipeline& p, const RowPlan& plan, const Spectrum& s,
+                                     double* partial, bool* finite, int iterations, const Interrupt& interrupted = {}) {
     if (iterations <= 0) {
         return 0;
     }
@@ -417,8 +413,7 @@ inline int ml_em_pipeline_iterations(parallel::Team& team, const Pipeline& p, in
     PipelineSync sync(progress, team, iterations);
     const pthread_t caller = pthread_self();
     auto role = [&](Index t) {
-        PipelineThread thread(p, static_cast<int>(t), n, plan, y, sensitivity_floor, x, estimate, ratio, correction,
-                              partial, finite, sync);
+        PipelineThread thread(p, static_cast<int>(t), plan, s, partial, finite, sync);
         run_pipeline_thread(thread, iterations, pthread_equal(pthread_self(), caller) != 0, interrupted);
     };
     team.run(p.threads, role);

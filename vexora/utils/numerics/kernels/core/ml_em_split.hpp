@@ -221,21 +221,24 @@ VEXORA_CLONES inline void update_rows(const RowPlan& plan, Index first, Index en
 }
 
 /*
- * ml_em_iterations on a team: the same arguments and the same bits, for any team size.
+ * ml_em_iterations on a team, with the same bits for any team size.
  *
- *   split        - the forward projection's ranges, planned for this plan and n
- *   finite[split.ranges] - work space: whether each range's ratios are finite
+ *   split        - the forward projection's ranges, planned for this plan and s.n
  *   row_ranges   - how many ranges the rows are cut into (at least 1)
+ *   finite[split.ranges] - work space: whether each range's ratios are finite
  *   interrupted  - asked by the team's caller between its chunks; when it answers true, the
  *                  iterations stop and x is incomplete
  */
-inline void ml_em_split_iterations(parallel::Team& team, const ColumnSplit& split, Index row_ranges, int iterations,
-                                   Index n, const double* __restrict y, const double* __restrict sensitivity_floor,
-                                   const RowPlan& plan, double* x, double* estimate, double* ratio, double* correction,
-                                   bool* finite, const Interrupt& interrupted = {}) {
+inline void ml_em_split_iterations(parallel::Team& team, const ColumnSplit& split, Index row_ranges,
+                                   const RowPlan& plan, const Spectrum& s, bool* finite, int iterations,
+                                   const Interrupt& interrupted = {}) {
     if (iterations <= 0) {
         return;
     }
+    const Index n = s.n;
+    const double* y = s.y;
+    const double* sensitivity_floor = s.sensitivity_floor;
+    double *x = s.x, *estimate = s.estimate, *ratio = s.ratio, *correction = s.correction;
     const Index groups = n / group_rows;
     row_ranges = std::clamp<Index>(row_ranges, 1, std::max<Index>(groups, 1));
     // Phases take their ranges alternately from the first and from the last, so that each starts
