@@ -167,7 +167,7 @@ VEXORA_VECTOR_HELPER void scatter_rows(const RowPlan& plan, Index j, const D (&x
 
 /*
  * The scatter of R runs with the channels that all of them cover, [low, high), held back to run
- * beside the next rows' back projection (back_project_band) channel by channel: that loop waits
+ * beside the next rows' back projection (back_project_staggered) channel by channel: that loop waits
  * on matrix values coming from memory, this one works on values already in the cache. Each
  * channel still adds its rows in row order and the channels are independent, so the bits are
  * those of scatter_rows.
@@ -256,12 +256,12 @@ VEXORA_VECTOR_HELPER void prefetch_values(std::uintptr_t address) {
  * Back projections of the entries [from, to) of R rows that form a band: row r's entry i falls on
  * channel i + r of `band` (ratios, `width` to a channel). Going channel by channel loads each
  * channel's ratios once for every row that reaches it; each row still adds its entries in order.
- * Each channel asks for R values from `next_rows` on (see back_project_rows).
+ * Each channel asks for R values from `next_rows` on (see back_project_row_block).
  */
 template <class D, int V, int R, class Held>
-VEXORA_VECTOR_HELPER void back_project_band(const double* const (&v)[R], const double* __restrict band,
-                                            Index band_channel, Index from, Index to, std::uintptr_t next_rows,
-                                            D (&totals)[R][V], Held& held) {
+VEXORA_VECTOR_HELPER void back_project_staggered(const double* const (&v)[R], const double* __restrict band,
+                                                 Index band_channel, Index from, Index to, std::uintptr_t next_rows,
+                                                 D (&totals)[R][V], Held& held) {
     constexpr Index width = V * width_of<D>;
     // Adds channel t's ratios times the entries of rows [low, high) that fall on it.
     const auto add_channel = [&](Index t, int low, int high) VEXORA_INLINE_LAMBDA {
@@ -319,8 +319,8 @@ VEXORA_VECTOR_HELPER void back_project_band(const double* const (&v)[R], const d
  * segments) or any row's are read entry by entry.
  */
 template <class D, int V, int R, class Held>
-VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
-                                            D (&totals)[R][V], Held& held) {
+VEXORA_VECTOR_HELPER void back_project_row_block(const RowPlan& plan, Index j, const double* __restrict ratio, Index n,
+                                                 D (&totals)[R][V], Held& held) {
     constexpr Index width = V * width_of<D>;
     const RowSpan* rows = plan.rows + j;
     const RowEntries<R> entries(plan, j);
@@ -356,7 +356,7 @@ VEXORA_VECTOR_HELPER void back_project_rows(const RowPlan& plan, Index j, const 
                 return true;
             };
             if (offsets_step(1)) {
-                back_project_band<D, V, R>(v, first, parts.offset[0], from, to, next_rows, totals, held);
+                back_project_staggered<D, V, R>(v, first, parts.offset[0], from, to, next_rows, totals, held);
             } else if (offsets_step(0)) {
                 // Rows whose channels start together (as a resampled response's do) reach their
                 // ratios from one pointer, which leaves the registers to the rows' values: such
@@ -429,10 +429,10 @@ VEXORA_VECTOR_HELPER void sweep_many(const RowPlan& plan, Index n, const double*
                 }
             }
             if (rows == R && holding) {
-                back_project_rows<D, V, R>(plan, j, block.ratio, n, totals, held);
+                back_project_row_block<D, V, R>(plan, j, block.ratio, n, totals, held);
             } else if (rows == R) {
                 NothingHeld nothing;
-                back_project_rows<D, V, R>(plan, j, block.ratio, n, totals, nothing);
+                back_project_row_block<D, V, R>(plan, j, block.ratio, n, totals, nothing);
             } else {
                 for (int r = 0; r < rows; ++r) {
                     back_project_many<D, V>(plan, j + r, block.ratio, n, 0, plan.rows[j + r].length, totals[r]);
