@@ -12,10 +12,7 @@ between them, as measured responses moved to other energies have).
 
 import argparse
 import statistics
-import sys
 import time
-from pathlib import Path
-from types import SimpleNamespace
 
 import numpy as np
 import scipy.sparse
@@ -48,22 +45,10 @@ def median_ms(functions, repeats):
     return [1e3 * statistics.median(t) for t in times]
 
 
-def resampled_unfolding(channels=3000):
-    """The demo's crystal response (examples/demo.py) and a spectrum folded through it."""
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-    import demo
-
-    axis = demo.energy_axis(channels)
-    offsets, indices, values = demo.resampled_response(80, axis, demo.Progress(lambda *a, **k: None))
-    y = demo.fold(offsets, indices, values, demo.true_spectrum(axis), channels)
-    return SimpleNamespace(offsets=offsets, indices=indices, values=values, y=y,
-                           sensitivity=demo.row_sums(offsets, values), entries=len(values))
-
-
 def matrices():
     yield "NaI", 4096, lambda: workloads.unfolding(workloads.NAI, 4096)
     yield "HPGe", 65536, lambda: workloads.unfolding(workloads.HPGE, 65536)
-    yield "resampled", 3000, resampled_unfolding
+    yield "resampled", 3000, workloads.resampled_unfolding
 
 
 def main():

@@ -1,5 +1,5 @@
 """One ML_EM_cy (or richardson_lucy_cy) call on one thread and on two (VEXORA_NUM_THREADS), alternately in one process:
-medians of the wall times and of the per-pair ratios.
+medians of the wall times and of the per-pair ratios, and the plan the call runs (batch._plan).
 
     python benchmarks/ml_em_threads.py [--repeats N] [--threads T] [CASE ...]
 
@@ -20,7 +20,7 @@ import time
 import numpy as np
 
 import workloads
-from vexora.utils.numerics.kernels import deconvolution
+from vexora.utils.numerics.kernels import batch, deconvolution
 
 ITERATIONS = 30
 
@@ -31,7 +31,8 @@ CASES = {
     "NaI n=4096": (workloads.NAI, 4096),
     "HPGe n=65536": (workloads.HPGE, 65536),
     "RL NaI n=4096": (workloads.NAI, 4096),
-    "continuum n=2500": (None, 2500),
+    "continuum n=2500": ("continuum", 2500),
+    "resampled n=3000": ("resampled", 3000),
 }
 
 
@@ -67,17 +68,24 @@ def main():
     print(f"{os.cpu_count()} CPUs, load {os.getloadavg()[0]:.2f}; {ITERATIONS} iterations; "
           f"medians of {args.repeats}")
     many = f"{args.threads} threads"
-    print(f"{'call':16s} {'entries':>10s} {'1 thread':>11s} {many:>11s} {'ratio':>6s}")
+    print(f"{'call':16s} {'entries':>10s} {'1 thread':>11s} {many:>11s} {'ratio':>6s}  plan")
     try:
         for name in args.cases:
             detector, n = CASES[name]
-            u = workloads.unfolding(detector, n) if detector else workloads.continuum_unfolding(n)
+            if detector == "continuum":
+                u = workloads.continuum_unfolding(n)
+            elif detector == "resampled":
+                u = workloads.resampled_unfolding(n)
+            else:
+                u = workloads.unfolding(detector, n)
+            strategy = batch._plan(u.offsets, u.indices, u.values, n, args.threads)[0]
             if name.startswith("RL"):
                 call = lambda: deconvolution.richardson_lucy_cy(u.axis, u.y, u.k, u.sensitivity, ITERATIONS)
             else:
                 call = lambda: deconvolution.ML_EM_cy(u.y, u.offsets, u.indices, u.values, u.sensitivity, ITERATIONS)
             one, two, ratio = measure(call, args.repeats, args.threads)
-            print(f"{name:16s} {u.entries:10d} {one * 1e3:8.2f} ms {two * 1e3:8.2f} ms {ratio:5.2f}×", flush=True)
+            print(f"{name:16s} {u.entries:10d} {one * 1e3:8.2f} ms {two * 1e3:8.2f} ms {ratio:5.2f}×  {strategy}",
+                  flush=True)
     finally:
         if saved is None:
             os.environ.pop("VEXORA_NUM_THREADS", None)

@@ -4,6 +4,7 @@ Energy axes run from 0 to 3000 keV and hold bin centres, so no bin sits at 0 keV
 resolution width is positive. Detector resolution follows FWHM = k·E^(3/2).
 """
 
+import sys
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -42,7 +43,7 @@ HPGE = Detector("HPGe", fwhm=2.0, at_energy=1332.0)
 
 @dataclass
 class Unfolding:
-    """A measured spectrum with the Gaussian response matrix it was folded with."""
+    """A measured spectrum with the response matrix it was folded with."""
 
     axis: np.ndarray
     k: float
@@ -99,6 +100,17 @@ def continuum_unfolding(n=2500, seed=0):
     values = np.where(indices == rows, 0.3, 0.7 / lengths[rows])
     y = rng.poisson(fold(offsets, indices, values, true_spectrum(axis, rng))).astype(np.float64)
     return Unfolding(axis, 0.0, offsets, indices, values, y, np.ones(n))
+
+
+def resampled_unfolding(channels=3000):
+    """The demo's crystal response (examples/demo.py) and a spectrum folded through it."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+    import demo
+
+    axis = demo.energy_axis(channels)
+    offsets, indices, values = demo.resampled_response(80, axis, demo.Progress(lambda *a, **k: None))
+    y = demo.fold(offsets, indices, values, demo.true_spectrum(axis), channels)
+    return Unfolding(axis, 0.0, offsets, indices, values, y, demo.row_sums(offsets, values))
 
 
 def read_spe(path):
